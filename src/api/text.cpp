@@ -1,0 +1,134 @@
+#include "api/text.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace movu {
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    if (utf8.empty() || utf8.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    return platform::Utf8ToUtf16(utf8);
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+    if (utf16.empty() || utf16.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    return platform::Utf16ToUtf8(utf16);
+}
+
+bool IsWideSpace(char16_t c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+    if (c < 0x85) return false;
+    switch (c) {
+        case 0x0085: case 0x00A0: case 0x1680: case 0x2028: case 0x2029:
+        case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+std::u16string TrimSpace(std::u16string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsWideSpace(text[begin])) ++begin;
+    while (end > begin && IsWideSpace(text[end - 1])) --end;
+    return std::u16string(text.substr(begin, end - begin));
+}
+
+std::u16string WideArg(const movu_char16* text) {
+    if (text == nullptr) return {};
+    const auto* p = reinterpret_cast<const char16_t*>(text);
+    return std::u16string(p);
+}
+
+std::string NarrowArg(const char* text) {
+    return text == nullptr ? std::string() : std::string(text);
+}
+
+namespace {
+
+constexpr std::uintptr_t kPage = 4096;  // the smallest page size we run on
+
+bool SamePage(const void* a, const void* b) {
+    return reinterpret_cast<std::uintptr_t>(a) / kPage == reinterpret_cast<std::uintptr_t>(b) / kPage;
+}
+
+// Reads 16-bit units up to the first zero unit. The caller's pointer may be
+// odd, and the text may be a misread 8-bit one, so every new page is checked
+// before it is touched; an unreadable page ends the text.
+std::u16string ReadUnitsGuarded(const unsigned char* p) {
+    std::u16string out;
+    for (const unsigned char* q = p;; q += 2) {
+        if (!SamePage(q - 1, q + 1) && !platform::IsReadable(q, 2)) break;
+        char16_t unit = static_cast<char16_t>(q[0] | (q[1] << 8));
+        if (unit == 0) break;
+        out.push_back(unit);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::u16string ReadArgTextA(const char* arg) {
+    if (arg == nullptr) return {};
+    const auto* b = reinterpret_cast<const unsigned char*>(arg);
+    bool utf16 = false;
+    if (b[0] != 0 && b[1] == 0) {
+        // Bytes 2 and 3 may lie behind an 8-bit terminator; look only when
+        // they can be read.
+        if (SamePage(b + 1, b + 3) || platform::IsReadable(b + 2, 2)) utf16 = b[2] != 0 && b[3] == 0;
+    }
+    if (utf16) return TrimSpace(ReadUnitsGuarded(b));
+    return TrimSpace(Utf8ToUtf16(std::string_view(arg)));
+}
+
+std::int32_t ResultCopyW(std::string_view utf8, movu_char16* out, std::int32_t capacity) {
+    if (out == nullptr || capacity < 1) return 0;
+    std::u16string wide = Utf8ToUtf16(utf8);
+    std::size_t n = wide.size();
+    if (n >= static_cast<std::size_t>(capacity)) n = static_cast<std::size_t>(capacity) - 1;
+    if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t));
+    out[n] = 0;
+    return static_cast<std::int32_t>(n);
+}
+
+std::int32_t ResultCopyA(std::string_view utf8, char* out, std::int32_t capacity) {
+    if (out == nullptr || capacity < 1) return 0;
+    std::size_t n = utf8.size();
+    if (n >= static_cast<std::size_t>(capacity)) n = static_cast<std::size_t>(capacity) - 1;
+    if (n > 0) std::memcpy(out, utf8.data(), n);
+    out[n] = 0;
+    return static_cast<std::int32_t>(n);
+}
+
+std::string JsonEscape(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    return out;
+}
+
+}  // namespace movu

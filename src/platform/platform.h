@@ -1,0 +1,86 @@
+// The services the core asks of the operating system. One implementation per
+// OS lives beside this header (win/, posix/); the core includes nothing else
+// of the OS.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transport/endpoint_url.h"
+
+namespace movu::platform {
+
+// ---- text -------------------------------------------------------------------
+// UTF-8 <-> UTF-16 as code page 65001 converts with no flags: malformed input
+// becomes U+FFFD, never an error.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
+// True when n bytes at p can be read without a fault.
+bool IsReadable(const void* p, std::size_t n);
+
+// ---- one HTTP exchange ---------------------------------------------------------
+enum class ExchangeStep {
+    Done,         // a response arrived (any status)
+    Session,      // the HTTP session could not be opened
+    Connect,      // connecting failed
+    OpenRequest,  // the request could not be opened
+    Send,         // sending failed
+    Receive,      // no response arrived
+};
+
+struct ExchangeRequest {
+    EndpointUrl endpoint;
+    bool pinToFallbackIpv4 = false;  // connect to the fallback IPv4, keep the host name
+    std::u16string target;
+    std::u16string verb;
+    std::vector<std::u16string> headerLines;  // each already ends in CR LF
+    std::string body;
+};
+
+struct ExchangeResult {
+    ExchangeStep step = ExchangeStep::Done;
+    std::uint32_t errorCode = 0;  // the stack's own error number for the failed step
+    std::uint32_t status = 0;     // 0 when unreadable
+    std::string body;             // the body as received when step == Done
+};
+
+// Opens, uses and closes its own session, connection and request.
+ExchangeResult PerformExchange(const ExchangeRequest& request);
+
+// ---- protection, hashing, encoding --------------------------------------------
+// User-bound protection; description and entropy are bound to the blob.
+bool ProtectBytes(std::string_view plain, std::u16string_view description, std::string_view entropy,
+                  std::string& blob);
+bool UnprotectBytes(std::string_view blob, std::string_view entropy, std::string& plain);
+
+bool Base64Encode(std::string_view bytes, std::string& text);    // no line breaks
+bool Base64Decode(std::string_view text, std::string& bytes);    // strict
+bool Sha256(std::string_view bytes, unsigned char digest[32]);
+
+// ---- files ----------------------------------------------------------------------
+// Creates every missing level; errors are ignored.
+void CreateDirectories(const std::u16string& path);
+// One read of at most maxBytes; false when the file cannot be opened.
+bool ReadFileOnce(const std::u16string& path, std::size_t maxBytes, std::string& content);
+// Creates or truncates, writes everything; false when it cannot be opened.
+bool WriteFileBytes(const std::u16string& path, std::string_view content);
+// The separator the OS puts between path pieces.
+char16_t PathSeparator();
+
+// ---- desktop ----------------------------------------------------------------------
+// Hands the text to the desktop's default handler; true when it was accepted.
+bool OpenWithDefaultHandler(const std::u16string& target);
+
+// ---- time and threads ---------------------------------------------------------------
+// System clock in whole seconds since 1970-01-01T00:00:00Z.
+std::int64_t NowUnixSeconds();
+
+// Starts a detached thread that keeps the library mapped until it ends.
+// False when the thread could not be started (fn is then not run).
+bool StartDetachedThread(std::function<void()> fn);
+
+}  // namespace movu::platform

@@ -1,0 +1,124 @@
+#include "settings/client_settings.h"
+
+#include <mutex>
+
+#include "api/process_lock.h"
+#include "api/text.h"
+
+#ifndef MOVU_PRIMARY_HOST
+#error "MOVU_PRIMARY_HOST must name the primary default host"
+#endif
+#ifndef MOVU_SECONDARY_HOST
+#error "MOVU_SECONDARY_HOST must name the secondary default host"
+#endif
+#ifndef MOVU_SECONDARY_IPV4
+#error "MOVU_SECONDARY_IPV4 must give the secondary host's fallback IPv4"
+#endif
+
+namespace movu {
+
+namespace {
+
+constexpr char16_t kPrimaryHost[] = u"" MOVU_PRIMARY_HOST;
+constexpr char16_t kSecondaryHost[] = u"" MOVU_SECONDARY_HOST;
+constexpr char16_t kSecondaryIpv4[] = u"" MOVU_SECONDARY_IPV4;
+
+bool IsListDelimiter(char16_t c) {
+    return c == u';' || c == u',' || c == u'\n' || c == u'\r' || c == u'\t' || c == u' ';
+}
+
+}  // namespace
+
+std::u16string DefaultSecondaryBaseUrl() { return u"https://" + std::u16string(kSecondaryHost); }
+std::u16string DefaultPrimaryBaseUrl() { return u"https://" + std::u16string(kPrimaryHost); }
+std::u16string_view SecondaryHostName() { return kSecondaryHost; }
+std::u16string_view SecondaryFallbackIpv4() { return kSecondaryIpv4; }
+
+ClientSettings& Settings() {
+    // The current base URL names the primary host from load on.
+    static ClientSettings settings{{}, DefaultPrimaryBaseUrl(), {}, {}};
+    return settings;
+}
+
+bool SplitBaseUrlList(std::u16string_view text, std::vector<std::u16string>& entries) {
+    entries.clear();
+    std::u16string trimmed = TrimSpace(text);
+    std::size_t pos = 0;
+    while (pos <= trimmed.size()) {
+        std::size_t end = pos;
+        while (end < trimmed.size() && !IsListDelimiter(trimmed[end])) ++end;
+        if (end > pos) entries.push_back(trimmed.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return !entries.empty();
+}
+
+void EnsureDefaultBaseUrls() {
+    ClientSettings& s = Settings();
+    if (!s.baseUrls.empty()) return;
+    s.baseUrls.push_back(DefaultSecondaryBaseUrl());
+    s.baseUrls.push_back(DefaultPrimaryBaseUrl());
+    s.currentBaseUrl = s.baseUrls.front();
+}
+
+void SetBaseUrl(std::u16string_view url) {
+    std::u16string trimmed = TrimSpace(url);
+    if (trimmed.empty()) return;
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    ClientSettings& s = Settings();
+    s.currentBaseUrl = trimmed;
+    s.baseUrls.assign(1, std::move(trimmed));
+}
+
+void SetBaseUrls(std::u16string_view list) {
+    std::vector<std::u16string> entries;
+    if (!SplitBaseUrlList(list, entries)) return;
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    ClientSettings& s = Settings();
+    s.currentBaseUrl = entries.front();
+    s.baseUrls = std::move(entries);
+}
+
+void SetProductSecret(std::u16string_view secret) {
+    std::string utf8 = Utf16ToUtf8(TrimSpace(secret));
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    Settings().productSecret = std::move(utf8);
+}
+
+void SetTerminalDataPath(std::u16string_view path) {
+    std::string utf8 = Utf16ToUtf8(TrimSpace(path));
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    Settings().terminalDataPath = std::move(utf8);
+}
+
+void InstallDefaultBaseUrls() {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    EnsureDefaultBaseUrls();
+}
+
+std::vector<std::u16string> SnapshotBaseUrls() {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    return Settings().baseUrls;
+}
+
+std::u16string SnapshotCurrentBaseUrl() {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    return Settings().currentBaseUrl;
+}
+
+std::string SnapshotTerminalDataPath() {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    return Settings().terminalDataPath;
+}
+
+std::string SnapshotProductSecret() {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    return Settings().productSecret;
+}
+
+void StoreCurrentBaseUrl(std::u16string_view url) {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    Settings().currentBaseUrl = std::u16string(url);
+}
+
+}  // namespace movu
