@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "api/lifetime.h"
 #include "api/process_lock.h"
 #include "api/text.h"
 
@@ -36,8 +37,8 @@ std::u16string_view SecondaryFallbackIpv4() { return kSecondaryIpv4; }
 
 ClientSettings& Settings() {
     // The current base URL names the primary host from load on.
-    static ClientSettings settings{{}, DefaultPrimaryBaseUrl(), {}, {}};
-    return settings;
+    static LibraryLifetime<ClientSettings> settings(ClientSettings{{}, DefaultPrimaryBaseUrl(), {}, {}});
+    return settings.get();
 }
 
 bool SplitBaseUrlList(std::u16string_view text, std::vector<std::u16string>& entries) {

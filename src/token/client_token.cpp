@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "api/lifetime.h"
 #include "platform/platform.h"
 
 namespace movu {
@@ -46,13 +47,13 @@ const std::int64_t kLatest = CalendarToSeconds(3001, 1, 1, 0, 0, 0) - 1;  // 300
 }  // namespace
 
 std::mutex& TokenLock() {
-    static std::mutex lock;
-    return lock;
+    static LibraryLifetime<std::mutex> lock;
+    return lock.get();
 }
 
 ClientToken& TokenState() {
-    static ClientToken token;
-    return token;
+    static LibraryLifetime<ClientToken> token;
+    return token.get();
 }
 
 void ClearTokenState() { TokenState() = ClientToken{}; }
