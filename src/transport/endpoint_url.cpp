@@ -42,39 +42,22 @@ bool CrackBaseUrl(std::u16string_view baseUrl, EndpointUrl& out) {
     if (t.compare(colon, 3, u"://") != 0) return false;
     bool secure = scheme == u"https";
 
+    // As the Windows cracker reads it: the authority ends at the first "/",
+    // the host at the first ":" after any user part; "?" and "#" do not end
+    // it, and a port is read as far as it has digits.
     std::u16string_view rest = std::u16string_view(t).substr(colon + 3);
-    std::size_t authorityEnd = rest.find_first_of(u"/?#");
-    std::u16string_view authority = rest.substr(0, authorityEnd);
+    std::u16string_view authority = rest.substr(0, rest.find(u'/'));
     std::size_t at = authority.rfind(u'@');
     if (at != std::u16string_view::npos) authority = authority.substr(at + 1);
 
-    std::u16string_view host = authority;
-    std::u16string_view portText;
-    bool hasPort = false;
-    if (!authority.empty() && authority.front() == u'[') {
-        std::size_t close = authority.find(u']');
-        if (close == std::u16string_view::npos) return false;
-        host = authority.substr(0, close + 1);
-        std::u16string_view after = authority.substr(close + 1);
-        if (!after.empty()) {
-            if (after.front() != u':') return false;
-            hasPort = true;
-            portText = after.substr(1);
-        }
-    } else {
-        std::size_t portColon = authority.find(u':');
-        if (portColon != std::u16string_view::npos) {
-            host = authority.substr(0, portColon);
-            hasPort = true;
-            portText = authority.substr(portColon + 1);
-        }
-    }
+    std::size_t portColon = authority.find(u':');
+    std::u16string_view host = authority.substr(0, portColon);
     if (host.size() > kMaxHost) return false;
 
     unsigned long port = 0;
-    if (hasPort) {
-        for (char16_t c : portText) {
-            if (c < u'0' || c > u'9') return false;
+    if (portColon != std::u16string_view::npos) {
+        for (char16_t c : authority.substr(portColon + 1)) {
+            if (c < u'0' || c > u'9') break;
             port = port * 10 + (c - u'0');
             if (port > 65535) return false;
         }

@@ -50,11 +50,14 @@ TEST(CrackBaseUrl, AcceptedForms) {
     EXPECT_EQ(Crack(u"  https://h/v2/  "), (Cracked{true, true, u"h", 443}));
     EXPECT_EQ(Crack(u"https://user:pw@h:9/p?q#f"), (Cracked{true, true, u"h", 9}));
     EXPECT_EQ(Crack(u"https://h:0"), (Cracked{true, true, u"h", 443}));
+    // The port is read as far as it has digits; "?" and "#" do not end a host.
+    EXPECT_EQ(Crack(u"https://h:12a"), (Cracked{true, true, u"h", 12}));
+    EXPECT_EQ(Crack(u"h?q=1"), (Cracked{true, true, u"h?q=1", 443}));
 }
 
 TEST(CrackBaseUrl, RejectedForms) {
     for (const char16_t* url : {u"", u"   ", u"ftp://h", u"https://", u"h/x?u=a://b", u"https://h:65536",
-                                u"https://h:12a", u"mailto://x"}) {
+                                u"https://h:70000/x", u"mailto://x"}) {
         EXPECT_FALSE(Crack(url).ok) << Utf16ToUtf8(url);
     }
     EXPECT_TRUE(Crack(u"https://" + std::u16string(255, u'a')).ok);
@@ -116,7 +119,9 @@ TEST(CrackBaseUrl, AgreesWithThePlatformCracker) {
     const std::vector<std::u16string> hosts{u"h", u"svc.example.test", u"127.0.0.1", u"[::1]", u"",
                                             std::u16string(255, u'a'), std::u16string(256, u'b'), u"h-1_x",
                                             u"\u00fc.test"};
-    const std::vector<std::u16string> ports{u"", u":", u":0", u":8443", u":65535", u":65536", u":abc", u":080"};
+    const std::vector<std::u16string> ports{u"",       u":",     u":0",   u":8443", u":65535", u":65536",
+                                            u":abc",  u":080",  u":1x",  u":-1",   u": 80",   u":65536x",
+                                            u":99999999999", u":8080:9"};
     const std::vector<std::u16string> tails{u"", u"/", u"/v2/", u"?q=1", u"#f", u"/a://b"};
     int compared = 0;
     for (const auto& s : schemes)
