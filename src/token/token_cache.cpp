@@ -1,0 +1,91 @@
+#include "token/token_cache.h"
+
+#include "api/text.h"
+#include "platform/platform.h"
+#include "settings/client_settings.h"
+#include "token/client_token.h"
+#include "token/protected_text.h"
+
+namespace movu {
+namespace {
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+}  // namespace
+
+std::u16string JoinPath(std::u16string_view a, std::u16string_view b) {
+    if (a.empty()) return std::u16string(b);
+    if (b.empty()) return std::u16string(a);
+    std::u16string joined(a);
+    if (!IsSeparator(joined.back())) joined.push_back(platform::PathSeparator());
+    joined.append(b);
+    return joined;
+}
+
+// The file name depends on the account alone. The folder keeps the name
+// "MQL4" that existing installations already hold their files under.
+std::u16string TokenCachePath(std::string_view account) {
+    std::u16string dataPath = Utf8ToUtf16(SnapshotTerminalDataPath());
+    if (dataPath.empty()) return {};
+    std::string digest;
+    if (!Sha256Hex(account, digest)) return {};
+    std::u16string fileName = u"token_" + Utf8ToUtf16(digest.substr(0, 16)) + u".dat";
+    std::u16string path = JoinPath(dataPath, u"MQL4");
+    path = JoinPath(path, u"Files");
+    path = JoinPath(path, u"qz_movu");
+    return JoinPath(path, fileName);
+}
+
+bool ReadSmallFile(const std::u16string& path, std::string& content) {
+    return platform::ReadFileOnce(path, kTokenCacheReadLimit, content);
+}
+
+bool LoadTokenCache(std::string_view account) {
+    ClientToken& held = TokenState();
+    if (!held.token.empty() && held.expiry >= 1 && held.ownerAccount == account) return true;
+
+    std::u16string path = TokenCachePath(account);
+    if (path.empty()) return false;
+    std::string content;
+    if (!ReadSmallFile(path, content)) return false;
+    std::string_view text = TrimAsciiSpace(content);
+    if (text.empty()) return false;
+    std::string plain;
+    if (UnprotectFromText(text, plain) != UnprotectOutcome::Ok) return false;
+    std::string_view json = TrimAsciiSpace(plain);
+    if (json.empty()) return false;
+
+    std::string token, expiresAt;
+    if (!ExtractJsonString(json, "token", token) || !ExtractJsonString(json, "expires_at", expiresAt)) return false;
+    std::int64_t expiry = 0;
+    if (!ParseIsoTimestamp(expiresAt, expiry)) return false;
+    if (token.empty() || expiry <= 0) return false;
+
+    // A past expiry is taken all the same; the caller's validity check
+    // decides whether the token can still be used.
+    held.token = std::move(token);
+    held.expiry = expiry;
+    held.ownerAccount.assign(account.data(), account.size());
+    return true;
+}
+
+void SaveTokenCache(std::string_view account, std::string_view token, std::int64_t expiry) {
+    std::u16string path = TokenCachePath(account);
+    if (path.empty()) return;
+    std::size_t cut = path.find_last_of(u"\\/");
+    if (cut != std::u16string::npos && cut > 0) platform::CreateDirectories(path.substr(0, cut));
+
+    std::string plain = "{\"ok\":true,\"token\":\"";
+    plain.append(token.data(), token.size());
+    plain += "\",\"expires_at\":\"";
+    plain += FormatIsoTimestamp(expiry);
+    plain += "\"}";
+
+    std::string text;
+    if (ProtectToText(plain, text) != ProtectOutcome::Ok) return;
+    // Written in place: a file cut short by a crash no longer unprotects and
+    // is simply fetched anew.
+    platform::WriteFileBytes(path, text);
+}
+
+}  // namespace movu

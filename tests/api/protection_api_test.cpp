@@ -1,0 +1,229 @@
+// Text protection and opening a URL, through the library's exports.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "guarded_buffer.h"
+#include "movu_mt5.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const movu_char16* W(const std::u16string& s) { return reinterpret_cast<const movu_char16*>(s.c_str()); }
+std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+// A folder of the test's own, and on POSIX environment values set for one
+// test only; both are undone afterwards.
+class Scratch : public ::testing::Test {
+protected:
+    Scratch() {
+        fs::path base = fs::temp_directory_path();
+#ifndef _WIN32
+        if (const char* tmp = std::getenv("MOVU_TEST_TMP"); tmp && *tmp) base = tmp;
+#endif
+        std::random_device rd;
+        dir_ = base / ("prot-api-" + std::to_string(rd()) + std::to_string(rd()));
+        fs::create_directories(dir_);
+    }
+    ~Scratch() override {
+#ifndef _WIN32
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+            it->had ? setenv(it->name, it->value.c_str(), 1) : unsetenv(it->name);
+#endif
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+#ifndef _WIN32
+    void SetEnv(const char* name, const std::string& value) {
+        const char* old = std::getenv(name);
+        saved_.push_back({name, old != nullptr, old ? old : ""});
+        setenv(name, value.c_str(), 1);
+    }
+    struct Saved {
+        const char* name;
+        bool had;
+        std::string value;
+    };
+    std::vector<Saved> saved_;
+#endif
+    fs::path dir_;
+};
+
+class TextProtection : public Scratch {
+protected:
+    // The user's master key is made in the test's own folder.
+    void SetUp() override {
+#ifndef _WIN32
+        SetEnv("XDG_DATA_HOME", dir_.string());
+#endif
+    }
+    static int Protect(const std::u16string& text, std::string& out) {
+        std::vector<char> buffer(4096, 'x');
+        int r = Movu_ProtectTextW(W(text), buffer.data(), 4096);
+        out = buffer.data();
+        return r;
+    }
+    static int Unprotect(const std::string& text, std::string& out) {
+        std::vector<char> buffer(4096, 'x');
+        int r = Movu_UnprotectTextW(W(Widen(text)), buffer.data(), 4096);
+        out = buffer.data();
+        return r;
+    }
+};
+
+}  // namespace
+
+TEST_F(TextProtection, RoundTripKeepsTheTrimmedTextAsUtf8) {
+    std::string protectedText, plain;
+    ASSERT_EQ(Protect(u"  secret\r\n", protectedText), 0);
+    ASSERT_FALSE(protectedText.empty());
+    EXPECT_EQ(protectedText.find_first_of(" \r\n"), std::string::npos);
+    for (const std::string& text : {protectedText, protectedText + "\r\n", "  " + protectedText + "  "}) {
+        ASSERT_EQ(Unprotect(text, plain), 0) << text;
+        EXPECT_EQ(plain, "secret");
+    }
+    ASSERT_EQ(Protect(u"\u3000Gr\u00fc\u00dfe \u20ac\U0001F600\u00a0", protectedText), 0);
+    ASSERT_EQ(Unprotect(protectedText, plain), 0);
+    EXPECT_EQ(plain, "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80");
+
+    EXPECT_EQ(Unprotect("this is not base64!", plain), -2);
+    EXPECT_EQ(plain, "");
+    EXPECT_EQ(Unprotect("QUJDREVGR0hJSktMTU5PUA==", plain), -3);
+    EXPECT_EQ(plain, "");
+}
+
+TEST_F(TextProtection, EmptyInputsTinyBuffersAndMissingArguments) {
+    GuardedBuffer<char> out(16);
+    std::memset(out.data(), 'x', out.size());
+    EXPECT_EQ(Movu_ProtectTextW(W(u" \t\r\n\u3000"), out.data(), 16), 0);
+    EXPECT_EQ(out.data()[0], '\0');
+#ifndef _WIN32
+    EXPECT_FALSE(fs::exists(dir_ / "movu_mt5")) << "nothing to protect, yet the protection service was used";
+#endif
+    out.data()[0] = 'x';
+    EXPECT_EQ(Movu_UnprotectTextW(W(u" \r\n"), out.data(), 16), 0);
+    EXPECT_EQ(out.data()[0], '\0');
+    out.data()[0] = 'x';
+    EXPECT_EQ(Movu_ProtectTextW(nullptr, out.data(), 16), -1);
+    EXPECT_EQ(out.data()[0], '\0');
+    out.data()[0] = 'x';
+    EXPECT_EQ(Movu_UnprotectTextW(nullptr, out.data(), 16), -1);
+    EXPECT_EQ(out.data()[0], '\0');
+    EXPECT_TRUE(out.GuardsIntact());
+    EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), nullptr, 16), -1);
+    EXPECT_EQ(Movu_UnprotectTextW(W(u"QUJD"), nullptr, 16), -1);
+
+    GuardedBuffer<char> one(1);
+    EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), one.data(), 1), 0);
+    EXPECT_EQ(one.data()[0], '\0');
+    EXPECT_TRUE(one.GuardsIntact());
+    for (int capacity : {0, -1}) {
+        GuardedBuffer<char> untouched(8);
+        EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), untouched.data(), capacity), -1);
+        EXPECT_EQ(Movu_UnprotectTextW(W(u"QUJD"), untouched.data(), capacity), -1);
+        EXPECT_TRUE(untouched.Untouched()) << "capacity " << capacity;
+    }
+}
+
+TEST_F(TextProtection, CutResultsStayInsideTheBufferAndDoNotUnprotect) {
+    std::string full, plain;
+    ASSERT_EQ(Protect(u"secret", full), 0);
+    ASSERT_GT(full.size(), 16u);
+    const int exact = static_cast<int>(full.size()) + 1;
+    for (int capacity : {10, 13, exact - 1, exact}) {
+        GuardedBuffer<char> out(capacity);
+        ASSERT_EQ(Movu_ProtectTextW(W(u"secret"), out.data(), capacity), 0) << capacity;
+        EXPECT_TRUE(out.GuardsIntact()) << capacity;
+        const std::string cut(out.data());
+        ASSERT_EQ(cut.size(), static_cast<std::size_t>(capacity - 1));
+        const int r = Unprotect(cut, plain);
+        if (capacity == exact) {
+            EXPECT_EQ(r, 0);
+            continue;
+        }
+        EXPECT_TRUE(r == -2 || r == -3) << "capacity " << capacity << " gave " << r;
+        EXPECT_EQ(plain, "");
+#ifndef _WIN32
+        // Whole groups of four still decode; anything else is not base64.
+        EXPECT_EQ(r, cut.size() % 4 == 0 ? -3 : -2) << capacity;
+#endif
+    }
+    GuardedBuffer<char> small(4);
+    ASSERT_EQ(Movu_UnprotectTextW(W(Widen(full)), small.data(), 4), 0);
+    EXPECT_STREQ(small.data(), "sec");
+    EXPECT_TRUE(small.GuardsIntact());
+}
+
+// ---- opening a URL ----------------------------------------------------------------------
+
+#ifdef _WIN32
+TEST(OpenUrl, BlankTextIsRefusedAndSoIsWhatTheShellCannotOpen) {
+    EXPECT_EQ(Movu_OpenUrl(nullptr), -1);
+    EXPECT_EQ(Movu_OpenUrl(W(u"")), -1);
+    EXPECT_EQ(Movu_OpenUrl(W(u" \t\r\n\u3000")), -1);
+    EXPECT_EQ(Movu_OpenUrl(W(u"  C:\\movu-missing-folder\\nothing-here.movutest \r\n")), -2);
+    EXPECT_EQ(Movu_OpenUrl(W(u"movu-nohandler-x:abc")), -2);
+}
+#else
+// A stand-in opener, alone on PATH, that records each argument it receives
+// followed by a NUL byte and exits with a chosen status. With nothing else on
+// PATH no real desktop opener can be reached from here.
+class OpenUrlDesktop : public Scratch {
+protected:
+    void SetUp() override {
+        fs::create_directories(dir_ / "bin");
+        SetEnv("PATH", (dir_ / "bin").string());
+    }
+    void InstallOpener(int exitStatus) {
+        const fs::path script = dir_ / "bin" / "xdg-open";
+        std::ofstream(script, std::ios::trunc) << "#!/bin/sh\n: > '" << record_.string() << "'\n"
+                                               << "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '"
+                                               << record_.string() << "'; done\nexit " << exitStatus << "\n";
+        fs::permissions(script, fs::perms::owner_all);
+    }
+    std::vector<std::string> RecordedArguments() const {
+        std::ifstream in(record_, std::ios::binary);
+        const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::string> args;
+        for (std::size_t start = 0, end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1)
+            args.push_back(raw.substr(start, end - start));
+        return args;
+    }
+    fs::path record_ = dir_ / "argv.bin";
+};
+
+TEST_F(OpenUrlDesktop, HandsOverTheTrimmedTextAsOneArgumentWithoutAShell) {
+    InstallOpener(0);
+    EXPECT_EQ(Movu_OpenUrl(W(u"  http://127.0.0.1:9/path?a=1&b=2\r\n")), 0);
+    EXPECT_EQ(RecordedArguments(), std::vector<std::string>{"http://127.0.0.1:9/path?a=1&b=2"});
+
+    const std::string hostile = "http://127.0.0.1/a b\"c'd;touch " + (dir_ / "pwned").string() + " $(id)`id`";
+    EXPECT_EQ(Movu_OpenUrl(W(Widen(hostile))), 0);
+    EXPECT_EQ(RecordedArguments(), std::vector<std::string>{hostile});
+    EXPECT_FALSE(fs::exists(dir_ / "pwned")) << "the text went through a shell";
+}
+
+TEST_F(OpenUrlDesktop, BlankTextNeverStartsTheOpener) {
+    InstallOpener(0);
+    EXPECT_EQ(Movu_OpenUrl(nullptr), -1);
+    EXPECT_EQ(Movu_OpenUrl(W(u"")), -1);
+    EXPECT_EQ(Movu_OpenUrl(W(u" \t\r\n\u3000")), -1);
+    EXPECT_FALSE(fs::exists(record_));
+}
+
+TEST_F(OpenUrlDesktop, RefusalOrNoOpenerGivesMinusTwo) {
+    InstallOpener(1);
+    EXPECT_EQ(Movu_OpenUrl(W(u"movu-nohandler-x:abc")), -2);
+    EXPECT_EQ(RecordedArguments(), std::vector<std::string>{"movu-nohandler-x:abc"});
+    fs::remove(dir_ / "bin" / "xdg-open");
+    EXPECT_EQ(Movu_OpenUrl(W(u"http://127.0.0.1/")), -2);
+}
+#endif

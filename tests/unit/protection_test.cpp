@@ -1,0 +1,411 @@
+// Protected text, hashing, base64, and the per-account token cache file.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "settings/client_settings.h"
+#include "token/client_token.h"
+#include "token/protected_text.h"
+#include "token/token_cache.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+
+#include "platform/posix/key_store.h"
+#endif
+
+using namespace movu;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kEntropy = "zq_entropy_k7_v1";
+constexpr std::int64_t k2030 = 1893456000;  // 2030-01-01T00:00:00Z
+
+// A folder of its own under the build's test folder, gone afterwards.
+class TempFolder {
+public:
+    TempFolder() {
+        fs::path base = fs::temp_directory_path();
+#ifndef _WIN32
+        if (const char* tmp = std::getenv("MOVU_TEST_TMP"); tmp && *tmp) base = tmp;
+#endif
+        std::random_device rd;
+        path_ = base / ("prot-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string ReadAll(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const fs::path& file, std::string_view content) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::u16string Sep() { return std::u16string(1, platform::PathSeparator()); }
+
+}  // namespace
+
+// ---- base64, hashing, trimming ---------------------------------------------------
+
+TEST(Base64, KnownVectorsRoundTripsAndSurroundingSpace) {
+    std::string text = "x", bytes;
+    EXPECT_TRUE(Base64Encode("", text));
+    EXPECT_EQ(text, "");
+    ASSERT_TRUE(Base64Encode("foobar", text));
+    EXPECT_EQ(text, "Zm9vYmFy");
+    ASSERT_TRUE(Base64Encode("fo", text));
+    EXPECT_EQ(text, "Zm8=");
+    // Every length around the group size, with zero and high bytes, and long
+    // enough that an encoder adding line breaks would show it.
+    for (std::size_t n = 1; n <= 200; n += (n < 10 ? 1 : 37)) {
+        std::string plain, decoded;
+        for (std::size_t i = 0; i < n; ++i) plain.push_back(static_cast<char>((i * 97) & 0xFF));
+        ASSERT_TRUE(Base64Encode(plain, text));
+        EXPECT_EQ(text.size(), (n + 2) / 3 * 4);
+        EXPECT_EQ(text.find_first_of(std::string("\r\n\0", 3)), std::string::npos);
+        ASSERT_TRUE(platform::Base64Decode(text, decoded));
+        EXPECT_EQ(decoded, plain) << "length " << n;
+    }
+    EXPECT_TRUE(platform::Base64Decode(" \tZm9vYmFy\r\n", bytes));
+    EXPECT_EQ(bytes, "foobar");
+    EXPECT_FALSE(platform::Base64Decode("Zm9v*mFy", bytes));
+}
+
+#ifndef _WIN32
+TEST(Base64, DecodingIsStrict) {
+    // Cut groups, inner padding, stray bits under the padding, inner white
+    // space, the URL alphabet.
+    const char* const rejected[] = {"Zm9",       "Zm9vY",      "Zg==Zg==", "Z===", "Zh==", "Zm9=",
+                                    "Zm9v YmFy", "Zm9v\nYmFy", "Zm9v-_Fy", "===="};
+    for (const char* text : rejected) {
+        std::string bytes = "stale";
+        EXPECT_FALSE(platform::Base64Decode(text, bytes)) << text;
+        EXPECT_TRUE(bytes.empty()) << text;
+    }
+}
+#endif
+
+TEST(Sha256Hex, MatchesPublishedVectors) {
+    std::string hex;
+    ASSERT_TRUE(Sha256Hex("", hex));
+    EXPECT_EQ(hex, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    ASSERT_TRUE(Sha256Hex("abc", hex));
+    EXPECT_EQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(TrimAsciiSpace, RemovesOnlySpaceTabCrLfAtTheEnds) {
+    EXPECT_EQ(TrimAsciiSpace(" \t\r\nab c\r\n\t "), "ab c");
+    EXPECT_EQ(TrimAsciiSpace("\vab\f"), "\vab\f");
+    EXPECT_EQ(TrimAsciiSpace(" \r\n"), "");
+}
+
+// ---- paths --------------------------------------------------------------------------
+
+TEST(JoinPath, InsertsOneSeparatorOnlyWhenNeeded) {
+    EXPECT_EQ(JoinPath(u"", u"b"), u"b");
+    EXPECT_EQ(JoinPath(u"a", u""), u"a");
+    EXPECT_EQ(JoinPath(u"", u""), u"");
+    EXPECT_EQ(JoinPath(u"a\\", u"b"), u"a\\b");
+    EXPECT_EQ(JoinPath(u"a/", u"b"), u"a/b");
+    EXPECT_EQ(JoinPath(u"a", u"b"), u"a" + Sep() + u"b");
+#ifdef _WIN32
+    EXPECT_EQ(Sep(), u"\\");
+#else
+    EXPECT_EQ(Sep(), u"/");
+#endif
+}
+
+class CachePathTest : public ::testing::Test {
+protected:
+    void TearDown() override { SetTerminalDataPath(u""); }
+};
+
+TEST_F(CachePathTest, NamesTheFileAfterTheAccountHashOnly) {
+    // SHA-256 of the five bytes 12345 begins 5994471abb01112a.
+    const std::u16string tail = u"MQL4" + Sep() + u"Files" + Sep() + u"qz_movu" + Sep() + u"token_5994471abb01112a.dat";
+    SetTerminalDataPath(u"C:\\Term\\Data");
+    EXPECT_EQ(TokenCachePath("12345"), u"C:\\Term\\Data" + Sep() + tail);
+    SetTerminalDataPath(u"C:\\Term\\Data\\");
+    EXPECT_EQ(TokenCachePath("12345"), u"C:\\Term\\Data\\" + tail);
+    SetTerminalDataPath(u"C:/Term/Data/");
+    EXPECT_EQ(TokenCachePath("12345"), u"C:/Term/Data/" + tail);
+    EXPECT_NE(TokenCachePath("acct"), TokenCachePath("ACCT"));
+    EXPECT_NE(TokenCachePath("acct"), TokenCachePath(" acct"));
+}
+
+TEST_F(CachePathTest, NoDataPathMeansNoFile) {
+    SetTerminalDataPath(u"");
+    EXPECT_EQ(TokenCachePath("12345"), u"");
+    SetTerminalDataPath(u"  \t ");
+    EXPECT_EQ(TokenCachePath("12345"), u"");
+}
+
+// ---- protection -----------------------------------------------------------------------
+
+class ProtectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef _WIN32
+        platform::SetKeyDirectoryForTests((keys_.path() / "keys").string());
+#endif
+    }
+    void TearDown() override {
+#ifndef _WIN32
+        platform::SetKeyDirectoryForTests("");
+#endif
+    }
+    TempFolder keys_;
+};
+
+TEST_F(ProtectionTest, RoundTripsAnyBytesWithAFreshBlobEachTime) {
+    const std::string plain("pa\0ss \xC3\xBC\xFF word", 15);
+    std::string first, second, back;
+    ASSERT_EQ(ProtectToText(plain, first), ProtectOutcome::Ok);
+    ASSERT_EQ(ProtectToText(plain, second), ProtectOutcome::Ok);
+    EXPECT_NE(first, second) << "two protections of one text must not look alike";
+    ASSERT_EQ(UnprotectFromText(second, back), UnprotectOutcome::Ok);
+    EXPECT_EQ(back, plain);
+    ASSERT_EQ(ProtectToText("", first), ProtectOutcome::Ok);
+    ASSERT_EQ(UnprotectFromText(first, back), UnprotectOutcome::Ok);
+    EXPECT_EQ(back, "");
+}
+
+TEST_F(ProtectionTest, RefusesAnotherEntropysBlobAndNonBase64) {
+    std::string blob, text, plain;
+    ASSERT_TRUE(platform::ProtectBytes("secret", u"qz_movu", "zq_entropy_k7_v2", blob));
+    ASSERT_TRUE(Base64Encode(blob, text));
+    EXPECT_EQ(UnprotectFromText(text, plain), UnprotectOutcome::UnprotectFailed);
+    ASSERT_TRUE(platform::UnprotectBytes(blob, "zq_entropy_k7_v2", plain));
+    EXPECT_EQ(plain, "secret");
+    EXPECT_EQ(UnprotectFromText("@@not base64@@", plain), UnprotectOutcome::DecodeFailed);
+    EXPECT_EQ(plain, "");
+}
+
+#ifndef _WIN32
+TEST_F(ProtectionTest, BlobIsVersionedAndEveryPartIsAuthenticated) {
+    std::string blob, plain;
+    ASSERT_TRUE(platform::ProtectBytes("secret", u"qz_movu", kEntropy, blob));
+    ASSERT_EQ(blob.size(), 4 + 1 + 2 + 7 + 12 + 6 + 16u);
+    EXPECT_EQ(blob.substr(0, 14), std::string("MVPB\x01\x00\x07qz_movu", 14));
+    EXPECT_EQ(blob.find("secret"), std::string::npos);
+
+    for (std::size_t i = 0; i < blob.size(); ++i) {
+        std::string damaged = blob;
+        damaged[i] = static_cast<char>(damaged[i] ^ 0x01);
+        EXPECT_FALSE(platform::UnprotectBytes(damaged, kEntropy, plain)) << "byte " << i;
+        EXPECT_EQ(plain, "");
+    }
+    for (std::size_t n : {std::size_t{0}, std::size_t{20}, blob.size() - 1})
+        EXPECT_FALSE(platform::UnprotectBytes(blob.substr(0, n), kEntropy, plain)) << "cut to " << n;
+    EXPECT_FALSE(platform::UnprotectBytes(blob + "x", kEntropy, plain));
+
+    // The description travels in the blob: reading needs only the entropy.
+    ASSERT_TRUE(platform::ProtectBytes("other", u"elsewhere", kEntropy, blob));
+    ASSERT_TRUE(platform::UnprotectBytes(blob, kEntropy, plain));
+    EXPECT_EQ(plain, "other");
+}
+
+TEST_F(ProtectionTest, RefusesAnotherMasterKeysBlob) {
+    std::string mine, plain;
+    ASSERT_EQ(ProtectToText("secret", mine), ProtectOutcome::Ok);
+    TempFolder otherUser;
+    platform::SetKeyDirectoryForTests((otherUser.path() / "keys").string());
+    EXPECT_EQ(UnprotectFromText(mine, plain), UnprotectOutcome::UnprotectFailed);
+    EXPECT_FALSE(fs::exists(otherUser.path() / "keys" / "master.key")) << "reading must not make a key";
+    std::string theirs;
+    ASSERT_EQ(ProtectToText("secret", theirs), ProtectOutcome::Ok);
+    platform::SetKeyDirectoryForTests((keys_.path() / "keys").string());
+    EXPECT_EQ(UnprotectFromText(theirs, plain), UnprotectOutcome::UnprotectFailed);
+    ASSERT_EQ(UnprotectFromText(mine, plain), UnprotectOutcome::Ok);
+    EXPECT_EQ(plain, "secret");
+}
+
+TEST_F(ProtectionTest, FirstUseFromManyThreadsAgreesOnOnePrivateKey) {
+    constexpr int kThreads = 8;
+    std::vector<std::string> texts(kThreads);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (ready.load() < kThreads) std::this_thread::yield();
+            ProtectToText("t" + std::to_string(i), texts[i]);
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kThreads; ++i) {
+        std::string plain;
+        ASSERT_EQ(UnprotectFromText(texts[i], plain), UnprotectOutcome::Ok) << i;
+        EXPECT_EQ(plain, "t" + std::to_string(i));
+    }
+    const fs::path folder = keys_.path() / "keys";
+    std::vector<std::string> names;
+    for (auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"master.key"}) << "temporary key files left behind";
+    struct stat dir {}, key {};
+    ASSERT_EQ(stat(folder.c_str(), &dir) | stat((folder / "master.key").c_str(), &key), 0);
+    EXPECT_EQ(dir.st_mode & 0777, 0700u);
+    EXPECT_EQ(key.st_mode & 0777, 0600u);
+    EXPECT_EQ(key.st_size, 32);
+}
+
+TEST_F(ProtectionTest, AnUnusableKeyFileIsNeverReplaced) {
+    const fs::path folder = keys_.path() / "keys";
+    fs::create_directories(folder);
+    WriteAll(folder / "master.key", "short");
+    std::string text;
+    EXPECT_EQ(ProtectToText("secret", text), ProtectOutcome::ProtectFailed);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(ReadAll(folder / "master.key"), "short");
+}
+
+TEST(KeyDirectory, FollowsXdgDataHomeThenHome) {
+    const std::string xdg = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "";
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", "/home/someone", 1);
+    setenv("XDG_DATA_HOME", "/xdg/data/", 1);
+    EXPECT_EQ(platform::KeyDirectory(), "/xdg/data/movu_mt5");
+    setenv("XDG_DATA_HOME", "relative/data", 1);  // not absolute: ignored
+    EXPECT_EQ(platform::KeyDirectory(), "/home/someone/.local/share/movu_mt5");
+    platform::SetKeyDirectoryForTests("/elsewhere/keys/");
+    EXPECT_EQ(platform::KeyDirectory(), "/elsewhere/keys");
+    platform::SetKeyDirectoryForTests("");
+    xdg.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    home.empty() ? unsetenv("HOME") : setenv("HOME", home.c_str(), 1);
+}
+#endif
+
+// ---- the token cache file ------------------------------------------------------------------
+
+class TokenCacheTest : public ProtectionTest {
+protected:
+    void SetUp() override {
+        ProtectionTest::SetUp();
+        SetTerminalDataPath(data_.path().u16string());
+        Forget();
+    }
+    void TearDown() override {
+        Forget();
+        SetTerminalDataPath(u"");
+        ProtectionTest::TearDown();
+    }
+    static void Forget() {
+        std::lock_guard<std::mutex> lock(TokenLock());
+        ClearTokenState();
+    }
+    static void Save(std::string_view token, std::int64_t expiry) {
+        std::lock_guard<std::mutex> lock(TokenLock());
+        SaveTokenCache("10001", token, expiry);
+    }
+    // Loads into an empty token record; the record is left as loading made it.
+    static bool Load(std::string_view account = "10001") {
+        std::lock_guard<std::mutex> lock(TokenLock());
+        ClearTokenState();
+        return LoadTokenCache(account);
+    }
+    static ClientToken Held() {
+        std::lock_guard<std::mutex> lock(TokenLock());
+        return TokenState();
+    }
+    fs::path File() const { return fs::path(TokenCachePath("10001")); }
+
+    TempFolder data_;
+};
+
+TEST_F(TokenCacheTest, SavedFileIsOneBase64LineThatLoadsBack) {
+    Save("SeCrEt-Token-42", k2030);
+    ASSERT_EQ(File().parent_path(), data_.path() / "MQL4" / "Files" / "qz_movu");
+    const std::string content = ReadAll(File());
+    ASSERT_FALSE(content.empty());
+    EXPECT_EQ(content.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+              std::string::npos)
+        << "not one line of base64: " << content;
+    std::string blob, plain;
+    ASSERT_TRUE(platform::Base64Decode(content, blob));
+    EXPECT_EQ(blob.find("SeCrEt-Token-42"), std::string::npos) << "token stored in clear";
+    ASSERT_EQ(UnprotectFromText(content, plain), UnprotectOutcome::Ok);
+    EXPECT_EQ(plain, "{\"ok\":true,\"token\":\"SeCrEt-Token-42\",\"expires_at\":\"2030-01-01T00:00:00Z\"}");
+
+    for (const std::string& edited : {content, content + "\r\n", "  " + content + " \n", "\t" + content}) {
+        WriteAll(File(), edited);
+        ASSERT_TRUE(Load()) << edited;
+        EXPECT_EQ(Held().token, "SeCrEt-Token-42");
+        EXPECT_EQ(Held().expiry, k2030);
+        EXPECT_EQ(Held().ownerAccount, "10001");
+    }
+    EXPECT_FALSE(Load("10002")) << "another account has no file";
+    EXPECT_EQ(Held().token, "");
+}
+
+TEST_F(TokenCacheTest, LatestSaveWinsAndAPastExpiryStillLoads) {
+    Save("first-token-long-enough-to-matter", k2030);
+    Save("second", 1000);
+    std::string plain;
+    ASSERT_EQ(UnprotectFromText(ReadAll(File()), plain), UnprotectOutcome::Ok);
+    EXPECT_EQ(plain, "{\"ok\":true,\"token\":\"second\",\"expires_at\":\"1970-01-01T00:16:40Z\"}");
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(Held().token, "second");
+    EXPECT_EQ(Held().expiry, 1000);
+}
+
+TEST_F(TokenCacheTest, FileLongerThanTheReadLimitDoesNotLoad) {
+    Save(std::string(1500, 'k'), k2030);
+    ASSERT_LT(fs::file_size(File()), kTokenCacheReadLimit);
+    EXPECT_TRUE(Load());
+    Save(std::string(4000, 'k'), k2030);
+    ASSERT_GT(fs::file_size(File()), kTokenCacheReadLimit);
+    EXPECT_FALSE(Load());
+    EXPECT_EQ(Held().token, "");
+}
+
+TEST_F(TokenCacheTest, DamagedFilesAreIgnoredAndOverwrittenByTheNextSave) {
+    Save("first", k2030);
+    const std::string good = ReadAll(File());
+    std::string flipped = good, foreign, foreignText, noToken, badTime;
+    flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == 'A' ? 'B' : 'A';
+    ASSERT_TRUE(platform::ProtectBytes("{\"token\":\"x\",\"expires_at\":\"2030-01-01T00:00:00Z\"}", u"qz_movu",
+                                       "another_entropy!", foreign));
+    ASSERT_TRUE(Base64Encode(foreign, foreignText));
+    ASSERT_EQ(ProtectToText("{\"ok\":true,\"expires_at\":\"2030-01-01T00:00:00Z\"}", noToken), ProtectOutcome::Ok);
+    ASSERT_EQ(ProtectToText("{\"token\":\"t\",\"expires_at\":\"2030-01-01 00:00:00Z\"}", badTime), ProtectOutcome::Ok);
+
+    for (const std::string& bad : {std::string(), std::string(" \r\n"), std::string("not base64 at all!"),
+                                   good.substr(0, good.size() - 5), flipped, foreignText, noToken, badTime}) {
+        WriteAll(File(), bad);
+        EXPECT_FALSE(Load()) << bad;
+        EXPECT_EQ(Held().token, "");
+    }
+    Save("second", k2030);
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(Held().token, "second");
+}
+
+TEST_F(TokenCacheTest, WithoutDataPathNothingIsWrittenOrRead) {
+    SetTerminalDataPath(u"");
+    Save("tok", k2030);
+    EXPECT_TRUE(fs::is_empty(data_.path()));
+    EXPECT_FALSE(Load());
+}
