@@ -1,0 +1,296 @@
+// One HTTP exchange over libcurl: one easy handle per exchange, never reused.
+//
+// libcurl does the whole exchange in one call, so the step that failed is
+// read from its result code. The steps are those of the Windows stack, where
+// the TLS handshake and the connection's first write belong to "send" and
+// everything after the request went out belongs to "receive":
+//   resolve / connect / connect timeout (5, 6, 7, 28)      -> Connect
+//   URL with a host libcurl rejects (3)                     -> Connect
+//   setting up the handle (2, 4, 27, 43, 48, before perform) -> OpenRequest
+//   TLS handshake, certificate, sending (26, 35, 53, 54, 55, 58, 59, 60,
+//     64, 65, 66, 77, 80, 82, 83, 90, 91, 98)              -> Send
+//   anything else (no answer, reset, malformed status line, cut body,
+//     HTTP/0.9, our own write refusal: 1, 8, 18, 23, 52, 56, ...) -> Receive
+// Redirects are not followed (libcurl's default, kept deliberately).
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "settings/client_settings.h"
+
+namespace movu::platform {
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 30;
+
+bool GlobalInit() {
+    static std::once_flag once;
+    static CURLcode result = CURLE_FAILED_INIT;
+    std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return result == CURLE_OK;
+}
+
+struct EasyHandle {
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = nullptr;
+    curl_slist* resolve = nullptr;
+    EasyHandle() = default;
+    EasyHandle(const EasyHandle&) = delete;
+    EasyHandle& operator=(const EasyHandle&) = delete;
+    ~EasyHandle() {
+        if (curl) curl_easy_cleanup(curl);
+        curl_slist_free_all(headers);
+        curl_slist_free_all(resolve);
+    }
+};
+
+bool Append(curl_slist*& list, const std::string& line) {
+    curl_slist* grown = curl_slist_append(list, line.c_str());
+    if (!grown) return false;
+    list = grown;
+    return true;
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+bool IsTokenChar(unsigned char c) {
+    if (c <= 0x20 || c >= 0x7F) return false;
+    switch (c) {
+        case '(': case ')': case '<': case '>': case '@': case ',': case ';': case ':':
+        case '\\': case '"': case '/': case '[': case ']': case '?': case '=': case '{': case '}':
+            return false;
+        default:
+            return true;
+    }
+}
+
+bool IsToken(const std::string& s) {
+    if (s.empty()) return false;
+    for (unsigned char c : s)
+        if (!IsTokenChar(c)) return false;
+    return true;
+}
+
+struct Header {
+    std::string name;
+    std::string value;
+};
+
+// Add-or-replace, as the Windows stack applies header lines: a later header
+// of the same name replaces the earlier one, an empty value removes it (and
+// the stack's own header of that name; those names go to `removed`). A line
+// may carry several headers separated by line breaks; a piece that is not
+// "name: value" is refused and simply missing.
+std::vector<Header> CollectHeaders(const std::vector<std::u16string>& lines, std::vector<std::string>& removed) {
+    std::vector<Header> headers;
+    for (const std::u16string& wide : lines) {
+        const std::string text = Utf16ToUtf8(wide);
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t end = text.find_first_of("\r\n", start);
+            if (end == std::string::npos) end = text.size();
+            const std::string piece = text.substr(start, end - start);
+            start = end + 1;
+            const std::size_t colon = piece.find(':');
+            if (colon == std::string::npos) continue;
+            Header h{piece.substr(0, colon), piece.substr(colon + 1)};
+            if (!IsToken(h.name)) continue;
+            const std::size_t first = h.value.find_first_not_of(" \t");
+            h.value = first == std::string::npos ? std::string() : h.value.substr(first);
+            const std::size_t last = h.value.find_last_not_of(" \t");
+            h.value.erase(last == std::string::npos ? 0 : last + 1);
+            if (h.value.empty()) removed.push_back(h.name);
+            bool replaced = false;
+            for (auto it = headers.begin(); it != headers.end(); ++it) {
+                if (!SameName(it->name, h.name)) continue;
+                if (h.value.empty()) {
+                    headers.erase(it);
+                } else {
+                    *it = h;
+                }
+                replaced = true;
+                break;
+            }
+            if (!replaced && !h.value.empty()) headers.push_back(std::move(h));
+        }
+    }
+    return headers;
+}
+
+// The target goes into the request line as given; bytes that cannot stand in
+// a request line are percent-encoded, so no target can split the request.
+std::string RequestTarget(const std::u16string& target) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : Utf16ToUtf8(target)) {
+        if (c <= 0x20 || c >= 0x7F) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (out.empty()) out = "/";
+    return out;
+}
+
+std::string UrlHost(const std::string& host) {
+    if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
+    return host;
+}
+
+ExchangeStep StepOf(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_OPERATION_TIMEDOUT:  // only the connect timeout is set
+        case CURLE_URL_MALFORMAT:
+            return ExchangeStep::Connect;
+        case CURLE_FAILED_INIT:
+        case CURLE_NOT_BUILT_IN:
+        case CURLE_OUT_OF_MEMORY:
+        case CURLE_BAD_FUNCTION_ARGUMENT:
+        case CURLE_UNKNOWN_OPTION:
+            return ExchangeStep::OpenRequest;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CLIENTCERT:
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_READ_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_SEND_FAIL_REWIND:
+            return ExchangeStep::Send;
+        default:
+            return ExchangeStep::Receive;
+    }
+}
+
+size_t CollectBody(char* data, size_t size, size_t count, void* user) {
+    const size_t n = size * count;
+    try {
+        static_cast<std::string*>(user)->append(data, n);
+    } catch (...) {
+        return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
+    }
+    return n;
+}
+
+ExchangeResult Fail(ExchangeStep step, CURLcode code) {
+    ExchangeResult r;
+    r.step = step;
+    r.errorCode = static_cast<std::uint32_t>(code);
+    return r;
+}
+
+}  // namespace
+
+ExchangeResult PerformExchange(const ExchangeRequest& request) {
+    if (!GlobalInit()) return Fail(ExchangeStep::Session, CURLE_FAILED_INIT);
+    EasyHandle h;
+    if (!h.curl) return Fail(ExchangeStep::Session, CURLE_FAILED_INIT);
+    CURL* c = h.curl;
+
+    // Session: identity, TLS range, trust store, no signals from worker threads.
+    CURLcode rc = CURLE_OK;
+    auto set = [&rc](CURLcode r) {
+        if (rc == CURLE_OK) rc = r;
+    };
+    set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
+    set(curl_easy_setopt(c, CURLOPT_USERAGENT, "movu-client/1.0"));
+    set(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"));
+    set(curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+    set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
+    if (rc != CURLE_OK) return Fail(ExchangeStep::Session, rc);
+    // Outcome ignored, as the TLS restriction is on Windows.
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2));
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) curl_easy_setopt(c, CURLOPT_CAINFO, file);
+    if (const char* dir = std::getenv("SSL_CERT_DIR"); dir && *dir) curl_easy_setopt(c, CURLOPT_CAPATH, dir);
+
+    // Connection: scheme, host and port; the pin keeps the host name for the
+    // Host header, the TLS server name and the certificate check.
+    const std::string host = Utf16ToUtf8(request.endpoint.host);
+    const std::string port = std::to_string(request.endpoint.port);
+    const std::string url =
+        std::string(request.endpoint.secure ? "https://" : "http://") + UrlHost(host) + ":" + port + "/";
+    rc = curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    if (rc != CURLE_OK) return Fail(ExchangeStep::Connect, rc);
+    if (request.pinToFallbackIpv4) {
+        const std::string entry = host + ":" + port + ":" + Utf16ToUtf8(movu::SecondaryFallbackIpv4());
+        if (!Append(h.resolve, entry)) return Fail(ExchangeStep::Connect, CURLE_OUT_OF_MEMORY);
+        curl_easy_setopt(c, CURLOPT_RESOLVE, h.resolve);
+    }
+
+    // Request: verb, target, header lines, body.
+    std::string verb = Utf16ToUtf8(request.verb);
+    if (verb.empty()) verb = "GET";
+    if (!IsToken(verb)) return Fail(ExchangeStep::OpenRequest, CURLE_BAD_FUNCTION_ARGUMENT);
+    const std::string target = RequestTarget(request.target);
+    set(curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, verb.c_str()));
+    set(curl_easy_setopt(c, CURLOPT_REQUEST_TARGET, target.c_str()));
+    if (rc != CURLE_OK) return Fail(ExchangeStep::OpenRequest, rc);
+
+    const bool head = verb == "HEAD";
+    const bool sendsBody = !head && (!request.body.empty() || (verb != "GET"));
+    if (head) {
+        curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    } else if (sendsBody) {
+        // Sent with its length for every verb; an empty body as length 0.
+        set(curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())));
+        set(curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.data()));
+    }
+    if (rc != CURLE_OK) return Fail(ExchangeStep::OpenRequest, rc);
+
+    // Only the caller's lines go out: libcurl's own Accept, Content-Type and
+    // Expect are withdrawn unless a line names them.
+    std::vector<std::string> withdrawn{"Accept", "Content-Type", "Expect"};
+    const std::vector<Header> headers = CollectHeaders(request.headerLines, withdrawn);
+    bool ok = true;
+    for (const std::string& name : withdrawn) {
+        bool named = false;
+        for (const Header& hd : headers) named = named || SameName(hd.name, name);
+        if (!named) ok = ok && Append(h.headers, name + ":");
+    }
+    for (const Header& hd : headers) ok = ok && Append(h.headers, hd.name + ": " + hd.value);
+    if (!ok) return Fail(ExchangeStep::OpenRequest, CURLE_OUT_OF_MEMORY);
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.headers);
+
+    ExchangeResult result;
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CollectBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
+
+    rc = curl_easy_perform(c);
+    if (rc != CURLE_OK) return Fail(StepOf(rc), rc);
+
+    long status = 0;
+    if (curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0)
+        result.status = static_cast<std::uint32_t>(status);
+    result.step = ExchangeStep::Done;
+    return result;
+}
+
+}  // namespace movu::platform
