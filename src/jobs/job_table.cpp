@@ -123,12 +123,12 @@ std::int32_t StartAsyncJob(const char* account, const char* platform, const char
         Jobs().emplace(args.id, std::move(job));
     }
 
-    const char* given[5] = {account, platform, broker, server, clientVersion};
-    for (int i = 0; i < 5; ++i) args.identity[i] = TrimSpace(Utf8ToUtf16(NarrowArg(given[i])));
-
     const std::int32_t id = args.id;
     bool started = false;
     try {
+        // Whatever fails from here on takes the job out again.
+        const char* given[5] = {account, platform, broker, server, clientVersion};
+        for (int i = 0; i < 5; ++i) args.identity[i] = TrimSpace(Utf8ToUtf16(NarrowArg(given[i])));
         started = platform::StartDetachedThread([args = std::move(args)] { RunWorker(args); });
     } catch (...) {
         started = false;
@@ -161,6 +161,11 @@ std::int32_t PollJob(std::int32_t jobId, std::int32_t* outState, std::int32_t* o
         out[n] = 0;
     }
     return job.resultCode;
+}
+
+void SetNextJobIdForTesting(std::int32_t next) {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    nextJobId = next;
 }
 
 std::int32_t CancelJob(std::int32_t jobId) {

@@ -30,4 +30,7 @@ std::int32_t PollJob(std::int32_t jobId, std::int32_t* outState, std::int32_t* o
                      std::int32_t capacity);
 std::int32_t CancelJob(std::int32_t jobId);
 
+// Sets the id the next start will try first; lets tests reach the wrap-around.
+void SetNextJobIdForTesting(std::int32_t next);
+
 }  // namespace movu

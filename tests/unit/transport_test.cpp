@@ -204,7 +204,7 @@ TEST_F(Transport, SameHeaderNameAgainReplacesOrRemovesTheEarlierOne) {
     EXPECT_EQ(got[0].Header("Authorization"), "Bearer new");
     EXPECT_EQ(got[0].HeaderCount("Content-Type"), 1);
     EXPECT_EQ(got[0].Header("Content-Type"), "text/plain");
-    EXPECT_EQ(got[0].HeaderCount("X-Gone"), 0);  // an empty value removes the header
+    EXPECT_EQ(got[0].HeaderCount("X-Gone"), 0);  // an empty value removes the earlier header
     EXPECT_EQ(got[0].HeaderCount("User-Agent"), 1);
     EXPECT_EQ(got[0].Header("User-Agent"), "other-agent/2");
 }

@@ -89,11 +89,11 @@ struct Header {
 };
 
 // Add-or-replace, as the Windows stack applies header lines: a later header
-// of the same name replaces the earlier one, an empty value removes it (and
-// the stack's own header of that name; those names go to `removed`). A line
-// may carry several headers separated by line breaks; a piece that is not
-// "name: value" is refused and simply missing.
-std::vector<Header> CollectHeaders(const std::vector<std::u16string>& lines, std::vector<std::string>& removed) {
+// of the same name replaces the earlier one, and an empty value removes an
+// earlier one; an empty value with nothing to replace is sent as an empty
+// header. A line may carry several headers separated by line breaks; a piece
+// that is not "name: value" is refused and simply missing.
+std::vector<Header> CollectHeaders(const std::vector<std::u16string>& lines) {
     std::vector<Header> headers;
     for (const std::u16string& wide : lines) {
         const std::string text = Utf16ToUtf8(wide);
@@ -111,19 +111,15 @@ std::vector<Header> CollectHeaders(const std::vector<std::u16string>& lines, std
             h.value = first == std::string::npos ? std::string() : h.value.substr(first);
             const std::size_t last = h.value.find_last_not_of(" \t");
             h.value.erase(last == std::string::npos ? 0 : last + 1);
-            if (h.value.empty()) removed.push_back(h.name);
             bool replaced = false;
             for (auto it = headers.begin(); it != headers.end(); ++it) {
                 if (!SameName(it->name, h.name)) continue;
-                if (h.value.empty()) {
-                    headers.erase(it);
-                } else {
-                    *it = h;
-                }
+                if (h.value.empty()) headers.erase(it);
+                else *it = h;
                 replaced = true;
                 break;
             }
-            if (!replaced && !h.value.empty()) headers.push_back(std::move(h));
+            if (!replaced) headers.push_back(std::move(h));
         }
     }
     return headers;
@@ -267,15 +263,18 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
 
     // Only the caller's lines go out: libcurl's own Accept, Content-Type and
     // Expect are withdrawn unless a line names them.
-    std::vector<std::string> withdrawn{"Accept", "Content-Type", "Expect"};
-    const std::vector<Header> headers = CollectHeaders(request.headerLines, withdrawn);
+    const std::vector<std::string> withdrawn{"Accept", "Content-Type", "Expect"};
+    const std::vector<Header> headers = CollectHeaders(request.headerLines);
     bool ok = true;
     for (const std::string& name : withdrawn) {
         bool named = false;
         for (const Header& hd : headers) named = named || SameName(hd.name, name);
         if (!named) ok = ok && Append(h.headers, name + ":");
     }
-    for (const Header& hd : headers) ok = ok && Append(h.headers, hd.name + ": " + hd.value);
+    // libcurl sends "Name;" as a header with an empty value ("Name:" would
+    // withdraw it).
+    for (const Header& hd : headers)
+        ok = ok && Append(h.headers, hd.value.empty() ? hd.name + ";" : hd.name + ": " + hd.value);
     if (!ok) return Fail(ExchangeStep::OpenRequest, CURLE_OUT_OF_MEMORY);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.headers);
 

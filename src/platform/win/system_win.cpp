@@ -17,24 +17,31 @@ std::int64_t NowUnixSeconds() {
 
 namespace {
 
-struct ThreadStart {
-    std::function<void()> fn;
-    HMODULE module;
+// A worker keeps the library mapped with a reference of its own, taken before
+// its thread exists. The reference is given back only once the thread has
+// ended, exit callbacks included: the C++ runtime's thread-local objects hold
+// references too and give them back from those callbacks, and the library
+// must never be unloaded from inside one of its own callbacks (the loader
+// hangs). The thread pool gives it back after the release callback returns.
+struct Release {
+    HANDLE thread = nullptr;
+    HMODULE module = nullptr;
 };
 
 DWORD WINAPI ThreadMain(LPVOID param) {
-    HMODULE module;
-    {
-        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(param));
-        module = start->module;
-        try {
-            start->fn();
-        } catch (...) {
-        }
+    std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()>*>(param));
+    try {
+        (*fn)();
+    } catch (...) {
     }
-    // Drops the reference taken for this thread; the library may be unmapped
-    // only after the thread has left its code.
-    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+VOID CALLBACK ReleaseAfterThread(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WAIT wait, TP_WAIT_RESULT) {
+    std::unique_ptr<Release> release(static_cast<Release*>(context));
+    CloseHandle(release->thread);
+    CloseThreadpoolWait(wait);
+    FreeLibraryWhenCallbackReturns(instance, release->module);
 }
 
 }  // namespace
@@ -45,20 +52,31 @@ bool StartDetachedThread(std::function<void()> fn) {
                             reinterpret_cast<LPCWSTR>(&ThreadMain), &module)) {
         return false;
     }
-    ThreadStart* start = nullptr;
+    std::unique_ptr<std::function<void()>> work;
+    std::unique_ptr<Release> release;
     try {
-        start = new ThreadStart{std::move(fn), module};
+        work = std::make_unique<std::function<void()>>(std::move(fn));
+        release = std::make_unique<Release>();
     } catch (...) {
         FreeLibrary(module);
         return false;
     }
-    HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
-    if (thread == nullptr) {
-        delete start;
+    release->module = module;
+    PTP_WAIT wait = CreateThreadpoolWait(ReleaseAfterThread, release.get(), nullptr);
+    if (wait == nullptr) {
         FreeLibrary(module);
         return false;
     }
-    CloseHandle(thread);
+    HANDLE thread = CreateThread(nullptr, 0, ThreadMain, work.get(), 0, nullptr);
+    if (thread == nullptr) {
+        CloseThreadpoolWait(wait);
+        FreeLibrary(module);
+        return false;
+    }
+    work.release();  // the thread owns it now
+    release->thread = thread;
+    SetThreadpoolWait(wait, thread, nullptr);
+    release.release();  // the release callback owns it now
     return true;
 }
 

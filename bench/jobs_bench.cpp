@@ -1,0 +1,223 @@
+// Background jobs, measured through the library's exports:
+//   1. 1,000 jobs against a service that answers each after 100 ms: wall time
+//      for all of them against the wall time of one job;
+//   2. Movu_PollA of a finished job with a 64 KiB text against a bare memcpy
+//      of 64 KiB.
+// Prints times and ratios; judges nothing. Uses the test service named by
+// MOVU_TESTSERVICE_DIR, or starts one of its own for the run.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "movu_mt5.h"
+#include "testservice_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPing = "/v1/client/ping.php";
+constexpr const char* kAccount = "bench-jobs-account";
+constexpr int kCrowd = 1000;
+constexpr int kDelayMs = 100;
+constexpr std::size_t kBigText = 64 * 1024;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Keeps the compiler from dropping a copy whose result nobody reads.
+void Touch(const void* p) { asm volatile("" : : "r"(p) : "memory"); }
+
+// The service for this run: the one named in the environment, else our own.
+class ServiceForRun {
+public:
+    ServiceForRun() {
+        if (const char* dir = std::getenv("MOVU_TESTSERVICE_DIR"); dir && *dir) return;
+        const std::string cmd = std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' start '" + MOVU_BENCH_SERVICE_DIR + "'";
+        if (std::system(cmd.c_str()) != 0) {
+            std::fprintf(stderr, "cannot start the test service (%s)\n", cmd.c_str());
+            return;
+        }
+        started_ = true;
+        setenv("MOVU_TESTSERVICE_DIR", MOVU_BENCH_SERVICE_DIR, 1);
+    }
+    ~ServiceForRun() {
+        if (!started_) return;
+        const std::string cmd = std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' stop '" + MOVU_BENCH_SERVICE_DIR + "'";
+        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "stopping the test service failed\n");
+    }
+
+private:
+    bool started_ = false;
+};
+
+std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+int32_t StartPing() {
+    int32_t id = 0;
+    if (Movu_StartPingA(kAccount, "MT5", "Bench", "Bench-Live", "1.0", &id) != 0) return 0;
+    return id;
+}
+
+// Polls the ids until none runs; returns how many succeeded.
+int WaitAll(const std::vector<int32_t>& ids) {
+    std::vector<int32_t> pending = ids;
+    int succeeded = 0;
+    const auto deadline = Clock::now() + std::chrono::minutes(5);
+    while (!pending.empty() && Clock::now() < deadline) {
+        std::vector<int32_t> next;
+        for (int32_t id : pending) {
+            int32_t state = 0;
+            Movu_PollA(id, &state, nullptr, nullptr, 0);
+            if (state == 0) next.push_back(id);
+            else if (state == 1) ++succeeded;
+        }
+        pending.swap(next);
+        if (!pending.empty()) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return succeeded;
+}
+
+// Start to finish of n jobs started at once from one thread.
+double RunJobs(int n, int& succeeded) {
+    std::vector<int32_t> ids;
+    ids.reserve(static_cast<std::size_t>(n));
+    const auto start = Clock::now();
+    for (int i = 0; i < n; ++i) ids.push_back(StartPing());
+    succeeded = WaitAll(ids);
+    const double seconds = Seconds(Clock::now() - start);
+    for (int32_t id : ids) Movu_Cancel(id);
+    return seconds;
+}
+
+void CrowdOfJobs(movu::test::TestService& service) {
+    movu::test::Site site = service.OpenSite();
+    movu::test::ScriptedResponse token;
+    token.body = R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})";
+    token.repeat = true;
+    site.Script("/v1/client/token.php", token);
+    movu::test::ScriptedResponse slow;
+    slow.body = "{\"pong\":true}";
+    slow.delay_ms = kDelayMs;
+    slow.repeat = true;
+    site.Script(kPing, slow);
+    Movu_SetBaseUrl(reinterpret_cast<const movu_char16*>(Widen(site.BaseUrl()).c_str()));
+
+    int ok = 0;
+    RunJobs(1, ok);  // the token comes into memory here
+    std::vector<double> single;
+    for (int i = 0; i < 7; ++i) {
+        single.push_back(RunJobs(1, ok));
+        if (ok != 1) std::printf("warning: a single job did not succeed\n");
+    }
+    std::vector<double> crowd;
+    int worst = kCrowd;
+    for (int i = 0; i < 3; ++i) {
+        crowd.push_back(RunJobs(kCrowd, ok));
+        worst = std::min(worst, ok);
+    }
+    const double one = Median(single), all = Median(crowd);
+    std::printf("jobs: one job (service delay %d ms): %.1f ms (median of %zu)\n", kDelayMs, one * 1e3, single.size());
+    std::printf("jobs: %d jobs at once: %.1f ms (median of %zu; runs:", kCrowd, all * 1e3, crowd.size());
+    for (double c : crowd) std::printf(" %.1f", c * 1e3);
+    std::printf(" ms); fewest succeeded in a run: %d/%d\n", worst, kCrowd);
+    std::printf("ratio %d jobs / one job: %.2f (target: within 3)\n", kCrowd, all / one);
+}
+
+// What this machine allows at best: as many bare threads, each only sleeping
+// for the service's delay.
+void BareThreadFloor() {
+    std::atomic<int> done{0};
+    const auto start = Clock::now();
+    for (int i = 0; i < kCrowd; ++i) {
+        std::thread([&done] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kDelayMs));
+            done.fetch_add(1);
+        }).detach();
+    }
+    while (done.load() < kCrowd) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    const double all = Seconds(Clock::now() - start);
+    std::printf("floor: %d bare threads sleeping %d ms each: %.1f ms, ratio to %d ms: %.2f\n", kCrowd, kDelayMs,
+                all * 1e3, kDelayMs, all * 1e3 / kDelayMs);
+}
+
+void PollOfBigText(movu::test::TestService& service) {
+    movu::test::Site site = service.OpenSite();
+    movu::test::ScriptedResponse token;
+    token.body = R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})";
+    token.repeat = true;
+    site.Script("/v1/client/token.php", token);
+    movu::test::ScriptedResponse big;
+    big.body_size = kBigText;
+    big.repeat = true;
+    site.Script(kPing, big);
+    Movu_SetBaseUrl(reinterpret_cast<const movu_char16*>(Widen(site.BaseUrl()).c_str()));
+
+    const int32_t id = StartPing();
+    if (WaitAll({id}) != 1) {
+        std::printf("poll: the 64 KiB job did not succeed; skipped\n");
+        Movu_Cancel(id);
+        return;
+    }
+    std::vector<char> out(kBigText + 1);
+    const std::string source = movu::test::GeneratedBody(kBigText);
+    const int rounds = 20000;
+
+    std::vector<double> poll, copy;
+    for (int rep = 0; rep < 5; ++rep) {
+        auto start = Clock::now();
+        for (int i = 0; i < rounds; ++i) {
+            Movu_PollA(id, nullptr, nullptr, out.data(), static_cast<int32_t>(out.size()));
+            Touch(out.data());
+        }
+        poll.push_back(Seconds(Clock::now() - start) / rounds);
+
+        start = Clock::now();
+        for (int i = 0; i < rounds; ++i) {
+            std::memcpy(out.data(), source.data(), kBigText);
+            Touch(out.data());
+        }
+        copy.push_back(Seconds(Clock::now() - start) / rounds);
+    }
+    if (std::memcmp(out.data(), source.data(), kBigText) != 0) std::printf("warning: polled text differs\n");
+    Movu_PollA(id, nullptr, nullptr, out.data(), static_cast<int32_t>(out.size()));
+    if (std::memcmp(out.data(), source.data(), kBigText) != 0) std::printf("warning: polled text differs\n");
+    Movu_Cancel(id);
+    const double p = Median(poll), c = Median(copy);
+    std::printf("poll: Movu_PollA of a finished 64 KiB job: %.2f us per call\n", p * 1e6);
+    std::printf("poll: memcpy of 64 KiB: %.2f us per call\n", c * 1e6);
+    std::printf("ratio poll / memcpy: %.2f\n", p / c);
+}
+
+}  // namespace
+
+int main() {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    ServiceForRun run;
+    auto& service = movu::test::TestService::Instance();
+    if (!service.available()) {
+        std::fprintf(stderr, "test service unavailable: %s\n", service.error().c_str());
+        return 1;
+    }
+    Movu_SetTerminalDataPath(reinterpret_cast<const movu_char16*>(u""));
+    try {
+        CrowdOfJobs(service);
+        BareThreadFloor();
+        PollOfBigText(service);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "benchmark stopped: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,306 @@
+// A synchronous Movu_CalendarDay through the shared library, with a warm
+// token, against a bare libcurl exchange of the same request (fresh easy
+// handle, same header lines), alternated call by call in one run against one
+// local site. Also reports what the warm phase cost beyond the exchange:
+// requests to the token endpoint (from the service's record) and opens of the
+// account's token cache file (watched with inotify, so nothing inside the
+// library is needed to count them).
+//
+//   movu_sync_call_bench [calls]        default 300 of each
+//
+// Uses the test service named by MOVU_TESTSERVICE_DIR, or starts one of its own.
+#include <curl/curl.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "movu_mt5.h"
+#include "testservice_client.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kPath = "/v1/calendar/day.php";
+const char* const kTarget = "/v1/calendar/day.php?date=2024-01-02";
+const char* const kTokenPath = "/v1/client/token.php";
+const char* const kToken = "bench-token";
+const char* const kAnswer = "{\"date\":\"2024-01-02\",\"events\":[{\"id\":1,\"title\":\"CPI\",\"impact\":3}]}";
+
+const std::u16string kAccount = u"100200";
+const std::u16string kPlatform = u"MT5";
+const std::u16string kBroker = u"Bench Broker";
+const std::u16string kServer = u"Bench-Live";
+const std::u16string kVersion = u"1.0";
+const std::u16string kDate = u"2024-01-02";
+
+// The lines the library sends for this identity, plus the withdrawal of
+// libcurl's own Accept and Expect, which the library does as well.
+const std::vector<std::string> kBareHeaders{
+    "Content-Type: application/json", "Authorization: Bearer bench-token", "X-Client-Token: bench-token",
+    "X-Account: 100200",              "X-Platform: MT5",                   "X-Broker: Bench Broker",
+    "X-Server: Bench-Live",           "X-Client-Version: 1.0",             "Accept:",
+    "Expect:"};
+
+const movu_char16* W(const std::u16string& s) { return s.c_str(); }
+
+std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+class ServiceForRun {
+public:
+    ServiceForRun() {
+        if (const char* dir = std::getenv("MOVU_TESTSERVICE_DIR"); dir && *dir) return;
+        if (std::system(Command("start").c_str()) != 0) {
+            std::fprintf(stderr, "cannot start the test service (%s)\n", Command("start").c_str());
+            return;
+        }
+        started_ = true;
+        setenv("MOVU_TESTSERVICE_DIR", MOVU_BENCH_SERVICE_DIR, 1);
+    }
+    ~ServiceForRun() {
+        if (started_ && std::system(Command("stop").c_str()) != 0)
+            std::fprintf(stderr, "stopping the test service failed\n");
+    }
+    ServiceForRun(const ServiceForRun&) = delete;
+    ServiceForRun& operator=(const ServiceForRun&) = delete;
+
+private:
+    static std::string Command(const char* verb) {
+        return std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' " + verb + " '" + MOVU_BENCH_SERVICE_DIR + "'";
+    }
+    bool started_ = false;
+};
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::random_device rd;
+        path_ = fs::temp_directory_path() / ("movu-sync-bench-" + std::to_string(rd()));
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Counts opens and reads of one file in one folder.
+class FileWatch {
+public:
+    FileWatch(const fs::path& folder, std::string name) : name_(std::move(name)) {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0) wd_ = inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_ACCESS);
+    }
+    ~FileWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0 && wd_ >= 0; }
+
+    // Events for the file since the last call: opens and reads together.
+    int Drain() {
+        int count = 0;
+        alignas(inotify_event) char buffer[16384];
+        for (;;) {
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            for (char* p = buffer; p < buffer + n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(p);
+                if (e->len > 0 && name_ == e->name) ++count;
+                p += sizeof(inotify_event) + e->len;
+            }
+        }
+        return count;
+    }
+
+private:
+    std::string name_;
+    int fd_ = -1;
+    int wd_ = -1;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+bool LibraryCall(std::string& error) {
+    std::vector<char> out(4096);
+    const std::int32_t rc = Movu_CalendarDayA(W(kAccount), W(kPlatform), W(kBroker), W(kServer), W(kVersion),
+                                              W(kDate), out.data(), static_cast<std::int32_t>(out.size()));
+    if (rc == 0 && std::string(out.data()) == kAnswer) return true;
+    error = "library call: rc " + std::to_string(rc) + ", text " + out.data();
+    return false;
+}
+
+bool BareExchange(const std::string& url, std::string& error) {
+    std::string body;
+    CURL* c = curl_easy_init();
+    curl_slist* headers = nullptr;
+    for (const std::string& line : kBareHeaders) headers = curl_slist_append(headers, line.c_str());
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "movu-client/1.0");
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+    const CURLcode rc = curl_easy_perform(c);
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(c);
+    curl_slist_free_all(headers);
+    if (rc == CURLE_OK && status == 200 && body == kAnswer) return true;
+    error = std::string("bare exchange: ") + curl_easy_strerror(rc) + ", status " + std::to_string(status);
+    return false;
+}
+
+double Mean(const std::vector<double>& v) {
+    return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+int Run(int calls) {
+    auto& service = movu::test::TestService::Instance();
+    if (!service.available()) {
+        std::fprintf(stderr, "test service unavailable: %s\n", service.error().c_str());
+        return 1;
+    }
+    movu::test::Site site = service.OpenSite(false);
+    movu::test::ScriptedResponse answer;
+    answer.body = kAnswer;
+    answer.headers = {{"Content-Type", "application/json"}};
+    answer.repeat = true;
+    site.Script(kPath, answer);
+    movu::test::ScriptedResponse token;
+    token.body = std::string("{\"ok\":true,\"token\":\"") + kToken + "\",\"expires_at\":\"2099-01-01T00:00:00Z\"}";
+    token.repeat = true;
+    site.Script(kTokenPath, token);
+
+    // A data path of the run's own, so the token goes to a cache file; the
+    // protection key stays in the same folder.
+    TempFolder temp;
+    setenv("XDG_DATA_HOME", (temp.path() / "home").c_str(), 1);
+    const fs::path data = temp.path() / "terminal";
+    Movu_SetTerminalDataPath(W(Widen(data.string())));
+    const std::string base = site.BaseUrl();
+    Movu_SetBaseUrl(W(Widen(base)));
+
+    // Cold call: fetches the token and writes the cache file.
+    std::string error;
+    if (!LibraryCall(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    const fs::path cacheFolder = data / "MQL4" / "Files" / "qz_movu";
+    std::vector<fs::path> cacheFiles;
+    for (const auto& entry : fs::directory_iterator(cacheFolder)) cacheFiles.push_back(entry.path());
+    if (cacheFiles.size() != 1) {
+        std::fprintf(stderr, "expected one token cache file in %s\n", cacheFolder.c_str());
+        return 1;
+    }
+    FileWatch watch(cacheFolder, cacheFiles[0].filename().string());
+    if (!watch.ok()) {
+        std::fprintf(stderr, "inotify unavailable; cannot count cache file reads\n");
+        return 1;
+    }
+
+    const std::string url = base + kTarget;
+    const int warmup = calls / 10 + 1;
+    for (int i = 0; i < warmup; ++i) {
+        if (!LibraryCall(error) || !BareExchange(url, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+    }
+    site.ClearRequests();
+    watch.Drain();
+
+    // Alternated, and the order swapped every round, so that neither side
+    // always runs on a just-warmed or just-disturbed machine.
+    std::vector<double> library, bare;  // microseconds per call
+    library.reserve(calls);
+    bare.reserve(calls);
+    for (int i = 0; i < calls; ++i) {
+        for (int half = 0; half < 2; ++half) {
+            const bool libraryTurn = (half == 0) == (i % 2 == 0);
+            const Clock::time_point start = Clock::now();
+            const bool ok = libraryTurn ? LibraryCall(error) : BareExchange(url, error);
+            const double took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+            if (!ok) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return 1;
+            }
+            (libraryTurn ? library : bare).push_back(took);
+        }
+    }
+    const int cacheEvents = watch.Drain();
+    const std::size_t tokenRequests = site.Requests(kTokenPath).size();
+    const std::size_t dayRequests = site.Requests(kPath).size();
+
+    // Control: with the memory slot taken by another account, coming back
+    // reads the cache file, and the watch sees it.
+    const std::u16string other = u"100201";
+    std::vector<char> out(4096);
+    Movu_CalendarDayA(W(other), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), 4096);
+    watch.Drain();
+    if (!LibraryCall(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    const int controlEvents = watch.Drain();
+
+    const double libraryUs = Mean(library);
+    const double bareUs = Mean(bare);
+    std::printf("calls of each kind            = %d (after %d warm-up rounds), %zu requests to %s\n", calls, warmup,
+                dayRequests, kPath);
+    std::printf("sync call (Movu_CalendarDayA) = %.1f us per call (median %.1f)\n", libraryUs, Median(library));
+    std::printf("bare exchange (libcurl)       = %.1f us per call (median %.1f)\n", bareUs, Median(bare));
+    std::printf("sync call / bare exchange = %.2f\n", bareUs > 0 ? libraryUs / bareUs : 0.0);
+    std::printf("token requests during warm phase = %zu\n", tokenRequests);
+    std::printf("cache file reads during warm phase = %d\n", cacheEvents);
+    std::printf("(control: cache file opens+reads when memory holds another account = %d)\n", controlEvents);
+    std::fflush(stdout);
+    Movu_SetTerminalDataPath(W(u""));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int calls = argc > 1 ? std::atoi(argv[1]) : 300;
+    if (calls < 1) {
+        std::fprintf(stderr, "usage: %s [calls]\n", argv[0]);
+        return 2;
+    }
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int rc = 1;
+    {
+        ServiceForRun service;
+        try {
+            rc = Run(calls);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+        }
+    }
+    curl_global_cleanup();
+    return rc;
+}

@@ -1,0 +1,126 @@
+// Shared ground for tests through the exports. All tests of the binary share
+// one library state, so each test brings its own site, base URL, data folder
+// and account.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "movu_mt5.h"
+#include "testservice_client.h"
+
+namespace movu::test {
+
+inline const movu_char16* W(const char16_t* s) { return reinterpret_cast<const movu_char16*>(s); }
+inline const movu_char16* W(const std::u16string& s) { return W(s.c_str()); }
+
+// ASCII only: URLs, account names, tokens.
+inline std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+inline constexpr const char* kTokenPath = "/v1/client/token.php";
+
+// A usable answer of the token endpoint.
+inline ScriptedResponse TokenAnswer(const std::string& token, bool repeat = false,
+                                    const std::string& expiresAt = "2099-01-01T00:00:00Z") {
+    ScriptedResponse r;
+    r.body = "{\"ok\":true,\"token\":\"" + token + "\",\"expires_at\":\"" + expiresAt + "\"}";
+    r.repeat = repeat;
+    return r;
+}
+
+inline ScriptedResponse Answer(int status, const std::string& body, bool repeat = false) {
+    ScriptedResponse r;
+    r.status = status;
+    r.body = body;
+    r.repeat = repeat;
+    return r;
+}
+
+// A folder under MOVU_TEST_TMP (the system temp folder without it), removed
+// with the object.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string& prefix) {
+        std::filesystem::path base = std::filesystem::temp_directory_path();
+        if (const char* tmp = std::getenv("MOVU_TEST_TMP"); tmp && *tmp) {
+            std::string dir = tmp;
+#ifdef _WIN32
+            // Under Wine the variable holds the Unix path; Z: maps the Unix root.
+            if (dir.front() == '/') dir = "Z:" + dir;
+#endif
+            base = dir;
+        }
+        std::random_device rd;
+        path_ = base / (prefix + "-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string UniqueAccount(const std::string& stem) {
+    static std::atomic<unsigned> counter{0};
+    static const unsigned salt = std::random_device{}();
+    return stem + "-" + std::to_string(salt % 100000) + "-" + std::to_string(++counter);
+}
+
+// One site of the test service as the library's base URL, a fresh terminal
+// data folder and an account no other test uses.
+class ApiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestService& service = TestService::Instance();
+        ASSERT_TRUE(service.available()) << service.error();
+        site_.emplace(service.OpenSite());
+        UseBaseUrl(site_->BaseUrl());
+        data_.emplace("api-data");
+#ifndef _WIN32
+        // The protected cache file needs a user key: keep it out of the user's
+        // home. Set once, so that no later test changes it under a running worker.
+        static const bool keyHomeSet = [this] {
+            const std::filesystem::path home = data_->path().parent_path() / "api-key-home";
+            return setenv("XDG_DATA_HOME", home.string().c_str(), 1) == 0;
+        }();
+        ASSERT_TRUE(keyHomeSet);
+#endif
+        dataPath_ = data_->path().u16string() + u"/terminal";
+        Movu_SetTerminalDataPath(W(dataPath_));
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        account_ = Widen(UniqueAccount(info ? info->name() : "account"));
+    }
+
+    void TearDown() override { Movu_SetTerminalDataPath(W(u"")); }
+
+    Site& site() { return *site_; }
+    const movu_char16* account() const { return W(account_); }
+    std::string accountUtf8() const { return std::string(account_.begin(), account_.end()); }
+
+    static void UseBaseUrl(const std::string& url) { Movu_SetBaseUrl(W(Widen(url))); }
+    // Without a data path no cache file is read or written.
+    static void UseNoCacheFile() { Movu_SetTerminalDataPath(W(u"")); }
+
+    void ScriptToken(const std::string& token, bool repeat = true) {
+        site().Script(kTokenPath, TokenAnswer(token, repeat));
+    }
+
+    std::optional<Site> site_;
+    std::optional<TempFolder> data_;
+    std::u16string dataPath_;
+    std::u16string account_;
+};
+
+}  // namespace movu::test

@@ -1,0 +1,147 @@
+// The library loaded by hand into a process of its own, as the terminal does,
+// and unloaded while its workers are still inside their requests.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "library_loader.h"
+#include "movu_mt5.h"
+#include "testservice_client.h"
+
+using namespace movu::test;
+
+namespace {
+
+using SetTextFn = void(MOVU_CALL*)(const movu_char16*);
+using StartPingFn = int32_t(MOVU_CALL*)(const char*, const char*, const char*, const char*, const char*, int32_t*);
+using PollFn = int32_t(MOVU_CALL*)(int32_t, int32_t*, int32_t*, char*, int32_t);
+using CancelFn = int32_t(MOVU_CALL*)(int32_t);
+
+constexpr int kJobs = 100;
+constexpr const char* kPing = "/v1/client/ping.php";
+
+std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+const movu_char16* W(const std::u16string& s) { return reinterpret_cast<const movu_char16*>(s.c_str()); }
+
+// Whether the library is still mapped into this process.
+bool Mapped() {
+#ifdef _WIN32
+    return GetModuleHandleA("movu_mt5.dll") != nullptr;
+#else
+    void* h = dlopen(Library::DefaultPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (h != nullptr) dlclose(h);
+    return h != nullptr;
+#endif
+}
+
+struct Exports {
+    SetTextFn setBaseUrl, setDataPath;
+    StartPingFn startPing;
+    PollFn poll;
+    CancelFn cancel;
+
+    explicit Exports(const Library& lib)
+        : setBaseUrl(lib.Symbol<SetTextFn>("Movu_SetBaseUrl")),
+          setDataPath(lib.Symbol<SetTextFn>("Movu_SetTerminalDataPath")),
+          startPing(lib.Symbol<StartPingFn>("Movu_StartPingA")),
+          poll(lib.Symbol<PollFn>("Movu_PollA")),
+          cancel(lib.Symbol<CancelFn>("Movu_Cancel")) {}
+    bool complete() const { return setBaseUrl && setDataPath && startPing && poll && cancel; }
+};
+
+template <class Pred>
+bool WaitUntil(Pred pred, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_THREAD__)
+// A finished thread's stack, with the dynamic thread-local block of the loaded
+// library, is reused by a later thread; the loader frees the old block then, in
+// a way ThreadSanitizer cannot see ordered after the first thread's end.
+extern "C" const char* __tsan_default_suppressions() { return "race:_dl_deallocate_tls\n"; }
+#endif
+
+TEST(Unload, WithJobsInFlightLeavesTheHostRunning) {
+    TestService& service = TestService::Instance();
+    ASSERT_TRUE(service.available()) << service.error();
+    Site site = service.OpenSite();
+    ScriptedResponse token;
+    token.body = R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})";
+    token.repeat = true;
+    site.Script("/v1/client/token.php", token);
+    ScriptedResponse stall;
+    stall.fault = "stall";
+    stall.repeat = true;
+    site.Script(kPing, stall);
+
+    ASSERT_FALSE(Mapped());
+    {
+        Library lib(Library::DefaultPath());
+        ASSERT_TRUE(lib.loaded()) << lib.error();
+        const Exports x(lib);
+        ASSERT_TRUE(x.complete());
+        x.setBaseUrl(W(Widen(site.BaseUrl())));
+        x.setDataPath(W(u""));
+        // A fresh load numbers its jobs from 1.
+        for (int32_t expected = 1; expected <= kJobs; ++expected) {
+            int32_t id = 0;
+            ASSERT_EQ(x.startPing("unload-account", "MT5", "", "", "1.0", &id), 0);
+            ASSERT_EQ(id, expected);
+        }
+        // Every worker is now inside its exchange.
+        ASSERT_TRUE(WaitUntil([&] { return site.Requests(kPing).size() >= kJobs; }, std::chrono::seconds(60)))
+            << site.Requests(kPing).size() << " requests arrived";
+        int32_t state = 7;
+        EXPECT_EQ(x.poll(kJobs, &state, nullptr, nullptr, 0), 0);
+        EXPECT_EQ(state, 0);
+        lib.Unload();
+    }
+    // The running workers keep the code they run in place.
+    EXPECT_TRUE(Mapped());
+
+    // The stalled exchanges end now; the workers finish after the unload.
+    site.Close();
+#ifdef _WIN32
+    // Each worker gives its reference back as it ends; the last one unmaps.
+    EXPECT_TRUE(WaitUntil([] { return !Mapped(); }, std::chrono::seconds(120)));
+#else
+    // Never unmapped at all; give the workers time to end.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(Mapped());
+#endif
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // The host goes on using the library.
+    Library again(Library::DefaultPath());
+    ASSERT_TRUE(again.loaded()) << again.error();
+    const Exports x(again);
+    ASSERT_TRUE(x.complete());
+    x.setBaseUrl(W(Widen("http://127.0.0.1:" + std::to_string(service.ClosedPort()))));
+    int32_t id = 0;
+    ASSERT_EQ(x.startPing("unload-account", "", "", "", "", &id), 0);
+#ifdef _WIN32
+    EXPECT_EQ(id, 1) << "a new load starts with new state";
+#else
+    EXPECT_EQ(id, kJobs + 1) << "the same instance, never unloaded";
+#endif
+    int32_t state = 0;
+    EXPECT_TRUE(WaitUntil([&] { return x.poll(id, &state, nullptr, nullptr, 0) != 0 || state != 0; },
+                          std::chrono::seconds(60)));
+    EXPECT_EQ(state, -1);
+    EXPECT_EQ(x.cancel(id), 0);
+}
