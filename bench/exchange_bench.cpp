@@ -16,6 +16,7 @@
 #include "api/text.h"
 #include "testservice_client.h"
 #include "transport/http_exchange.h"
+#include "bench_service.h"
 
 namespace {
 
@@ -108,29 +109,6 @@ private:
     std::set<std::string> medians_;
 };
 
-// The service for this run: the one named in the environment, else our own.
-class ServiceForRun {
-public:
-    ServiceForRun() {
-        if (const char* dir = std::getenv("MOVU_TESTSERVICE_DIR"); dir && *dir) return;
-        const std::string cmd = std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' start '" + MOVU_BENCH_SERVICE_DIR + "'";
-        if (std::system(cmd.c_str()) != 0) {
-            std::fprintf(stderr, "cannot start the test service (%s)\n", cmd.c_str());
-            return;
-        }
-        started_ = true;
-        setenv("MOVU_TESTSERVICE_DIR", MOVU_BENCH_SERVICE_DIR, 1);
-    }
-    ~ServiceForRun() {
-        if (!started_) return;
-        const std::string cmd = std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' stop '" + MOVU_BENCH_SERVICE_DIR + "'";
-        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "stopping the test service failed\n");
-    }
-
-private:
-    bool started_ = false;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,7 +116,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     curl_global_init(CURL_GLOBAL_DEFAULT);
 
-    ServiceForRun run;
+    movu::bench::ServiceForRun run;
     auto& service = movu::test::TestService::Instance();
     if (!service.available()) {
         std::fprintf(stderr, "test service unavailable: %s\n", service.error().c_str());

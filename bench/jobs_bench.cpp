@@ -18,6 +18,7 @@
 
 #include "movu_mt5.h"
 #include "testservice_client.h"
+#include "bench_service.h"
 
 namespace {
 
@@ -38,29 +39,6 @@ double Median(std::vector<double> v) {
 
 // Keeps the compiler from dropping a copy whose result nobody reads.
 void Touch(const void* p) { asm volatile("" : : "r"(p) : "memory"); }
-
-// The service for this run: the one named in the environment, else our own.
-class ServiceForRun {
-public:
-    ServiceForRun() {
-        if (const char* dir = std::getenv("MOVU_TESTSERVICE_DIR"); dir && *dir) return;
-        const std::string cmd = std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' start '" + MOVU_BENCH_SERVICE_DIR + "'";
-        if (std::system(cmd.c_str()) != 0) {
-            std::fprintf(stderr, "cannot start the test service (%s)\n", cmd.c_str());
-            return;
-        }
-        started_ = true;
-        setenv("MOVU_TESTSERVICE_DIR", MOVU_BENCH_SERVICE_DIR, 1);
-    }
-    ~ServiceForRun() {
-        if (!started_) return;
-        const std::string cmd = std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' stop '" + MOVU_BENCH_SERVICE_DIR + "'";
-        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "stopping the test service failed\n");
-    }
-
-private:
-    bool started_ = false;
-};
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
@@ -204,7 +182,7 @@ void PollOfBigText(movu::test::TestService& service) {
 
 int main() {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    ServiceForRun run;
+    movu::bench::ServiceForRun run;
     auto& service = movu::test::TestService::Instance();
     if (!service.available()) {
         std::fprintf(stderr, "test service unavailable: %s\n", service.error().c_str());

@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "movu_mt5.h"
+#include "temp_folder.h"
 #include "testservice_client.h"
+#include "bench_service.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -55,48 +57,6 @@ const std::vector<std::string> kBareHeaders{
 const movu_char16* W(const std::u16string& s) { return s.c_str(); }
 
 std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-class ServiceForRun {
-public:
-    ServiceForRun() {
-        if (const char* dir = std::getenv("MOVU_TESTSERVICE_DIR"); dir && *dir) return;
-        if (std::system(Command("start").c_str()) != 0) {
-            std::fprintf(stderr, "cannot start the test service (%s)\n", Command("start").c_str());
-            return;
-        }
-        started_ = true;
-        setenv("MOVU_TESTSERVICE_DIR", MOVU_BENCH_SERVICE_DIR, 1);
-    }
-    ~ServiceForRun() {
-        if (started_ && std::system(Command("stop").c_str()) != 0)
-            std::fprintf(stderr, "stopping the test service failed\n");
-    }
-    ServiceForRun(const ServiceForRun&) = delete;
-    ServiceForRun& operator=(const ServiceForRun&) = delete;
-
-private:
-    static std::string Command(const char* verb) {
-        return std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' " + verb + " '" + MOVU_BENCH_SERVICE_DIR + "'";
-    }
-    bool started_ = false;
-};
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("movu-sync-bench-" + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // Counts opens and reads of one file in one folder.
 class FileWatch {
@@ -197,7 +157,7 @@ int Run(int calls) {
 
     // A data path of the run's own, so the token goes to a cache file; the
     // protection key stays in the same folder.
-    TempFolder temp;
+    movu::test::TempFolder temp("movu-sync-bench");
     setenv("XDG_DATA_HOME", (temp.path() / "home").c_str(), 1);
     const fs::path data = temp.path() / "terminal";
     Movu_SetTerminalDataPath(W(Widen(data.string())));
@@ -294,7 +254,7 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int rc = 1;
     {
-        ServiceForRun service;
+        movu::bench::ServiceForRun service;
         try {
             rc = Run(calls);
         } catch (const std::exception& e) {

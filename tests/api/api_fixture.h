@@ -13,6 +13,7 @@
 #include <string>
 
 #include "movu_mt5.h"
+#include "temp_folder.h"
 #include "testservice_client.h"
 
 namespace movu::test {
@@ -44,33 +45,6 @@ inline ScriptedResponse Answer(int status, const std::string& body, bool repeat 
 
 // A folder under MOVU_TEST_TMP (the system temp folder without it), removed
 // with the object.
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& prefix) {
-        std::filesystem::path base = std::filesystem::temp_directory_path();
-        if (const char* tmp = std::getenv("MOVU_TEST_TMP"); tmp && *tmp) {
-            std::string dir = tmp;
-#ifdef _WIN32
-            // Under Wine the variable holds the Unix path; Z: maps the Unix root.
-            if (dir.front() == '/') dir = "Z:" + dir;
-#endif
-            base = dir;
-        }
-        std::random_device rd;
-        path_ = base / (prefix + "-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 inline std::string UniqueAccount(const std::string& stem) {
     static std::atomic<unsigned> counter{0};

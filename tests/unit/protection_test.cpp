@@ -17,6 +17,7 @@
 #include "token/client_token.h"
 #include "token/protected_text.h"
 #include "token/token_cache.h"
+#include "temp_folder.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -25,6 +26,7 @@
 #endif
 
 using namespace movu;
+using movu::test::TempFolder;
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,27 +34,6 @@ namespace {
 constexpr std::string_view kEntropy = "zq_entropy_k7_v1";
 constexpr std::int64_t k2030 = 1893456000;  // 2030-01-01T00:00:00Z
 
-// A folder of its own under the build's test folder, gone afterwards.
-class TempFolder {
-public:
-    TempFolder() {
-        fs::path base = fs::temp_directory_path();
-#ifndef _WIN32
-        if (const char* tmp = std::getenv("MOVU_TEST_TMP"); tmp && *tmp) base = tmp;
-#endif
-        std::random_device rd;
-        path_ = base / ("prot-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 std::string ReadAll(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -177,7 +158,7 @@ protected:
         platform::SetKeyDirectoryForTests("");
 #endif
     }
-    TempFolder keys_;
+    TempFolder keys_{"prot-keys"};
 };
 
 TEST_F(ProtectionTest, RoundTripsAnyBytesWithAFreshBlobEachTime) {
@@ -231,7 +212,7 @@ TEST_F(ProtectionTest, BlobIsVersionedAndEveryPartIsAuthenticated) {
 TEST_F(ProtectionTest, RefusesAnotherMasterKeysBlob) {
     std::string mine, plain;
     ASSERT_EQ(ProtectToText("secret", mine), ProtectOutcome::Ok);
-    TempFolder otherUser;
+    TempFolder otherUser{"prot-other-user"};
     platform::SetKeyDirectoryForTests((otherUser.path() / "keys").string());
     EXPECT_EQ(UnprotectFromText(mine, plain), UnprotectOutcome::UnprotectFailed);
     EXPECT_FALSE(fs::exists(otherUser.path() / "keys" / "master.key")) << "reading must not make a key";
@@ -332,7 +313,7 @@ protected:
     }
     fs::path File() const { return fs::path(TokenCachePath("10001")); }
 
-    TempFolder data_;
+    TempFolder data_{"prot-data"};
 };
 
 TEST_F(TokenCacheTest, SavedFileIsOneBase64LineThatLoadsBack) {

@@ -18,6 +18,7 @@
 #include "api/process_lock.h"
 #include "api/text.h"
 #include "settings/client_settings.h"
+#include "temp_folder.h"
 #include "testservice_client.h"
 #include "token/acquire_token.h"
 #include "token/client_token.h"
@@ -29,6 +30,7 @@
 #endif
 
 using namespace movu;
+using movu::test::TempFolder;
 using movu::test::RecordedRequest;
 using movu::test::ScriptedResponse;
 using movu::test::Site;
@@ -153,27 +155,6 @@ TEST(FormatIsoTimestamp, WritesUtcWithTheLetterZThatReadsBackTheSame) {
 
 namespace {
 
-// A folder of its own under the build's test folder, gone afterwards.
-class TempFolder {
-public:
-    TempFolder() {
-        fs::path base = fs::temp_directory_path();
-#ifndef _WIN32
-        if (const char* tmp = std::getenv("MOVU_TEST_TMP"); tmp && *tmp) base = tmp;
-#endif
-        std::random_device rd;
-        path_ = base / ("token-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 const IdentityUtf8 kId{"10001", "MT5", "Broker Ltd", "Live-01", "1.2.3"};
 
@@ -263,7 +244,7 @@ protected:
         return AcquireToken(id, token, rejected);
     }
 
-    TempFolder keys_, data_;
+    TempFolder keys_{"token-keys"}, data_{"token-data"};
 };
 
 }  // namespace
