@@ -126,7 +126,6 @@ TEST_F(Jobs, RefusedStartsConsumeNoIdAndLeaveZero) {
     const int32_t first = StartPing();
     ASSERT_GT(first, 0);
 
-    // Every refusal with a valid out pointer leaves 0 in it.
     struct Case {
         const char* what;
         int32_t expected;
@@ -315,55 +314,44 @@ TEST_F(Jobs, GeneralStartPassesMethodQueryAndBody) {
 
 // ---- outcomes ----------------------------------------------------------------------
 
-TEST_F(Jobs, LaterAttemptWithoutBodyKeepsEarlierBody) {
-    ScriptToken("T1");
-    site().Script(kPing, Answer(500, "first answer", true));
-    // The second entry cannot be cracked: its attempt ends with no text at all.
-    Movu_SetBaseUrls(W(Widen(site().BaseUrl() + ";ftp://x")));
-    const int32_t id = StartPing();
-    const Outcome o = WaitFinished(id);
-    EXPECT_EQ(o.state, -1);
-    EXPECT_EQ(o.rc, -10);
-    EXPECT_EQ(o.http, 0);
-    EXPECT_EQ(o.text, "first answer");
-    EXPECT_EQ(site().Requests(kPing).size(), 1u);
-}
-
-TEST_F(Jobs, SuccessWithoutBodyGivesNoResponseEnvelope) {
-    ScriptToken("T1");
-    site().Script(kPing, Answer(204, "", true));
-    const Outcome o = WaitFinished(StartPing());
-    EXPECT_EQ(o.rc, 0);
-    EXPECT_EQ(o.state, 1);
-    EXPECT_EQ(o.http, 204);
-    EXPECT_EQ(o.text, R"({"ok":false,"error":"NO_RESPONSE","rc":0,"http":204,"path":"/v1/client/ping.php"})");
-}
-
-TEST_F(Jobs, EveryBaseUrlFailingWithoutBodyGivesNoResponseEnvelope) {
-    ScriptToken("T1");
-    site().Script(kPing, Answer(503, "", true));
-    Site second = TestService::Instance().OpenSite();
-    second.Script(kPing, Answer(503, "", true));
-    Movu_SetBaseUrls(W(Widen(site().BaseUrl() + ";" + second.BaseUrl())));
-
-    const Outcome o = WaitFinished(StartPing());
-    EXPECT_EQ(o.rc, -500);
-    EXPECT_EQ(o.state, -1);
-    EXPECT_EQ(o.http, 503);
-    EXPECT_EQ(o.text, R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/client/ping.php"})");
-    EXPECT_EQ(site().Requests(kPing).size(), 1u);
-    EXPECT_EQ(second.Requests(kPing).size(), 1u);
-}
-
-TEST_F(Jobs, FirstSuccessStopsTheWalk) {
-    ScriptToken("T1");
-    site().Script(kPing, Answer(200, "from first", true));
-    Site second = TestService::Instance().OpenSite();
-    second.Script(kPing, Answer(200, "from second", true));
-    Movu_SetBaseUrls(W(Widen(site().BaseUrl() + ";" + second.BaseUrl())));
-    const Outcome o = WaitFinished(StartPing());
-    EXPECT_EQ(o.text, "from first");
-    EXPECT_TRUE(second.Requests(kPing).empty());
+TEST_F(Jobs, TheWalkOverBaseUrlsEndsAtTheFirstSuccessAndKeepsTheLastBody) {
+    enum Next { None, Unusable, Second };
+    struct Case {
+        const char* what;
+        ScriptedResponse first;
+        Next next;
+        ScriptedResponse second;
+        int32_t rc, state, http;
+        std::string text;
+        size_t secondRequests;
+    };
+    const Case cases[] = {
+        // The unusable second entry ends its attempt with no text at all.
+        {"later attempt without body keeps earlier body", Answer(500, "first answer", true), Unusable, {}, -10, -1, 0,
+         "first answer", 0},
+        {"success without body", Answer(204, "", true), None, {}, 0, 1, 204,
+         R"({"ok":false,"error":"NO_RESPONSE","rc":0,"http":204,"path":"/v1/client/ping.php"})", 0},
+        {"every base URL failing without body", Answer(503, "", true), Second, Answer(503, "", true), -500, -1, 503,
+         R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/client/ping.php"})", 1},
+        {"first success stops the walk", Answer(200, "from first", true), Second, Answer(200, "from second", true), 0, 1,
+         200, "from first", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Site first = TestService::Instance().OpenSite(), second = TestService::Instance().OpenSite();
+        first.Script(kTokenPath, TokenAnswer("T1", true));
+        first.Script(kPing, c.first);
+        if (c.next == Second) second.Script(kPing, c.second);
+        const std::string next = c.next == None ? "" : c.next == Unusable ? ";ftp://x" : ";" + second.BaseUrl();
+        Movu_SetBaseUrls(W(Widen(first.BaseUrl() + next)));
+        const Outcome o = WaitFinished(StartPing());
+        EXPECT_EQ(o.rc, c.rc);
+        EXPECT_EQ(o.state, c.state);
+        EXPECT_EQ(o.http, c.http);
+        EXPECT_EQ(o.text, c.text);
+        EXPECT_EQ(first.Requests(kPing).size(), 1u);
+        EXPECT_EQ(second.Requests(kPing).size(), c.secondRequests);
+    }
 }
 
 TEST_F(Jobs, EnvelopeStaysValidJsonForAPathWithAQuote) {
@@ -401,13 +389,15 @@ void ExpectStaysGone(int32_t id, std::chrono::milliseconds span) {
     } while (std::chrono::steady_clock::now() < until);
 }
 
-TEST_F(Jobs, CancelledWhileInsideAnExchangeIsNeverWritten) {
+TEST_F(Jobs, CancelledWhileInsideAnExchangeIsNeverWrittenAndTriesNoFurtherBaseUrl) {
     ScriptToken("T1");
     site().Script(kPing, Stall());
+    Site second = TestService::Instance().OpenSite();
+    second.Script(kPing, Answer(200, "too late", true));
+    Movu_SetBaseUrls(W(Widen(site().BaseUrl() + ";" + second.BaseUrl())));
     const int32_t id = StartPing();
     ASSERT_TRUE(WaitForRequests(site(), kPing, 1));
 
-    // Running: state 0, no status, the buffer is left alone.
     GuardedBuffer<char> running(64);
     int32_t state = 7, http = 7;
     EXPECT_EQ(Movu_PollA(id, &state, &http, running.data(), 64), 0);
@@ -419,25 +409,11 @@ TEST_F(Jobs, CancelledWhileInsideAnExchangeIsNeverWritten) {
     EXPECT_EQ(Movu_Cancel(id), -2);
     ExpectStaysGone(id, std::chrono::milliseconds(0));
 
-    // The stalled exchange ends now and the worker comes to its final write.
+    // The stalled exchange ends now and the worker comes to its final write, or
+    // looks the job up before its next attempt and ends there.
     site().Close();
     ExpectStaysGone(id, std::chrono::seconds(3));
-}
-
-TEST_F(Jobs, CancelledJobTriesNoFurtherBaseUrl) {
-    ScriptToken("T1");
-    site().Script(kPing, Stall());
-    Site second = TestService::Instance().OpenSite();
-    second.Script(kPing, Answer(200, "too late", true));
-    Movu_SetBaseUrls(W(Widen(site().BaseUrl() + ";" + second.BaseUrl())));
-
-    const int32_t id = StartPing();
-    ASSERT_TRUE(WaitForRequests(site(), kPing, 1));
-    EXPECT_EQ(Movu_Cancel(id), 0);
-    site().Close();
-    // The worker looks the job up before its next attempt and ends there.
-    EXPECT_FALSE(WaitForRequests(second, kPing, 1, std::chrono::seconds(3)));
-    ExpectStaysGone(id, std::chrono::milliseconds(0));
+    EXPECT_TRUE(second.Requests(kPing).empty());
 }
 
 TEST_F(Jobs, PollCopiesTheTextCutToCapacity) {
@@ -509,7 +485,6 @@ TEST_F(Jobs, ThousandJobsFromSeveralThreadsAllArrive) {
     ScriptedResponse slow = Answer(200, "stress-answer", true);
     slow.delay_ms = 100;
     site().Script(kPing, slow);
-    // One job first, so the token is in memory before the crowd arrives.
     ASSERT_EQ(WaitFinished(StartPing()).state, 1);
     site().ClearRequests();
 

@@ -41,57 +41,35 @@ struct Export {
 movu_char16* Wout(void* p) { return static_cast<movu_char16*>(p); }
 char* Aout(void* p) { return static_cast<char*>(p); }
 
+#define MOVU_EXPORT(fn, method, path, body, wide, ...) \
+    {#fn, method, path, body, wide, \
+     [](const Identity& id, void* o, std::int32_t c) { return fn(MOVU_ID, __VA_ARGS__, c); }}
 const Export kExports[] = {
-    {"Movu_CalendarDay", "GET", "/v1/calendar/day.php", "", true,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_CalendarDay(MOVU_ID, nullptr, Wout(o), c); }},
-    {"Movu_CalendarDayA", "GET", "/v1/calendar/day.php", "", false,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_CalendarDayA(MOVU_ID, nullptr, Aout(o), c); }},
-    {"Movu_CalendarMeta", "GET", "/v1/calendar/meta.php", "", true,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_CalendarMeta(MOVU_ID, nullptr, Wout(o), c); }},
-    {"Movu_CalendarMetaA", "GET", "/v1/calendar/meta.php", "", false,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_CalendarMetaA(MOVU_ID, nullptr, Aout(o), c); }},
-    {"Movu_CalendarChanges", "GET", "/v1/calendar/changes.php", "", true,
-     [](const Identity& id, void* o, std::int32_t c) {
-         return Movu_CalendarChanges(MOVU_ID, nullptr, 0, Wout(o), c);
-     }},
-    {"Movu_CalendarChangesA", "GET", "/v1/calendar/changes.php", "", false,
-     [](const Identity& id, void* o, std::int32_t c) {
-         return Movu_CalendarChangesA(MOVU_ID, nullptr, 0, Aout(o), c);
-     }},
-    {"Movu_Heartbeat", "POST", "/v1/client/heartbeat.php", "{}", true,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_Heartbeat(MOVU_ID, nullptr, Wout(o), c); }},
-    {"Movu_HeartbeatA", "POST", "/v1/client/heartbeat.php", "{}", false,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_HeartbeatA(MOVU_ID, nullptr, Aout(o), c); }},
-    {"Movu_VipStatus", "GET", "/v1/client/vip_status.php", "", true,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_VipStatus(MOVU_ID, Wout(o), c); }},
-    {"Movu_VipStatusA", "GET", "/v1/client/vip_status.php", "", false,
-     [](const Identity& id, void* o, std::int32_t c) { return Movu_VipStatusA(MOVU_ID, Aout(o), c); }},
+    MOVU_EXPORT(Movu_CalendarDay, "GET", "/v1/calendar/day.php", "", true, nullptr, Wout(o)),
+    MOVU_EXPORT(Movu_CalendarDayA, "GET", "/v1/calendar/day.php", "", false, nullptr, Aout(o)),
+    MOVU_EXPORT(Movu_CalendarMeta, "GET", "/v1/calendar/meta.php", "", true, nullptr, Wout(o)),
+    MOVU_EXPORT(Movu_CalendarMetaA, "GET", "/v1/calendar/meta.php", "", false, nullptr, Aout(o)),
+    MOVU_EXPORT(Movu_CalendarChanges, "GET", "/v1/calendar/changes.php", "", true, nullptr, 0, Wout(o)),
+    MOVU_EXPORT(Movu_CalendarChangesA, "GET", "/v1/calendar/changes.php", "", false, nullptr, 0, Aout(o)),
+    MOVU_EXPORT(Movu_Heartbeat, "POST", "/v1/client/heartbeat.php", "{}", true, nullptr, Wout(o)),
+    MOVU_EXPORT(Movu_HeartbeatA, "POST", "/v1/client/heartbeat.php", "{}", false, nullptr, Aout(o)),
+    MOVU_EXPORT(Movu_VipStatus, "GET", "/v1/client/vip_status.php", "", true, Wout(o)),
+    MOVU_EXPORT(Movu_VipStatusA, "GET", "/v1/client/vip_status.php", "", false, Aout(o)),
 };
 
 const char* const kServicePaths[] = {"/v1/calendar/day.php", "/v1/calendar/meta.php", "/v1/calendar/changes.php",
                                      "/v1/client/heartbeat.php", "/v1/client/vip_status.php"};
 
 std::string Utf8(const std::u16string& s) {
+    static const unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
         std::uint32_t c = s[i];
         if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
             c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+        for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
     }
     return out;
 }
@@ -103,28 +81,21 @@ struct Reply {
     std::string text;  // UTF-8, whichever buffer the export filled
 };
 
-// The buffer starts as "untouched", so that an export that writes nothing is
-// told apart from one that writes an empty text.
-Reply Invoke(const Export& e, const Identity& id, int capacity = 65536) {
+// The buffer starts as "untouched", so that writing nothing differs from writing an empty text.
+template <typename T>
+std::string Fill(const Export& e, const Identity& id, int capacity, std::int32_t& rc) {
     static const char kMark[] = "untouched";
-    Reply r;
-    if (e.wide) {
-        std::vector<movu_char16> out(static_cast<std::size_t>(capacity) + sizeof kMark, 0);
-        std::copy(kMark, kMark + sizeof kMark, out.begin());
-        r.rc = e.call(id, out.data(), capacity);
-        r.text = Utf8(Units(out.data()));
-    } else {
-        std::vector<char> out(static_cast<std::size_t>(capacity) + sizeof kMark, 0);
-        std::copy(kMark, kMark + sizeof kMark, out.begin());
-        r.rc = e.call(id, out.data(), capacity);
-        r.text = out.data();
-    }
-    return r;
+    std::vector<T> out(static_cast<std::size_t>(capacity) + sizeof kMark, 0);
+    std::copy(kMark, kMark + sizeof kMark, out.begin());
+    rc = e.call(id, out.data(), capacity);
+    if constexpr (sizeof(T) == 1) return out.data();
+    else return Utf8(Units(out.data()));
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
+Reply Invoke(const Export& e, const Identity& id, int capacity = 65536) {
+    Reply r;
+    r.text = e.wide ? Fill<movu_char16>(e, id, capacity, r.rc) : Fill<char>(e, id, capacity, r.rc);
+    return r;
 }
 
 // The header lines the library itself writes, as "Name: value", sorted: the
@@ -135,7 +106,8 @@ std::vector<std::string> LibraryLines(const RecordedRequest& r) {
         const std::size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         const std::string name = line.substr(0, colon);
-        const std::string lower = Lower(name);
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         if (lower != "content-type" && lower != "authorization" && lower.rfind("x-", 0) != 0) continue;
         std::string value = line.substr(colon + 1);
         value.erase(0, value.find_first_not_of(" \t"));
@@ -177,7 +149,7 @@ TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
     ScriptToken("T1");
 
     const std::u16string paddedAccount = u"  " + account_ + u"\t";
-    const Identity withBlanks{W(paddedAccount), W(u" MT5 "), W(u" \t\u3000"), nullptr, W(u"5.0.1")};
+    const Identity withBlanks{W(paddedAccount), W(u" MT5 "), W(u" \t\u3000"), nullptr, W(u" 5.0.1 ")};
     const std::vector<std::string> withBlanksLines = Sorted({
         "Content-Type: application/json", "Authorization: Bearer T1", "X-Client-Token: T1",
         "X-Account: " + accountUtf8(), "X-Platform: MT5", "X-Broker: ", "X-Client-Version: 5.0.1"});
@@ -202,17 +174,9 @@ TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
             EXPECT_EQ(LibraryLines(got.back()), expected);
         }
     }
-    EXPECT_EQ(site().Requests(kTokenPath).size(), 1u) << "the token held in memory was not used";
-}
-
-TEST_F(SignedRequests, TheTokenRequestCarriesOnlyNonEmptyIdentityValues) {
-    ScriptToken("T1");
-    site().Script("/v1/calendar/day.php", Answer(200, "{}"));
-    const std::u16string paddedAccount = u" " + account_ + u" ";
-    const Identity id{W(paddedAccount), W(u"MT5"), W(u"  "), nullptr, W(u" 5.0.1 ")};
-    ASSERT_EQ(Invoke(kExports[0], id).rc, 0);
+    // The token request carries only the non-empty identity values, trimmed.
     const std::vector<RecordedRequest> token = site().Requests(kTokenPath);
-    ASSERT_EQ(token.size(), 1u);
+    ASSERT_EQ(token.size(), 1u) << "the token held in memory was not used";
     EXPECT_EQ(token[0].method, "GET");
     EXPECT_EQ(token[0].target, kTokenPath);
     EXPECT_TRUE(token[0].body.empty());
@@ -221,7 +185,6 @@ TEST_F(SignedRequests, TheTokenRequestCarriesOnlyNonEmptyIdentityValues) {
 }
 
 TEST_F(SignedRequests, ControlCharactersNeverStartAHeaderLine) {
-    // A token with a line break inside, as a hostile service might hand out.
     site().Script(kTokenPath, Answer(200, "{\"token\":\"Tk\r\nX-Evil: 1\",\"expires_at\":\"2099-01-01T00:00:00Z\"}", true));
     site().Script("/v1/calendar/day.php", Answer(200, "ok", true));
     const Identity id{account(), W(u"MT5\r\nX-Injected: platform"), W(u"Broker\nX-Injected: broker"),
@@ -261,77 +224,46 @@ TEST_F(SignedRequests, ControlCharactersNeverStartAHeaderLine) {
 TEST_F(SignedRequests, CalendarTargetsCarryTheTrimmedSortedQuery) {
     ASSERT_NO_FATAL_FAILURE(Warm());
     for (const char* path : kServicePaths) site().Script(path, Answer(200, "{}", true));
-    char a[64];
-    movu_char16 w[64];
-    const movu_char16* const acct = account();
+    enum Kind { Day, Meta, Changes };
     struct Case {
         const char* target;
-        std::int32_t (*call)(const movu_char16* acct, char* a, movu_char16* w);
+        Kind kind;
+        bool wide;
+        const char16_t* date;
+        std::int64_t since;
     };
     const Case cases[] = {
-        {"/v1/calendar/day.php",
-         [](const movu_char16* x, char*, movu_char16* w) { return Movu_CalendarDay(x, 0, 0, 0, 0, nullptr, w, 64); }},
-        {"/v1/calendar/day.php",
-         [](const movu_char16* x, char* a, movu_char16*) { return Movu_CalendarDayA(x, 0, 0, 0, 0, W(u""), a, 64); }},
-        {"/v1/calendar/day.php",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarDay(x, 0, 0, 0, 0, W(u" \t\u3000 "), w, 64);
-         }},
-        {"/v1/calendar/day.php?date=2024-03-05",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarDay(x, 0, 0, 0, 0, W(u"  2024-03-05 \r\n"), w, 64);
-         }},
-        {"/v1/calendar/day.php?date=2024-03-05",
-         [](const movu_char16* x, char* a, movu_char16*) {
-             return Movu_CalendarDayA(x, 0, 0, 0, 0, W(u"2024-03-05"), a, 64);
-         }},
-        {"/v1/calendar/day.php?date=2024%2003%2005",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarDay(x, 0, 0, 0, 0, W(u" 2024 03 05 "), w, 64);
-         }},
-        {"/v1/calendar/day.php?date=a%26b%3Dc%2F%C3%BC",
-         [](const movu_char16* x, char* a, movu_char16*) {
-             return Movu_CalendarDayA(x, 0, 0, 0, 0, W(u"a&b=c/\u00fc"), a, 64);
-         }},
-        {"/v1/calendar/meta.php",
-         [](const movu_char16* x, char* a, movu_char16*) { return Movu_CalendarMetaA(x, 0, 0, 0, 0, nullptr, a, 64); }},
-        {"/v1/calendar/meta.php?date=2024-03-05",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarMeta(x, 0, 0, 0, 0, W(u"\u00a02024-03-05"), w, 64);
-         }},
-        {"/v1/calendar/changes.php?date=2024-03-05&since=900",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarChanges(x, 0, 0, 0, 0, W(u"2024-03-05"), 900, w, 64);
-         }},
-        {"/v1/calendar/changes.php?date=2024-03-05&since=900",
-         [](const movu_char16* x, char* a, movu_char16*) {
-             return Movu_CalendarChangesA(x, 0, 0, 0, 0, W(u" 2024-03-05"), 900, a, 64);
-         }},
-        {"/v1/calendar/changes.php",
-         [](const movu_char16* x, char* a, movu_char16*) {
-             return Movu_CalendarChangesA(x, 0, 0, 0, 0, nullptr, 0, a, 64);
-         }},
-        {"/v1/calendar/changes.php",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarChanges(x, 0, 0, 0, 0, W(u" "), -5, w, 64);
-         }},
-        {"/v1/calendar/changes.php?date=2024-03-05",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarChanges(x, 0, 0, 0, 0, W(u"2024-03-05"), INT64_MIN, w, 64);
-         }},
-        {"/v1/calendar/changes.php?since=5",
-         [](const movu_char16* x, char* a, movu_char16*) {
-             return Movu_CalendarChangesA(x, 0, 0, 0, 0, nullptr, 5, a, 64);
-         }},
-        {"/v1/calendar/changes.php?since=9223372036854775807",
-         [](const movu_char16* x, char*, movu_char16* w) {
-             return Movu_CalendarChanges(x, 0, 0, 0, 0, nullptr, INT64_MAX, w, 64);
-         }},
+        {"/v1/calendar/day.php", Day, true, nullptr, 0},
+        {"/v1/calendar/day.php", Day, false, u"", 0},
+        {"/v1/calendar/day.php", Day, true, u" \t\u3000 ", 0},
+        {"/v1/calendar/day.php?date=2024-03-05", Day, true, u"  2024-03-05 \r\n", 0},
+        {"/v1/calendar/day.php?date=2024-03-05", Day, false, u"2024-03-05", 0},
+        {"/v1/calendar/day.php?date=2024%2003%2005", Day, true, u" 2024 03 05 ", 0},
+        {"/v1/calendar/day.php?date=a%26b%3Dc%2F%C3%BC", Day, false, u"a&b=c/\u00fc", 0},
+        {"/v1/calendar/meta.php", Meta, false, nullptr, 0},
+        {"/v1/calendar/meta.php?date=2024-03-05", Meta, true, u"\u00a02024-03-05", 0},
+        {"/v1/calendar/changes.php?date=2024-03-05&since=900", Changes, true, u"2024-03-05", 900},
+        {"/v1/calendar/changes.php?date=2024-03-05&since=900", Changes, false, u" 2024-03-05", 900},
+        {"/v1/calendar/changes.php", Changes, false, nullptr, 0},
+        {"/v1/calendar/changes.php", Changes, true, u" ", -5},
+        {"/v1/calendar/changes.php?date=2024-03-05", Changes, true, u"2024-03-05", INT64_MIN},
+        {"/v1/calendar/changes.php?since=5", Changes, false, nullptr, 5},
+        {"/v1/calendar/changes.php?since=9223372036854775807", Changes, true, nullptr, INT64_MAX},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.target);
+        SCOPED_TRACE(std::string(c.target) + (c.wide ? " W" : " A"));
         site().ClearRequests();
-        EXPECT_EQ(c.call(acct, a, w), 0);
+        const movu_char16* date = c.date ? W(c.date) : nullptr;
+        const movu_char16* x = account();
+        char a[64];
+        movu_char16 w[64];
+        std::int32_t rc = 1;
+        if (c.kind == Day) rc = c.wide ? Movu_CalendarDay(x, 0, 0, 0, 0, date, w, 64) : Movu_CalendarDayA(x, 0, 0, 0, 0, date, a, 64);
+        if (c.kind == Meta) rc = c.wide ? Movu_CalendarMeta(x, 0, 0, 0, 0, date, w, 64) : Movu_CalendarMetaA(x, 0, 0, 0, 0, date, a, 64);
+        if (c.kind == Changes)
+            rc = c.wide ? Movu_CalendarChanges(x, 0, 0, 0, 0, date, c.since, w, 64)
+                        : Movu_CalendarChangesA(x, 0, 0, 0, 0, date, c.since, a, 64);
+        EXPECT_EQ(rc, 0);
         const std::vector<RecordedRequest> got = site().Requests();
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].target, c.target);
@@ -343,39 +275,26 @@ TEST_F(SignedRequests, CalendarTargetsCarryTheTrimmedSortedQuery) {
 TEST_F(SignedRequests, HeartbeatSendsThePayloadTrimmedOrAnEmptyObject) {
     ScriptToken("T1");
     site().Script("/v1/client/heartbeat.php", Answer(200, "pong, not JSON", true));
-    struct Case {
-        const char16_t* payload;
-        std::string body;
-    };
-    const Case cases[] = {
-        {nullptr, "{}"},
-        {u"", "{}"},
-        {u" \r\n\t\u3000", "{}"},
-        {u"\r\n  {\"a\": 1,\n \"b\": [1, 2]}\t\n ", "{\"a\": 1,\n \"b\": [1, 2]}"},
-        {u"hello", "hello"},
+    const std::pair<const char16_t*, std::string> cases[] = {
+        {nullptr, "{}"}, {u"", "{}"}, {u" \r\n\t\u3000", "{}"},
+        {u"\r\n  {\"a\": 1,\n \"b\": [1, 2]}\t\n ", "{\"a\": 1,\n \"b\": [1, 2]}"}, {u"hello", "hello"},
         {u"{\"n\":\"Gr\u00fc\u00dfe \u20ac\U0001F600\"}", "{\"n\":\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80\"}"},
     };
     for (bool wide : {true, false}) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(wide ? "W " : "A ") + c.body);
+        for (const auto& [text, body] : cases) {
+            SCOPED_TRACE(std::string(wide ? "W " : "A ") + body);
             site().ClearRequests();
-            const movu_char16* payload = c.payload ? W(c.payload) : nullptr;
-            std::string text;
-            if (wide) {
-                movu_char16 out[64];
-                ASSERT_EQ(Movu_Heartbeat(account(), W(u"MT5"), nullptr, nullptr, nullptr, payload, out, 64), 0);
-                text = Utf8(Units(out));
-            } else {
-                char out[64];
-                ASSERT_EQ(Movu_HeartbeatA(account(), W(u"MT5"), nullptr, nullptr, nullptr, payload, out, 64), 0);
-                text = out;
-            }
-            EXPECT_EQ(text, "pong, not JSON");
+            const movu_char16* payload = text ? W(text) : nullptr;
+            movu_char16 w[64];
+            char a[64];
+            ASSERT_EQ(wide ? Movu_Heartbeat(account(), W(u"MT5"), nullptr, nullptr, nullptr, payload, w, 64)
+                           : Movu_HeartbeatA(account(), W(u"MT5"), nullptr, nullptr, nullptr, payload, a, 64), 0);
+            EXPECT_EQ(wide ? Utf8(Units(w)) : std::string(a), "pong, not JSON");
             const std::vector<RecordedRequest> got = site().Requests("/v1/client/heartbeat.php");
             ASSERT_EQ(got.size(), 1u);
             EXPECT_EQ(got[0].method, "POST");
             EXPECT_EQ(got[0].target, "/v1/client/heartbeat.php");
-            EXPECT_EQ(got[0].body, c.body);
+            EXPECT_EQ(got[0].body, body);
             EXPECT_EQ(got[0].Header("Content-Type").value_or(""), "application/json");
         }
     }
@@ -445,7 +364,6 @@ TEST_F(SignedRequests, RenewalAfter401SendsTheNewTokenInBothHeaders) {
     EXPECT_EQ(got[1].target, got[0].target);
     EXPECT_EQ(site().Requests(kTokenPath).size(), 2u);
 
-    // The renewed token is the one kept.
     site().ClearRequests();
     site().Script("/v1/calendar/day.php", Answer(200, "third"));
     EXPECT_EQ(Invoke(kExports[1], Plain()).rc, 0);
@@ -593,42 +511,35 @@ TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
     const std::u16string units = u"{\"d\":\"\u00e9\"}";  // 9 code units
     site().Script("/v1/calendar/day.php", Answer(200, body, true));
     int calls = 0;
-
-    for (int capacity : {-1, 0, 1, 2, 8, 9, 10, 11}) {
-        SCOPED_TRACE("UTF-16 capacity " + std::to_string(capacity));
-        GuardedBuffer<movu_char16> out(capacity < 0 ? 4 : capacity);
-        EXPECT_EQ(Movu_CalendarDay(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
-        ++calls;
-        EXPECT_TRUE(out.GuardsIntact());
-        if (capacity < 1) {
-            EXPECT_TRUE(out.Untouched());
-            continue;
+    auto check = [&](auto unit, const auto& expected, std::initializer_list<int> capacities) {
+        using T = decltype(unit);
+        for (int capacity : capacities) {
+            SCOPED_TRACE(std::to_string(sizeof(T)) + "-byte capacity " + std::to_string(capacity));
+            GuardedBuffer<T> out(capacity < 0 ? 4 : capacity);
+            if constexpr (sizeof(T) == 1)
+                EXPECT_EQ(Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
+            else
+                EXPECT_EQ(Movu_CalendarDay(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
+            ++calls;
+            EXPECT_TRUE(out.GuardsIntact());
+            if (capacity < 1) {
+                EXPECT_TRUE(out.Untouched());
+                continue;
+            }
+            const std::size_t n = std::min<std::size_t>(capacity - 1, expected.size());
+            if constexpr (sizeof(T) == 1) EXPECT_EQ(std::string(out.data()), expected.substr(0, n));
+            else EXPECT_EQ(Units(out.data()), expected.substr(0, n));
+            const auto* bytes = reinterpret_cast<const unsigned char*>(out.data());
+            for (std::size_t i = (n + 1) * sizeof(T); i < out.size() * sizeof(T); ++i)
+                EXPECT_EQ(bytes[i], 0xA5) << "byte " << i << " written";
         }
-        const std::size_t n = std::min<std::size_t>(capacity - 1, units.size());
-        EXPECT_EQ(Units(out.data()), units.substr(0, n));
-        for (std::size_t i = n + 1; i < out.size(); ++i)
-            EXPECT_EQ(static_cast<std::uint16_t>(out.data()[i]), 0xA5A5) << "unit " << i << " written";
-    }
-    for (int capacity : {-1, 0, 1, 2, 7, 10, 11, 12}) {
-        SCOPED_TRACE("8-bit capacity " + std::to_string(capacity));
-        GuardedBuffer<char> out(capacity < 0 ? 4 : capacity);
-        EXPECT_EQ(Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
-        ++calls;
-        EXPECT_TRUE(out.GuardsIntact());
-        if (capacity < 1) {
-            EXPECT_TRUE(out.Untouched());
-            continue;
-        }
-        const std::size_t n = std::min<std::size_t>(capacity - 1, body.size());
-        EXPECT_EQ(std::string(out.data()), body.substr(0, n));
-        for (std::size_t i = n + 1; i < out.size(); ++i)
-            EXPECT_EQ(static_cast<unsigned char>(out.data()[i]), 0xA5) << "byte " << i << " written";
-    }
+    };
+    check(movu_char16{}, units, {-1, 0, 1, 2, 8, 9, 10, 11});
+    check(char{}, body, {-1, 0, 1, 2, 7, 10, 11, 12});
     // A null buffer only skips the copy.
     EXPECT_EQ(Movu_CalendarDay(account(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 64), 0);
     EXPECT_EQ(Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 64), 0);
-    calls += 2;
-    EXPECT_EQ(site().Requests("/v1/calendar/day.php").size(), static_cast<std::size_t>(calls));
+    EXPECT_EQ(site().Requests("/v1/calendar/day.php").size(), static_cast<std::size_t>(calls + 2));
 }
 
 TEST_F(SignedRequests, WideAndByteBuffersCarryTheSameText) {
@@ -655,8 +566,6 @@ TEST_F(SignedRequests, WideAndByteBuffersCarryTheSameText) {
 
 TEST_F(SignedRequests, ManyThreadsAtOnceAllGetTheirWholeAnswer) {
     ASSERT_NO_FATAL_FAILURE(Warm("T-shared"));
-    // Bodies of different sizes per path, so an answer handed to the wrong
-    // call or cut short shows.
     std::vector<std::string> bodies;
     for (std::size_t i = 0; i < std::size(kServicePaths); ++i) {
         ScriptedResponse r;

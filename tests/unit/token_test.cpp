@@ -61,27 +61,29 @@ std::optional<std::int64_t> Iso(std::string_view text) {
 
 // ---- reading a token answer ------------------------------------------------------------
 
-TEST(ExtractJsonString, TakesTheTextBetweenTheNextTwoQuotesAfterTheColon) {
+TEST(ExtractJsonString, TakesTheTextBetweenTheNextTwoQuotesAfterTheWholeQuotedKeyAndColon) {
     const std::string answer = "{\"ok\":true,\"token\":\"abc.DEF-1\",\"expires_at\":\"2030-01-01T00:00:00Z\"}";
-    EXPECT_EQ(Extract(answer, "token"), "abc.DEF-1");
-    EXPECT_EQ(Extract(answer, "expires_at"), "2030-01-01T00:00:00Z");
-    // A text search: a member without a string value yields the next quoted text.
-    EXPECT_EQ(Extract(answer, "ok"), "token");
-    EXPECT_EQ(Extract("{\"token\":null,\"expires_at\":\"2030-01-01T00:00:00Z\"}", "token"), "expires_at");
-
-    EXPECT_EQ(Extract("{ \"token\" :\t\"x y\" }", "token"), "x y");
-    EXPECT_EQ(Extract("{\"token\" \"x\":\"y\"}", "token"), "y");  // quotes before the colon do not count
-    EXPECT_EQ(Extract("{\"token\":\"\"}", "token"), "");
-    EXPECT_EQ(Extract("{\"token\":\"first\",\"token\":\"second\"}", "token"), "first");
-    // Escapes are not undone; an escaped quote ends the value after its backslash.
-    EXPECT_EQ(Extract("{\"token\":\"a\\u0041\\/b\"}", "token"), "a\\u0041\\/b");
-    EXPECT_EQ(Extract("{\"token\":\"ab\\\"cd\"}", "token"), "ab\\");
-    // Any bytes in between come out unchanged.
     const std::string binary("{\"token\":\"a\0b\xFF\"}", 16);
-    EXPECT_EQ(Extract(binary, "token"), std::string("a\0b\xFF", 4));
-}
-
-TEST(ExtractJsonString, NeedsTheWholeQuotedKeyAColonAndTwoQuotes) {
+    const struct {
+        std::string json;
+        const char* key;
+        std::string expected;
+    } cases[] = {
+        {answer, "token", "abc.DEF-1"},
+        {answer, "expires_at", "2030-01-01T00:00:00Z"},
+        // A text search: a member without a string value yields the next quoted text.
+        {answer, "ok", "token"},
+        {"{\"token\":null,\"expires_at\":\"2030-01-01T00:00:00Z\"}", "token", "expires_at"},
+        {"{ \"token\" :\t\"x y\" }", "token", "x y"},
+        {"{\"token\" \"x\":\"y\"}", "token", "y"},  // quotes before the colon do not count
+        {"{\"token\":\"\"}", "token", ""},
+        {"{\"token\":\"first\",\"token\":\"second\"}", "token", "first"},
+        // Escapes are not undone; an escaped quote ends the value after its backslash.
+        {"{\"token\":\"a\\u0041\\/b\"}", "token", "a\\u0041\\/b"},
+        {"{\"token\":\"ab\\\"cd\"}", "token", "ab\\"},
+        {binary, "token", std::string("a\0b\xFF", 4)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Extract(c.json, c.key), c.expected) << c.json;
     for (const char* json : {"", "{\"Token\":\"x\"}", "{\"token_type\":\"bearer\",\"access_token\":\"x\"}",
                              "{\"token\"", "{\"token\" \"x\"}", "{\"token\":}", "{\"token\":1}",
                              "{\"token\":\"unterminated"}) {
@@ -89,7 +91,7 @@ TEST(ExtractJsonString, NeedsTheWholeQuotedKeyAColonAndTwoQuotes) {
     }
 }
 
-TEST(ParseIsoTimestamp, ReadsUtcAndNumericOffsets) {
+TEST(ParseIsoTimestamp, ReadsUtcAndNumericOffsetsAndRefusesShortOrMisshapenTexts) {
     for (const char* text : {"2030-01-01T00:00:00Z", "2030-01-01T00:00:00", "2030-01-01T00:00:00.123+05:00",
                              "2030-01-01T02:00:00+02:00", "2029-12-31T19:00:00-05:00",
                              "2030-01-01T00:00:00Z+05:00", "2030-01-01T02:00:00+02:00[Europe/Paris]"}) {
@@ -105,9 +107,7 @@ TEST(ParseIsoTimestamp, ReadsUtcAndNumericOffsets) {
     EXPECT_EQ(Iso("2030-01-01T00:00:00+"), k2030);
     EXPECT_EQ(Iso("2030-01-01T00:00:00+02:xx"), k2030 - 7200);
     EXPECT_EQ(Iso("2030-01-01T00:00:00+xx:30"), k2030);
-}
 
-TEST(ParseIsoTimestamp, RefusesShortAndMisshapenTexts) {
     for (const char* text : {"", "2030-01-01T00:00Z", "2030-01-01T00:00:0", "30-01-01T00:00:00Z",
                              "30-01-01T00:00:00+00:00", "2030-01-01 00:00:00Z", "2030-01-01t00:00:00Z",
                              "2030/01/01T00:00:00Z", "not a time at all, no"}) {
@@ -154,7 +154,6 @@ TEST(FormatIsoTimestamp, WritesUtcWithTheLetterZThatReadsBackTheSame) {
 // ---- acquisition ------------------------------------------------------------------------
 
 namespace {
-
 
 const IdentityUtf8 kId{"10001", "MT5", "Broker Ltd", "Live-01", "1.2.3"};
 
@@ -239,6 +238,14 @@ protected:
     }
     static std::string CurrentBaseUrl() { return Utf16ToUtf8(SnapshotCurrentBaseUrl()); }
 
+    // A site answering the token path as scripted, as the only base URL.
+    Site OneSite(const std::vector<ScriptedResponse>& answers) {
+        Site site = service.OpenSite();
+        site.Script(kTokenPath, answers);
+        UseBaseUrls({site.BaseUrl()});
+        return site;
+    }
+
     static std::int32_t Acquire(const IdentityUtf8& id, std::string& token, std::string_view rejected = {}) {
         token = "stale";
         return AcquireToken(id, token, rejected);
@@ -249,10 +256,8 @@ protected:
 
 }  // namespace
 
-TEST_F(TokenAcquisition, FetchesWithTheIdentityHeadersOnlyAndThenAnswersFromMemory) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("tok-1")));
-    UseBaseUrls({site.BaseUrl()});
+TEST_F(TokenAcquisition, FetchesWithTheIdentityHeadersOnlyAndThenAnswersFromMemoryButNotForAnEmptyAccount) {
+    Site site = OneSite({Answer(200, TokenBody("tok-1"))});
 
     std::string token;
     ASSERT_EQ(Acquire(kId, token), 0) << TakeLastTokenResponse();
@@ -276,12 +281,17 @@ TEST_F(TokenAcquisition, FetchesWithTheIdentityHeadersOnlyAndThenAnswersFromMemo
     ASSERT_EQ(Acquire(kId, token), 0);
     EXPECT_EQ(token, "tok-1");
     EXPECT_EQ(site.Requests().size(), 1u) << "a held token is used without asking again";
+
+    // An empty account asks nobody and keeps the held token.
+    EXPECT_EQ(Acquire(Account(""), token), -2);
+    EXPECT_EQ(token, "");
+    EXPECT_EQ(site.Requests().size(), 1u);
+    EXPECT_EQ(Held().token, "tok-1");
+    EXPECT_EQ(Held().ownerAccount, "10001");
 }
 
 TEST_F(TokenAcquisition, LeavesOutEmptyIdentityPartsAndControlCharacters) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("t"), true));
-    UseBaseUrls({site.BaseUrl()});
+    Site site = OneSite({Answer(200, TokenBody("t"), true)});
 
     std::string token;
     ASSERT_EQ(Acquire(Account("777"), token), 0);
@@ -295,24 +305,8 @@ TEST_F(TokenAcquisition, LeavesOutEmptyIdentityPartsAndControlCharacters) {
     EXPECT_EQ(got[1].HeaderCount("X-Injected"), 0);
 }
 
-TEST_F(TokenAcquisition, EmptyAccountAsksNobodyAndKeepsTheHeldToken) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("never")));
-    UseBaseUrls({site.BaseUrl()});
-    Hold("10001", "held", k2030);
-
-    std::string token;
-    EXPECT_EQ(Acquire(Account(""), token), -2);
-    EXPECT_EQ(token, "");
-    EXPECT_TRUE(site.Requests().empty());
-    EXPECT_EQ(Held().token, "held");
-    EXPECT_EQ(Held().ownerAccount, "10001");
-}
-
 TEST_F(TokenAcquisition, AnotherAccountsTokenIsNeverHandedOver) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("for-B")));
-    UseBaseUrls({site.BaseUrl()});
+    Site site = OneSite({Answer(200, TokenBody("for-B"))});
     UseCacheFiles();
 
     // Memory holds A's token; B has neither memory nor a file.
@@ -336,9 +330,7 @@ TEST_F(TokenAcquisition, AnotherAccountsTokenIsNeverHandedOver) {
 }
 
 TEST_F(TokenAcquisition, KeepsAHeldTokenWithMoreThan300SecondsLeftOnly) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("fresh"), true));
-    UseBaseUrls({site.BaseUrl()});
+    Site site = OneSite({Answer(200, TokenBody("fresh"), true)});
     std::string token;
 
     // Exactly 300 seconds left: renewed (a later second only makes it less).
@@ -360,10 +352,9 @@ TEST_F(TokenAcquisition, KeepsAHeldTokenWithMoreThan300SecondsLeftOnly) {
     }
 }
 
-TEST_F(TokenAcquisition, HeldTokenNearItsExpiryGoesToTheServiceNotToTheCacheFile) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("from-service", "2031-01-01T00:00:00Z")));
-    UseBaseUrls({site.BaseUrl()});
+TEST_F(TokenAcquisition, TokensNearOrPastTheirExpiryGoToTheServiceAndTheCacheFileIsOverwritten) {
+    Site site = OneSite({Answer(200, TokenBody("from-service", "2031-01-01T00:00:00Z")), Answer(200, TokenBody("new-1")),
+                         Answer(200, TokenBody("new-2"))});
     UseCacheFiles();
     SaveFile("10001", "from-file", k2030);
     Hold("10001", "ending", Now() + 100);
@@ -374,12 +365,22 @@ TEST_F(TokenAcquisition, HeldTokenNearItsExpiryGoesToTheServiceNotToTheCacheFile
     EXPECT_EQ(site.Requests().size(), 1u);
     EXPECT_EQ(FilePlaintext("10001"),
               "{\"ok\":true,\"token\":\"from-service\",\"expires_at\":\"2031-01-01T00:00:00Z\"}");
+
+    // Only in the cache file, near or past its expiry.
+    Forget();
+    SaveFile("10001", "old", Now() + 300);
+    ASSERT_EQ(Acquire(kId, token), 0);
+    EXPECT_EQ(token, "new-1");
+    Forget();
+    SaveFile("10001", "older", 1000);
+    ASSERT_EQ(Acquire(kId, token), 0);
+    EXPECT_EQ(token, "new-2");
+    EXPECT_NE(FilePlaintext("10001").find("\"token\":\"new-2\""), std::string::npos);
+    EXPECT_EQ(site.Requests().size(), 3u);
 }
 
 TEST_F(TokenAcquisition, CacheFileAnswersOnceMemoryIsClearedAndFetchedTokensAreWrittenInUtc) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("tok", "2030-01-01T00:00:00+02:00")));
-    UseBaseUrls({site.BaseUrl()});
+    Site site = OneSite({Answer(200, TokenBody("tok", "2030-01-01T00:00:00+02:00"))});
     UseCacheFiles();
 
     std::string token;
@@ -396,29 +397,8 @@ TEST_F(TokenAcquisition, CacheFileAnswersOnceMemoryIsClearedAndFetchedTokensAreW
     EXPECT_EQ(site.Requests().size(), 1u);
 }
 
-TEST_F(TokenAcquisition, CacheFileTokenNearOrPastItsExpiryIsFetchedAnewAndOverwritten) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, {Answer(200, TokenBody("new-1")), Answer(200, TokenBody("new-2"))});
-    UseBaseUrls({site.BaseUrl()});
-    UseCacheFiles();
-    std::string token;
-
-    SaveFile("10001", "old", Now() + 300);
-    ASSERT_EQ(Acquire(kId, token), 0);
-    EXPECT_EQ(token, "new-1");
-
-    Forget();
-    SaveFile("10001", "older", 1000);
-    ASSERT_EQ(Acquire(kId, token), 0);
-    EXPECT_EQ(token, "new-2");
-    EXPECT_NE(FilePlaintext("10001").find("\"token\":\"new-2\""), std::string::npos);
-    EXPECT_EQ(site.Requests().size(), 2u);
-}
-
-TEST_F(TokenAcquisition, RenewalPassesOverTheRejectedTokenInMemoryAndInTheFile) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, {Answer(200, TokenBody("new-1")), Answer(200, TokenBody("new-2"))});
-    UseBaseUrls({site.BaseUrl()});
+TEST_F(TokenAcquisition, RenewalPassesOverTheRejectedTokenInMemoryAndInTheFileAndLeavesNoneWhenItFails) {
+    Site site = OneSite({Answer(200, TokenBody("new-1")), Answer(200, TokenBody("new-2")), Answer(503, "busy")});
     UseCacheFiles();
     std::string token;
 
@@ -443,17 +423,10 @@ TEST_F(TokenAcquisition, RenewalPassesOverTheRejectedTokenInMemoryAndInTheFile) 
     ASSERT_EQ(Acquire(kId, token, "revoked"), 0);
     EXPECT_EQ(token, "new-2");
     EXPECT_EQ(site.Requests().size(), 2u);
-}
 
-TEST_F(TokenAcquisition, RenewalThatFailsLeavesNoTokenInMemory) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(503, "busy"));
-    UseBaseUrls({site.BaseUrl()});
-    UseCacheFiles();
+    // A renewal that fails leaves no token in memory.
     SaveFile("10001", "revoked", k2030);
     Hold("10001", "revoked", k2030);
-
-    std::string token;
     EXPECT_EQ(Acquire(kId, token, "revoked"), -500);
     EXPECT_EQ(token, "");
     EXPECT_EQ(Held().token, "");
@@ -564,10 +537,7 @@ TEST_F(TokenAcquisition, UnusableTokenAnswersMoveOnAndEndInMinusTheStatus) {
 }
 
 TEST_F(TokenAcquisition, TokenThatHasAlreadyExpiredIsStillTakenFromTheService) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, {Answer(200, TokenBody("stale-but-new", "2001-01-01T00:00:00Z")),
-                             Answer(200, TokenBody("next"))});
-    UseBaseUrls({site.BaseUrl()});
+    Site site = OneSite({Answer(200, TokenBody("stale-but-new", "2001-01-01T00:00:00Z")), Answer(200, TokenBody("next"))});
     UseCacheFiles();
 
     std::string token;
@@ -628,9 +598,7 @@ TEST_F(TokenAcquisition, LastAnswerIsKeptPerThreadAndTakenOnce) {
 }
 
 TEST_F(TokenAcquisition, ThreadsAcquiringTogetherAllGetAToken) {
-    Site site = service.OpenSite();
-    site.Script(kTokenPath, Answer(200, TokenBody("shared"), true));
-    UseBaseUrls({site.BaseUrl()});
+    Site site = OneSite({Answer(200, TokenBody("shared"), true)});
     UseCacheFiles();
 
     std::atomic<int> failures{0};
