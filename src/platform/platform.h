@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -64,10 +65,9 @@ bool Sha256(std::string_view bytes, unsigned char digest[32]);
 // ---- files ----------------------------------------------------------------------
 // Creates every missing level; errors are ignored.
 void CreateDirectories(const std::u16string& path);
-// One read of at most maxBytes; false when the file cannot be opened.
-bool ReadFileOnce(const std::u16string& path, std::size_t maxBytes, std::string& content);
-// Creates or truncates, writes everything; false when it cannot be opened.
-bool WriteFileBytes(const std::u16string& path, std::string_view content);
+// Opens by the UTF-16 path in binary mode: for reading, or for writing with
+// create-or-truncate. Null when it cannot be opened.
+std::FILE* OpenFile(const std::u16string& path, bool forWriting);
 // The separator the OS puts between path pieces.
 char16_t PathSeparator();
 

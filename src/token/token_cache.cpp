@@ -1,5 +1,7 @@
 #include "token/token_cache.h"
 
+#include <cstdio>
+
 #include "api/text.h"
 #include "platform/platform.h"
 #include "settings/client_settings.h"
@@ -37,7 +39,13 @@ std::u16string TokenCachePath(std::string_view account) {
 }
 
 bool ReadSmallFile(const std::u16string& path, std::string& content) {
-    return platform::ReadFileOnce(path, kTokenCacheReadLimit, content);
+    content.clear();
+    std::FILE* file = platform::OpenFile(path, false);
+    if (file == nullptr) return false;
+    content.resize(kTokenCacheReadLimit);
+    content.resize(std::fread(&content[0], 1, kTokenCacheReadLimit, file));
+    std::fclose(file);
+    return true;
 }
 
 bool LoadTokenCache(std::string_view account) {
@@ -85,7 +93,10 @@ void SaveTokenCache(std::string_view account, std::string_view token, std::int64
     if (ProtectToText(plain, text) != ProtectOutcome::Ok) return;
     // Written in place: a file cut short by a crash no longer unprotects and
     // is simply fetched anew.
-    platform::WriteFileBytes(path, text);
+    std::FILE* file = platform::OpenFile(path, true);
+    if (file == nullptr) return;
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
 }
 
 }  // namespace movu

@@ -34,27 +34,10 @@ void CreateDirectories(const std::u16string& path) {
     std::filesystem::create_directories(std::filesystem::path(native), ignored);
 }
 
-bool ReadFileOnce(const std::u16string& path, std::size_t maxBytes, std::string& content) {
-    content.clear();
+std::FILE* OpenFile(const std::u16string& path, bool forWriting) {
     std::string native;
-    if (!ToNativePath(path, native)) return false;
-    std::FILE* file = std::fopen(native.c_str(), kReadMode);
-    if (!file) return false;
-    std::string buffer(maxBytes, '\0');
-    std::size_t got = maxBytes ? std::fread(&buffer[0], 1, maxBytes, file) : 0;
-    std::fclose(file);
-    buffer.resize(got);
-    content.swap(buffer);
-    return true;
-}
-
-bool WriteFileBytes(const std::u16string& path, std::string_view content) {
-    std::string native;
-    if (!ToNativePath(path, native)) return false;
-    std::FILE* file = std::fopen(native.c_str(), kWriteMode);
-    if (!file) return false;
-    bool written = content.empty() || std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    return std::fclose(file) == 0 && written;
+    if (!ToNativePath(path, native)) return nullptr;
+    return std::fopen(native.c_str(), forWriting ? kWriteMode : kReadMode);
 }
 
 char16_t PathSeparator() { return u'/'; }

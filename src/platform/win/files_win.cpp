@@ -23,25 +23,9 @@ void CreateDirectories(const std::u16string& path) {
     SHCreateDirectoryExW(nullptr, Wide(path), nullptr);
 }
 
-bool ReadFileOnce(const std::u16string& path, std::size_t maxBytes, std::string& content) {
-    content.clear();
-    if (!Usable(path)) return false;
-    std::FILE* file = _wfopen(Wide(path), L"rb");
-    if (!file) return false;
-    std::string buffer(maxBytes, '\0');
-    std::size_t got = maxBytes ? std::fread(&buffer[0], 1, maxBytes, file) : 0;
-    std::fclose(file);
-    buffer.resize(got);
-    content.swap(buffer);
-    return true;
-}
-
-bool WriteFileBytes(const std::u16string& path, std::string_view content) {
-    if (!Usable(path)) return false;
-    std::FILE* file = _wfopen(Wide(path), L"wb");
-    if (!file) return false;
-    bool written = content.empty() || std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    return std::fclose(file) == 0 && written;
+std::FILE* OpenFile(const std::u16string& path, bool forWriting) {
+    if (!Usable(path)) return nullptr;
+    return _wfopen(Wide(path), forWriting ? L"wb" : L"rb");
 }
 
 char16_t PathSeparator() { return u'\\'; }
