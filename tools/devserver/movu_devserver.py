@@ -28,7 +28,6 @@ import signal
 import ssl
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -41,6 +40,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "testservice"))
 
 from movu_testservice import (  # noqa: E402  (path set just above)
+    write_atomic,
     BadRequest, HttpListener, HttpRequest, TestPki, close_gracefully, read_request,
     send_response, server_ssl_context)
 
@@ -427,18 +427,6 @@ class DevService:
 # Process
 
 
-def write_atomic(path: Path, text: str) -> None:
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.")
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
 def default_state_dir() -> Path:
     base = os.environ.get("XDG_STATE_HOME") or str(Path.home() / ".local" / "state")
     return Path(base) / "movu-devserver"
@@ -489,7 +477,7 @@ async def serve(args, service: DevService, ssl_context: ssl.SSLContext | None, c
         print(f"  faults: rate {args.fault_rate}, kinds {args.faults}, latency {args.fault_latency} ms", flush=True)
     port_text = f"{port}\n"
     if args.port_file:
-        write_atomic(args.port_file, port_text)
+        write_atomic(args.port_file, port_text.encode())
     watch = asyncio.create_task(watch_parent(args.parent_pid, stop)) if args.parent_pid else None
     try:
         await stop.wait()

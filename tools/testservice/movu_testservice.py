@@ -156,9 +156,9 @@ class TestPki:
         ca_pem = self.ca.cert.read_bytes()
         for stale in certs_dir.iterdir():
             stale.unlink()
-        _write_atomic(certs_dir / "ca-certificates.crt", ca_pem)
+        write_atomic(certs_dir / "ca-certificates.crt", ca_pem)
         subject_hash = self._openssl("x509", "-in", str(self.ca.cert), "-noout", "-subject_hash").strip()
-        _write_atomic(certs_dir / f"{subject_hash}.0", ca_pem)
+        write_atomic(certs_dir / f"{subject_hash}.0", ca_pem)
 
     def _issue(self, name: str, subject: str, extensions: str, out: CertPair,
                signer: CertPair | None) -> None:
@@ -960,7 +960,7 @@ class ControlApi:
 # Process
 
 
-def _write_atomic(path: Path, data: bytes) -> None:
+def write_atomic(path: Path, data: bytes) -> None:
     fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.")
     try:
         with os.fdopen(fd, "wb") as f:
@@ -995,8 +995,8 @@ async def serve(state_dir: Path, pki: TestPki) -> None:
     port = await api.listener.start()
     pid_text, port_text = f"{os.getpid()}\n", f"{port}\n"
     # pid first: once control.port exists, a fixture can always find whom to stop.
-    _write_atomic(state_dir / "service.pid", pid_text.encode())
-    _write_atomic(state_dir / "control.port", port_text.encode())
+    write_atomic(state_dir / "service.pid", pid_text.encode())
+    write_atomic(state_dir / "control.port", port_text.encode())
     LOG.info("control API on %s:%d (pid %d, state dir %s)", HOST, port, os.getpid(), state_dir)
     try:
         await api.stopping.wait()
