@@ -5,6 +5,7 @@
 // the TLS handshake and the connection's first write belong to "send" and
 // everything after the request went out belongs to "receive":
 //   resolve / connect / connect timeout (5, 6, 7, 28)      -> Connect
+//   28 after the connection stood: Send in the TLS handshake, else Receive
 //   URL with a host libcurl rejects (3)                     -> Connect
 //   setting up the handle (2, 4, 27, 43, 48, before perform) -> OpenRequest
 //   TLS handshake, certificate, sending (26, 35, 53, 54, 55, 58, 59, 60,
@@ -27,6 +28,9 @@ namespace movu::platform {
 namespace {
 
 constexpr long kConnectTimeoutSeconds = 30;
+// A peer that sends nothing for this long ends the exchange, as the Windows
+// stack's receive timeout does; libcurl alone would wait forever.
+constexpr long kSilenceTimeoutSeconds = 30;
 
 bool GlobalInit() {
     static std::once_flag once;
@@ -153,7 +157,7 @@ ExchangeStep StepOf(CURLcode code) {
         case CURLE_COULDNT_RESOLVE_PROXY:
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_CONNECT:
-        case CURLE_OPERATION_TIMEDOUT:  // only the connect timeout is set
+        case CURLE_OPERATION_TIMEDOUT:  // before the connection stood; see TimeoutStep
         case CURLE_URL_MALFORMAT:
             return ExchangeStep::Connect;
         case CURLE_FAILED_INIT:
@@ -196,6 +200,17 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// Which step a timeout struck: before the connection stood, during the TLS
+// handshake (the Windows stack's send), or in the peer's silence afterwards.
+ExchangeStep TimeoutStep(CURL* c, bool secure) {
+    curl_off_t connected = 0, handshaken = 0;
+    curl_easy_getinfo(c, CURLINFO_CONNECT_TIME_T, &connected);
+    curl_easy_getinfo(c, CURLINFO_APPCONNECT_TIME_T, &handshaken);
+    if (connected <= 0) return ExchangeStep::Connect;
+    if (secure && handshaken <= 0) return ExchangeStep::Send;
+    return ExchangeStep::Receive;
+}
+
 ExchangeResult Fail(ExchangeStep step, CURLcode code) {
     ExchangeResult r;
     r.step = step;
@@ -221,6 +236,8 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     set(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"));
     set(curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
     set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
+    set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L));
+    set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kSilenceTimeoutSeconds));
     if (rc != CURLE_OK) return Fail(ExchangeStep::Session, rc);
     // Outcome ignored, as the TLS restriction is on Windows.
     curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2));
@@ -283,6 +300,7 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
 
     rc = curl_easy_perform(c);
+    if (rc == CURLE_OPERATION_TIMEDOUT) return Fail(TimeoutStep(c, request.endpoint.secure), rc);
     if (rc != CURLE_OK) return Fail(StepOf(rc), rc);
 
     long status = 0;

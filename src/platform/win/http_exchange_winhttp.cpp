@@ -13,6 +13,9 @@
 #ifndef WINHTTP_OPTION_SECURE_PROTOCOLS
 #define WINHTTP_OPTION_SECURE_PROTOCOLS 84
 #endif
+#ifndef WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT
+#define WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT 7
+#endif
 #ifndef WINHTTP_OPTION_RESOLUTION_HOSTNAME
 #define WINHTTP_OPTION_RESOLUTION_HOSTNAME 165
 #endif
@@ -95,6 +98,12 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
 
     DWORD protocols = kTls10To12;
     WinHttpSetOption(session.h, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    // The stack's documented timeouts, stated so that every implementation
+    // ends a silent peer: some leave the wait for the answer's head unbounded.
+    constexpr int kConnectMs = 60000, kSendMs = 30000, kReceiveMs = 30000;
+    WinHttpSetTimeouts(session.h, 0, kConnectMs, kSendMs, kReceiveMs);
+    DWORD headMs = kReceiveMs;
+    WinHttpSetOption(session.h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
 
     connection.h = WinHttpConnect(session.h, W(request.endpoint.host), request.endpoint.port, 0);
     if (!connection.h) return Fail(ExchangeStep::Connect, GetLastError());
