@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "movu_mt5.h"
 #include "temp_folder.h"
@@ -43,8 +47,32 @@ inline ScriptedResponse Answer(int status, const std::string& body, bool repeat 
     return r;
 }
 
-// A folder under MOVU_TEST_TMP (the system temp folder without it), removed
-// with the object.
+// A finished (or vanished) job as Movu_PollA reports it.
+struct Outcome {
+    int32_t rc = 0;
+    int32_t state = 0;
+    int32_t http = 0;
+    std::string text;
+};
+
+// Polls until the job is no longer running; a job that never finishes fails
+// the test instead of hanging it.
+inline Outcome WaitFinished(int32_t id, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<char> buffer(1 << 16);
+    Outcome o;
+    for (;;) {
+        o.rc = Movu_PollA(id, &o.state, &o.http, buffer.data(), static_cast<int32_t>(buffer.size()));
+        if (o.rc == -2 || o.state != 0) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "job " << id << " still running";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    o.text = o.state != 0 ? std::string(buffer.data()) : std::string();
+    return o;
+}
 
 inline std::string UniqueAccount(const std::string& stem) {
     static std::atomic<unsigned> counter{0};

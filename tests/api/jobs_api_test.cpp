@@ -28,32 +28,6 @@ constexpr const char* kMeta = "/v1/calendar/meta.php";
 constexpr const char* kRegister = "/v1/client/register.php";
 constexpr const char* kVip = "/v1/client/vip_status.php";
 
-struct Outcome {
-    int32_t rc = 0;
-    int32_t state = 0;
-    int32_t http = 0;
-    std::string text;
-};
-
-// Polls until the job is no longer running; a job that never finishes fails
-// the test instead of hanging it.
-Outcome WaitFinished(int32_t id, std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::vector<char> buffer(1 << 16);
-    Outcome o;
-    for (;;) {
-        o.rc = Movu_PollA(id, &o.state, &o.http, buffer.data(), static_cast<int32_t>(buffer.size()));
-        if (o.rc == -2 || o.state != 0) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "job " << id << " still running";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    o.text = o.state != 0 ? std::string(buffer.data()) : std::string();
-    return o;
-}
-
 // Waits until the site has recorded at least n requests for the path.
 bool WaitForRequests(const Site& site, const std::string& path, size_t n,
                      std::chrono::seconds limit = std::chrono::seconds(60)) {

@@ -1,0 +1,324 @@
+// What the caller sees when the network or the service misbehaves: every
+// broken exchange, TLS refusal and service refusal ends in its documented
+// code and text, inside the caller's buffer, without a hang; the texts the
+// library writes itself stay valid JSON whatever the input.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "api_fixture.h"
+#include "guarded_buffer.h"
+#include "movu_mt5.h"
+
+using namespace movu::test;
+
+namespace {
+
+constexpr const char* kDay = "/v1/calendar/day.php";
+
+const char* ErrorName(int32_t rc) {
+    switch (rc) {
+        case -12: return "WINHTTP_CONNECT_FAILED";
+        case -13: return "WINHTTP_OPENREQ_FAILED";
+        case -14: return "WINHTTP_SEND_FAILED";
+        case -15: return "WINHTTP_RECV_FAILED";
+        default: return "";
+    }
+}
+
+nlohmann::json ParseJson(const std::string& text) {
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "not JSON: " << text;
+    return j;
+}
+
+struct Call {
+    int32_t rc = 1;
+    std::string text;
+};
+
+class FaultMatrix : public ApiTest {
+protected:
+    void SetUp() override {
+        ApiTest::SetUp();
+        if (HasFatalFailure()) return;
+        UseNoCacheFile();
+        account8_ = accountUtf8();
+    }
+
+    // Movu_CalendarDayA into a guarded buffer big enough for any answer here.
+    Call Sync(int capacity = 1 << 20) {
+        GuardedBuffer<char> out(capacity);
+        Call c;
+        c.rc = Movu_CalendarDayA(account(), W(u"MT5"), nullptr, nullptr, nullptr, nullptr, out.data(), capacity);
+        EXPECT_TRUE(out.GuardsIntact()) << "written past the buffer";
+        c.text = std::string(out.data(), strnlen(out.data(), out.size()));
+        return c;
+    }
+    int32_t StartDay() {
+        int32_t id = 0;
+        EXPECT_EQ(Movu_StartCalendarDayA(account8_.c_str(), "MT5", "", "", "", nullptr, &id), 0);
+        return id;
+    }
+    Outcome Job(std::chrono::seconds limit = std::chrono::seconds(60)) {
+        const int32_t id = StartDay();
+        Outcome o = WaitFinished(id, limit);
+        Movu_Cancel(id);
+        return o;
+    }
+
+    // A transport failure's envelope: its name matches the code and it names
+    // the base URL and what was asked.
+    static void ExpectEnvelope(int32_t rc, const std::string& text, const std::string& baseUrl,
+                               const std::string& path) {
+        nlohmann::json j = ParseJson(text);
+        if (j.is_discarded()) return;
+        EXPECT_EQ(j.value("ok", true), false);
+        EXPECT_EQ(j.value("error", ""), ErrorName(rc)) << text;
+        EXPECT_EQ(j.value("base_url", ""), baseUrl);
+        EXPECT_EQ(j.value("host", ""), "127.0.0.1");
+        if (rc == -12) EXPECT_TRUE(j.contains("port")) << text;
+        else EXPECT_EQ(j.value("path", ""), path);
+    }
+
+    void NewAccount() {
+        account_ = Widen(UniqueAccount("fault"));
+        account8_ = accountUtf8();
+    }
+
+    std::string account8_;
+};
+
+struct BrokenExchange {
+    const char* fault;
+    std::set<int32_t> codes;
+    size_t bodySize = 0;
+};
+
+// Each broken answer on the token endpoint and on the request itself, through
+// the synchronous and the background form.
+TEST_F(FaultMatrix, BrokenExchangesEndInTheirTransportCodeWithAnEnvelope) {
+    std::vector<BrokenExchange> cases = {
+        {"reset_after_request_line", {-14, -15}},
+        {"reset_mid_body", {-15}},
+        {"malformed_status", {-15}},
+        {"close_no_response", {-15}},
+        {"garbage", {-15}, 10u << 20},
+    };
+#ifndef _WIN32
+    // Wine's HTTP stack takes a header block cut by a reset, and a bad chunk
+    // size, as a complete answer (see docs/troubleshooting.md).
+    cases.push_back({"reset_mid_header", {-15}});
+    cases.push_back({"broken_chunked", {-15}});
+#endif
+    const std::string base = site().BaseUrl();
+    for (const BrokenExchange& bc : cases) {
+        SCOPED_TRACE(bc.fault);
+        NewAccount();
+        ScriptedResponse broken = Answer(200, bc.bodySize ? "" : "SERVICE-BYTES");
+        broken.fault = bc.fault;
+        broken.body_size = bc.bodySize;
+
+        // On the token endpoint: the envelope is the answer.
+        site().Script(kTokenPath, broken);
+        Call c = Sync();
+        EXPECT_TRUE(bc.codes.count(c.rc)) << c.rc << " " << c.text;
+        ExpectEnvelope(c.rc, c.text, base, kTokenPath);
+
+        // On the request: the synchronous form leaves the buffer empty, the
+        // job hands the envelope back.
+        site().Script(kTokenPath, TokenAnswer("fault-token"));
+        site().Script(kDay, broken);
+        c = Sync();
+        EXPECT_TRUE(bc.codes.count(c.rc)) << c.rc << " " << c.text;
+        EXPECT_EQ(c.text, "");
+        site().Script(kDay, broken);
+        Outcome o = Job();
+        EXPECT_EQ(o.state, -1);
+        EXPECT_EQ(o.http, 0);
+        EXPECT_TRUE(bc.codes.count(o.rc)) << o.rc << " " << o.text;
+        ExpectEnvelope(o.rc, o.text, base, kDay);
+        EXPECT_EQ(o.text.find("SERVICE-BYTES"), std::string::npos);
+    }
+}
+
+TEST_F(FaultMatrix, RefusedConnectionAndRefusedCertificatesNeverReachTheService) {
+    struct Case {
+        const char* what;
+        std::string base;
+        int32_t rc;
+    };
+    TestService& service = TestService::Instance();
+    Site untrusted = service.OpenSite(true, "untrusted");
+    Site wrongName = service.OpenSite(true, "wrongname");
+    const std::vector<Case> cases = {
+        {"refused", "http://127.0.0.1:" + std::to_string(service.ClosedPort()), -12},
+        {"untrusted certificate", untrusted.BaseUrl(), -14},
+        {"certificate for another name", wrongName.BaseUrl(), -14},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        UseBaseUrl(k.base);
+        Call c = Sync();
+        EXPECT_EQ(c.rc, k.rc) << c.text;
+        ExpectEnvelope(c.rc, c.text, k.base, kTokenPath);
+        Outcome o = Job();
+        EXPECT_EQ(o.rc, k.rc) << o.text;
+        ExpectEnvelope(o.rc, o.text, k.base, kTokenPath);
+    }
+    EXPECT_TRUE(untrusted.Requests().empty());
+    EXPECT_TRUE(wrongName.Requests().empty());
+}
+
+// A service that accepts the request and never answers: the stack's receive
+// timeout ends the exchange (about 30 s), for a caller and a job at once.
+TEST_F(FaultMatrix, SilentServiceEndsAtTheReceiveTimeout) {
+    ScriptToken("stall-token");
+    ScriptedResponse stall;
+    stall.fault = "stall";
+    stall.repeat = true;
+    site().Script(kDay, stall);
+    const int32_t job = StartDay();
+    Call c = Sync();
+    EXPECT_EQ(c.rc, -15);
+    EXPECT_EQ(c.text, "");
+    Outcome o = WaitFinished(job, std::chrono::seconds(120));
+    Movu_Cancel(job);
+    EXPECT_EQ(o.rc, -15);
+    ExpectEnvelope(o.rc, o.text, site().BaseUrl(), kDay);
+}
+
+// Refusals are answers: their code, their body byte for byte, and no loop.
+TEST_F(FaultMatrix, RefusalsAndServerErrorsKeepTheirBodyAndNeverLoop) {
+    // One token for the first call and one for each renewal below.
+    site().Script(kTokenPath, std::vector<ScriptedResponse>(5, TokenAnswer("refusal-token")));
+    // 401 again and again: one renewal per call, never more.
+    site().Script(kDay, std::vector<ScriptedResponse>(8, Answer(401, "{\"error\":\"no\"}")));
+    for (int round = 1; round <= 3; ++round) {
+        Call c = Sync();
+        EXPECT_EQ(c.rc, -401);
+        EXPECT_EQ(c.text, "{\"error\":\"no\"}");
+        EXPECT_EQ(site().Requests(kDay).size(), 2u * round);
+    }
+    Outcome o = Job();
+    EXPECT_EQ(o.rc, -401);
+    EXPECT_EQ(o.http, 401);
+    EXPECT_EQ(site().Requests(kDay).size(), 8u);
+
+    // A burst of throttling and server errors, then recovery.
+    const std::vector<std::pair<int, int32_t>> burst = {{429, -429}, {500, -500}, {502, -500}, {503, -500},
+                                                        {504, -500}, {599, -500}, {429, -429}};
+    for (const auto& [status, rc] : burst) {
+        site().Script(kDay, Answer(status, "busy-" + std::to_string(status) + std::string("\0\x01\xff", 3)));
+    }
+    site().Script(kDay, Answer(200, "{\"events\":[]}"));
+    site().ClearRequests();
+    for (const auto& [status, rc] : burst) {
+        Call c = Sync();
+        EXPECT_EQ(c.rc, rc) << status;
+        EXPECT_EQ(c.text, "busy-" + std::to_string(status)) << "cut at the NUL byte, nothing else";
+    }
+    EXPECT_EQ(Sync().rc, 0);
+    EXPECT_EQ(site().Requests(kDay).size(), burst.size() + 1);
+    EXPECT_EQ(site().Requests(kTokenPath).size(), 0u);
+
+    // The token endpoint throttled or failing: its answer is the result.
+    for (const auto& [status, rc] : std::vector<std::pair<int, int32_t>>{{429, -429}, {503, -500}, {401, -401}}) {
+        NewAccount();  // a fresh token request
+        site().Script(kTokenPath, Answer(status, "token-" + std::to_string(status)));
+        Call c = Sync();
+        EXPECT_EQ(c.rc, rc);
+        EXPECT_EQ(c.text, "token-" + std::to_string(status));
+    }
+}
+
+// Every malformed 200 answer of the token endpoint ends in -200 with that
+// answer handed back, and no signed request goes out.
+TEST_F(FaultMatrix, MalformedTokenAnswersEndInMinus200WithTheAnswer) {
+    const std::vector<std::string> answers = {
+        "{}",
+        "not json at all",
+        "{\"token\":\"abc\"}",
+        "{\"expires_at\":\"2099-01-01T00:00:00Z\"}",
+        "{\"token\":\"\",\"expires_at\":\"2099-01-01T00:00:00Z\"}",
+        "{\"token\":\"abc\",\"expires_at\":\"tomorrow\"}",
+        "{\"token\":\"abc\",\"expires_at\":\"1969-12-31T23:59:59Z\"}",
+        "{\"token\":\"abc\",\"expires_at\":\"2099-01-01T00:00:00",
+        "{\"token\":\"abc",
+        "{\"token\"",
+        std::string("{\"token\":\"a\0b\",\"expires_at\":\"\0\"}", 30),
+        "[\"token\",\"expires_at\"]",
+        "{\"token\":\"" + std::string(300000, 'x') + "\"}",
+    };
+    for (const std::string& answer : answers) {
+        SCOPED_TRACE(answer.substr(0, 60));
+        site().Script(kTokenPath, Answer(200, answer));
+        Call c = Sync();
+        EXPECT_EQ(c.rc, -200);
+        EXPECT_TRUE(c.text == answer.substr(0, answer.find('\0'))) << c.text.substr(0, 80);
+    }
+    // An empty answer leaves the library's own envelope.
+    site().Script(kTokenPath, Answer(200, ""));
+    Call c = Sync();
+    EXPECT_EQ(c.rc, -200);
+    EXPECT_EQ(c.text, "{\"ok\":false,\"error\":\"TOKEN_FETCH_FAILED\",\"rc\":-200}");
+    EXPECT_TRUE(site().Requests(kDay).empty());
+}
+
+// Hostile base URLs and paths: the library's own texts stay valid JSON and
+// carry the input back unchanged once parsed.
+TEST_F(FaultMatrix, EnvelopesStayValidJsonForHostileInput) {
+    const std::string closed = "http://127.0.0.1:" + std::to_string(TestService::Instance().ClosedPort());
+    const std::vector<std::string> tails = {"/\"", "/\\", "/\\\"}", "/\x01\x1f\x7f",
+                                            "/\"},\"ok\":true,\"x\":{\"", "/%22%5C"};
+    for (const std::string& tail : tails) {
+        SCOPED_TRACE(tail);
+        const std::string base = closed + tail;
+        Movu_SetBaseUrlA(base.c_str());
+        Call c = Sync();
+        EXPECT_EQ(c.rc, -12);
+        EXPECT_EQ(ParseJson(c.text).value("base_url", ""), base);
+        Outcome o = Job();
+        EXPECT_EQ(o.rc, -12);
+        EXPECT_EQ(ParseJson(o.text).value("base_url", ""), base);
+    }
+    // A caller's path in a transport envelope (the token comes from memory).
+    ScriptToken("hostile-token");
+    UseBaseUrl(site().BaseUrl());
+    Sync();
+    Site untrusted = TestService::Instance().OpenSite(true, "untrusted");
+    UseBaseUrl(untrusted.BaseUrl());
+    std::vector<std::string> paths;
+    for (const std::string& tail : tails) paths.push_back("/p" + tail);
+    paths.push_back("/p/\xC3\xA9\xE2\x82\xAC");
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        int32_t id = 0;
+        ASSERT_EQ(Movu_GetAsyncSignedA(account8_.c_str(), "", "", "", "", path.c_str(), "", "GET", "", &id), 0);
+        Outcome o = WaitFinished(id);
+        Movu_Cancel(id);
+        EXPECT_EQ(o.rc, -14);
+        EXPECT_EQ(ParseJson(o.text).value("path", ""), path);
+    }
+}
+
+// A token from the service that carries line breaks cannot add a header.
+TEST_F(FaultMatrix, TokenWithLineBreaksCannotAddAHeader) {
+    site().Script(kTokenPath,
+                  Answer(200, "{\"token\":\"abc\r\nX-Injected: 1\r\n\",\"expires_at\":\"2099-01-01T00:00:00Z\"}", true));
+    site().Script(kDay, Answer(200, "ok", true));
+    EXPECT_EQ(Sync().rc, 0);
+    const auto requests = site().Requests(kDay);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].HeaderCount("X-Injected"), 0);
+    EXPECT_EQ(requests[0].Header("Authorization").value_or(""), "Bearer abcX-Injected: 1");
+}
+
+}  // namespace
