@@ -1,11 +1,16 @@
-// The test service for one benchmark run: the one named in the environment,
-// else one of the run's own, started here and stopped at the end. Each target
+// What the benchmarks share: the test service for one run (the one named in
+// the environment, else one of the run's own, started here and stopped at the
+// end), the bare libcurl exchange they measure the library against, and the
+// "key=value" line scripts/bench.sh collects figures from. Each target
 // defines MOVU_FIXTURE_SCRIPT and MOVU_BENCH_SERVICE_DIR.
 #pragma once
+
+#include <curl/curl.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace movu::bench {
 
@@ -33,5 +38,38 @@ private:
     }
     bool started_ = false;
 };
+
+inline size_t CollectInto(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+// A GET with a fresh easy handle and the protocol choices the library makes
+// (HTTP/1.1, TLS 1.0 to 1.2), so that a ratio shows the library's own work and
+// not a different handshake. Empty when status 200 arrived, else what failed.
+inline std::string BareGet(const std::string& url, const std::vector<std::string>& headerLines,
+                           const std::string& caFile, std::string& body) {
+    CURL* c = curl_easy_init();
+    curl_slist* headers = nullptr;
+    for (const std::string& line : headerLines) headers = curl_slist_append(headers, line.c_str());
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "movu-client/1.0");
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2));
+    if (!caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CollectInto);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+    const CURLcode rc = curl_easy_perform(c);
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(c);
+    curl_slist_free_all(headers);
+    if (rc == CURLE_OK && status == 200) return {};
+    return std::string("bare GET: ") + curl_easy_strerror(rc) + ", status " + std::to_string(status);
+}
+
+inline void Figure(const std::string& key, double value) { std::printf("%s=%.6g\n", key.c_str(), value); }
 
 }  // namespace movu::bench

@@ -1,6 +1,8 @@
 // Background jobs, measured through the library's exports:
 //   1. 1,000 jobs against a service that answers each after 100 ms: wall time
-//      for all of them against the wall time of one job;
+//      for all of them against the wall time of one job, and against 1,000
+//      bare libcurl GETs on as many threads (what the service and the machine
+//      allow without the library);
 //   2. Movu_PollA of a finished job with a 64 KiB text against a bare memcpy
 //      of 64 KiB.
 // Prints times and ratios; judges nothing. Uses the test service named by
@@ -79,6 +81,23 @@ double RunJobs(int n, int& succeeded) {
     return seconds;
 }
 
+// The crowd without the library, each request on a thread of its own.
+double BareCrowd(const std::string& url, int& succeeded) {
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    threads.reserve(kCrowd);
+    const auto start = Clock::now();
+    for (int i = 0; i < kCrowd; ++i) {
+        threads.emplace_back([&] {
+            std::string body;
+            if (movu::bench::BareGet(url, {}, {}, body).empty()) ok.fetch_add(1);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    succeeded = ok.load();
+    return Seconds(Clock::now() - start);
+}
+
 void CrowdOfJobs(movu::test::TestService& service) {
     movu::test::Site site = service.OpenSite();
     movu::test::ScriptedResponse token;
@@ -99,18 +118,33 @@ void CrowdOfJobs(movu::test::TestService& service) {
         single.push_back(RunJobs(1, ok));
         if (ok != 1) std::printf("warning: a single job did not succeed\n");
     }
-    std::vector<double> crowd;
-    int worst = kCrowd;
+    // Alternated, so that neither side always meets the machine in one mood.
+    std::vector<double> crowd, bare;
+    int worst = kCrowd, worstBare = kCrowd;
     for (int i = 0; i < 3; ++i) {
         crowd.push_back(RunJobs(kCrowd, ok));
         worst = std::min(worst, ok);
+        bare.push_back(BareCrowd(site.BaseUrl() + kPing, ok));
+        worstBare = std::min(worstBare, ok);
     }
-    const double one = Median(single), all = Median(crowd);
+    const double one = Median(single), all = Median(crowd), bareAll = Median(bare);
     std::printf("jobs: one job (service delay %d ms): %.1f ms (median of %zu)\n", kDelayMs, one * 1e3, single.size());
     std::printf("jobs: %d jobs at once: %.1f ms (median of %zu; runs:", kCrowd, all * 1e3, crowd.size());
     for (double c : crowd) std::printf(" %.1f", c * 1e3);
     std::printf(" ms); fewest succeeded in a run: %d/%d\n", worst, kCrowd);
     std::printf("ratio %d jobs / one job: %.2f (target: within 3)\n", kCrowd, all / one);
+    std::printf("bare: %d libcurl GETs on as many threads: %.1f ms (median of %zu); fewest succeeded: %d/%d\n", kCrowd,
+                bareAll * 1e3, bare.size(), worstBare, kCrowd);
+    std::printf("ratio %d jobs / %d bare GETs: %.2f\n", kCrowd, kCrowd, all / bareAll);
+    movu::bench::Figure("jobs.count", kCrowd);
+    movu::bench::Figure("jobs.delay_ms", kDelayMs);
+    movu::bench::Figure("jobs.one_ms", one * 1e3);
+    movu::bench::Figure("jobs.all_ms", all * 1e3);
+    movu::bench::Figure("jobs.ratio", all / one);
+    movu::bench::Figure("jobs.fewest_succeeded", worst);
+    movu::bench::Figure("jobs.bare_all_ms", bareAll * 1e3);
+    movu::bench::Figure("jobs.bare_fewest_succeeded", worstBare);
+    movu::bench::Figure("jobs.bare_ratio", all / bareAll);
 }
 
 // What this machine allows at best: as many bare threads, each only sleeping
@@ -128,6 +162,8 @@ void BareThreadFloor() {
     const double all = Seconds(Clock::now() - start);
     std::printf("floor: %d bare threads sleeping %d ms each: %.1f ms, ratio to %d ms: %.2f\n", kCrowd, kDelayMs,
                 all * 1e3, kDelayMs, all * 1e3 / kDelayMs);
+    movu::bench::Figure("floor.all_ms", all * 1e3);
+    movu::bench::Figure("floor.ratio", all * 1e3 / kDelayMs);
 }
 
 void PollOfBigText(movu::test::TestService& service) {
@@ -176,6 +212,9 @@ void PollOfBigText(movu::test::TestService& service) {
     std::printf("poll: Movu_PollA of a finished 64 KiB job: %.2f us per call\n", p * 1e6);
     std::printf("poll: memcpy of 64 KiB: %.2f us per call\n", c * 1e6);
     std::printf("ratio poll / memcpy: %.2f\n", p / c);
+    movu::bench::Figure("poll.poll_us", p * 1e6);
+    movu::bench::Figure("poll.memcpy_us", c * 1e6);
+    movu::bench::Figure("poll.ratio", p / c);
 }
 
 }  // namespace

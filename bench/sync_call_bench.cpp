@@ -1,12 +1,12 @@
 // A synchronous Movu_CalendarDay through the shared library, with a warm
 // token, against a bare libcurl exchange of the same request (fresh easy
 // handle, same header lines), alternated call by call in one run against one
-// local site. Also reports what the warm phase cost beyond the exchange:
-// requests to the token endpoint (from the service's record) and opens of the
-// account's token cache file (watched with inotify, so nothing inside the
-// library is needed to count them).
+// local site, over HTTP and then over HTTPS. Also reports what the warm phase
+// cost beyond the exchange: requests to the token endpoint (from the service's
+// record) and opens of the account's token cache file (watched with inotify,
+// so nothing inside the library is needed to count them).
 //
-//   movu_sync_call_bench [calls]        default 300 of each
+//   movu_sync_call_bench [calls]        default 300 of each, per scheme
 //
 // Uses the test service named by MOVU_TESTSERVICE_DIR, or starts one of its own.
 #include <curl/curl.h>
@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,6 @@ const char* const kTokenPath = "/v1/client/token.php";
 const char* const kToken = "bench-token";
 const char* const kAnswer = "{\"date\":\"2024-01-02\",\"events\":[{\"id\":1,\"title\":\"CPI\",\"impact\":3}]}";
 
-const std::u16string kAccount = u"100200";
 const std::u16string kPlatform = u"MT5";
 const std::u16string kBroker = u"Bench Broker";
 const std::u16string kServer = u"Bench-Live";
@@ -48,11 +48,12 @@ const std::u16string kDate = u"2024-01-02";
 
 // The lines the library sends for this identity, plus the withdrawal of
 // libcurl's own Accept and Expect, which the library does as well.
-const std::vector<std::string> kBareHeaders{
-    "Content-Type: application/json", "Authorization: Bearer bench-token", "X-Client-Token: bench-token",
-    "X-Account: 100200",              "X-Platform: MT5",                   "X-Broker: Bench Broker",
-    "X-Server: Bench-Live",           "X-Client-Version: 1.0",             "Accept:",
-    "Expect:"};
+std::vector<std::string> BareHeaders(const std::string& account) {
+    return {"Content-Type: application/json", "Authorization: Bearer bench-token", "X-Client-Token: bench-token",
+            "X-Account: " + account,          "X-Platform: MT5",                   "X-Broker: Bench Broker",
+            "X-Server: Bench-Live",           "X-Client-Version: 1.0",             "Accept:",
+            "Expect:"};
+}
 
 const movu_char16* W(const std::u16string& s) { return s.c_str(); }
 
@@ -92,40 +93,21 @@ private:
     int wd_ = -1;
 };
 
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
-
-bool LibraryCall(std::string& error) {
+bool LibraryCall(const std::u16string& account, std::string& error) {
     std::vector<char> out(4096);
-    const std::int32_t rc = Movu_CalendarDayA(W(kAccount), W(kPlatform), W(kBroker), W(kServer), W(kVersion),
+    const std::int32_t rc = Movu_CalendarDayA(W(account), W(kPlatform), W(kBroker), W(kServer), W(kVersion),
                                               W(kDate), out.data(), static_cast<std::int32_t>(out.size()));
     if (rc == 0 && std::string(out.data()) == kAnswer) return true;
     error = "library call: rc " + std::to_string(rc) + ", text " + out.data();
     return false;
 }
 
-bool BareExchange(const std::string& url, std::string& error) {
+bool BareExchange(const std::string& url, const std::vector<std::string>& headers, const std::string& caFile,
+                  std::string& error) {
     std::string body;
-    CURL* c = curl_easy_init();
-    curl_slist* headers = nullptr;
-    for (const std::string& line : kBareHeaders) headers = curl_slist_append(headers, line.c_str());
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "movu-client/1.0");
-    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Collect);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-    const CURLcode rc = curl_easy_perform(c);
-    long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(c);
-    curl_slist_free_all(headers);
-    if (rc == CURLE_OK && status == 200 && body == kAnswer) return true;
-    error = std::string("bare exchange: ") + curl_easy_strerror(rc) + ", status " + std::to_string(status);
-    return false;
+    error = movu::bench::BareGet(url, headers, caFile, body);
+    if (error.empty() && body != kAnswer) error = "bare exchange: unexpected body " + body;
+    return error.empty();
 }
 
 double Mean(const std::vector<double>& v) {
@@ -138,13 +120,13 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-int Run(int calls) {
-    auto& service = movu::test::TestService::Instance();
-    if (!service.available()) {
-        std::fprintf(stderr, "test service unavailable: %s\n", service.error().c_str());
-        return 1;
-    }
-    movu::test::Site site = service.OpenSite(false);
+// One scheme's run, with an account of its own so that its cold call fetches
+// the token and writes the cache file whatever ran before.
+int Run(movu::test::TestService& service, int calls, bool tls, const std::string& accountText) {
+    const std::string scheme = tls ? "https" : "http";
+    const std::u16string account = Widen(accountText);
+    const std::string caFile = tls ? service.CaFile() : std::string();
+    movu::test::Site site = service.OpenSite(tls);
     movu::test::ScriptedResponse answer;
     answer.body = kAnswer;
     answer.headers = {{"Content-Type", "application/json"}};
@@ -166,7 +148,7 @@ int Run(int calls) {
 
     // Cold call: fetches the token and writes the cache file.
     std::string error;
-    if (!LibraryCall(error)) {
+    if (!LibraryCall(account, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
@@ -184,9 +166,10 @@ int Run(int calls) {
     }
 
     const std::string url = base + kTarget;
+    const std::vector<std::string> headers = BareHeaders(accountText);
     const int warmup = calls / 10 + 1;
     for (int i = 0; i < warmup; ++i) {
-        if (!LibraryCall(error) || !BareExchange(url, error)) {
+        if (!LibraryCall(account, error) || !BareExchange(url, headers, caFile, error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
@@ -203,7 +186,7 @@ int Run(int calls) {
         for (int half = 0; half < 2; ++half) {
             const bool libraryTurn = (half == 0) == (i % 2 == 0);
             const Clock::time_point start = Clock::now();
-            const bool ok = libraryTurn ? LibraryCall(error) : BareExchange(url, error);
+            const bool ok = libraryTurn ? LibraryCall(account, error) : BareExchange(url, headers, caFile, error);
             const double took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
             if (!ok) {
                 std::fprintf(stderr, "%s\n", error.c_str());
@@ -218,11 +201,11 @@ int Run(int calls) {
 
     // Control: with the memory slot taken by another account, coming back
     // reads the cache file, and the watch sees it.
-    const std::u16string other = u"100201";
+    const std::u16string other = Widen(accountText + "1");
     std::vector<char> out(4096);
     Movu_CalendarDayA(W(other), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), 4096);
     watch.Drain();
-    if (!LibraryCall(error)) {
+    if (!LibraryCall(account, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
@@ -230,14 +213,26 @@ int Run(int calls) {
 
     const double libraryUs = Mean(library);
     const double bareUs = Mean(bare);
-    std::printf("calls of each kind            = %d (after %d warm-up rounds), %zu requests to %s\n", calls, warmup,
-                dayRequests, kPath);
-    std::printf("sync call (Movu_CalendarDayA) = %.1f us per call (median %.1f)\n", libraryUs, Median(library));
-    std::printf("bare exchange (libcurl)       = %.1f us per call (median %.1f)\n", bareUs, Median(bare));
-    std::printf("sync call / bare exchange = %.2f\n", bareUs > 0 ? libraryUs / bareUs : 0.0);
-    std::printf("token requests during warm phase = %zu\n", tokenRequests);
-    std::printf("cache file reads during warm phase = %d\n", cacheEvents);
-    std::printf("(control: cache file opens+reads when memory holds another account = %d)\n", controlEvents);
+    const double ratio = bareUs > 0 ? libraryUs / bareUs : 0.0;
+    const char* s = scheme.c_str();
+    std::printf("%s: calls of each kind            = %d (after %d warm-up rounds), %zu requests to %s\n", s, calls,
+                warmup, dayRequests, kPath);
+    std::printf("%s: sync call (Movu_CalendarDayA) = %.1f us per call (median %.1f)\n", s, libraryUs, Median(library));
+    std::printf("%s: bare exchange (libcurl)       = %.1f us per call (median %.1f)\n", s, bareUs, Median(bare));
+    std::printf("%s: sync call / bare exchange = %.2f\n", s, ratio);
+    std::printf("%s: token requests during warm phase = %zu\n", s, tokenRequests);
+    std::printf("%s: cache file reads during warm phase = %d\n", s, cacheEvents);
+    std::printf("%s: (control: cache file opens+reads when memory holds another account = %d)\n", s, controlEvents);
+    const std::string key = "sync." + scheme + ".";
+    movu::bench::Figure(key + "calls", calls);
+    movu::bench::Figure(key + "library_us", libraryUs);
+    movu::bench::Figure(key + "library_median_us", Median(library));
+    movu::bench::Figure(key + "bare_us", bareUs);
+    movu::bench::Figure(key + "bare_median_us", Median(bare));
+    movu::bench::Figure(key + "ratio", ratio);
+    movu::bench::Figure(key + "token_requests", static_cast<double>(tokenRequests));
+    movu::bench::Figure(key + "cache_reads", cacheEvents);
+    movu::bench::Figure(key + "control_cache_reads", controlEvents);
     std::fflush(stdout);
     Movu_SetTerminalDataPath(W(u""));
     return 0;
@@ -254,9 +249,14 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int rc = 1;
     {
-        movu::bench::ServiceForRun service;
+        movu::bench::ServiceForRun run;
         try {
-            rc = Run(calls);
+            auto& service = movu::test::TestService::Instance();
+            if (!service.available()) throw std::runtime_error("test service unavailable: " + service.error());
+            // The library's TLS trusts the test CA the way the tests do.
+            setenv("SSL_CERT_FILE", service.CaFile().c_str(), 1);
+            rc = Run(service, calls, false, "100200");
+            if (rc == 0) rc = Run(service, calls, true, "100300");
         } catch (const std::exception& e) {
             std::fprintf(stderr, "%s\n", e.what());
         }
