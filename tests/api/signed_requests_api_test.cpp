@@ -511,9 +511,10 @@ TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
     const std::u16string units = u"{\"d\":\"\u00e9\"}";  // 9 code units
     site().Script("/v1/calendar/day.php", Answer(200, body, true));
     int calls = 0;
-    auto check = [&](auto unit, const auto& expected, std::initializer_list<int> capacities) {
+    // Every capacity from -1 to one more than the text needs.
+    auto check = [&](auto unit, const auto& expected) {
         using T = decltype(unit);
-        for (int capacity : capacities) {
+        for (int capacity = -1; capacity <= static_cast<int>(expected.size()) + 1; ++capacity) {
             SCOPED_TRACE(std::to_string(sizeof(T)) + "-byte capacity " + std::to_string(capacity));
             GuardedBuffer<T> out(capacity < 0 ? 4 : capacity);
             if constexpr (sizeof(T) == 1)
@@ -534,8 +535,8 @@ TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
                 EXPECT_EQ(bytes[i], 0xA5) << "byte " << i << " written";
         }
     };
-    check(movu_char16{}, units, {-1, 0, 1, 2, 8, 9, 10, 11});
-    check(char{}, body, {-1, 0, 1, 2, 7, 10, 11, 12});
+    check(movu_char16{}, units);
+    check(char{}, body);
     // A null buffer only skips the copy.
     EXPECT_EQ(Movu_CalendarDay(account(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 64), 0);
     EXPECT_EQ(Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 64), 0);
