@@ -33,8 +33,8 @@ const char* ErrorName(int32_t rc) {
     }
 }
 
-nlohmann::json ParseJson(const std::string& text) {
-    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+nlohmann::ordered_json ParseJson(const std::string& text) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::parse(text, nullptr, false);
     EXPECT_FALSE(j.is_discarded()) << "not JSON: " << text;
     return j;
 }
@@ -78,8 +78,11 @@ protected:
     // the base URL and what was asked.
     static void ExpectEnvelope(int32_t rc, const std::string& text, const std::string& baseUrl,
                                const std::string& path) {
-        nlohmann::json j = ParseJson(text);
+        nlohmann::ordered_json j = ParseJson(text);
         if (j.is_discarded()) return;
+        std::string members;
+        for (const auto& item : j.items()) members += item.key() + " ";
+        EXPECT_EQ(members, rc == -12 ? "ok error win32 base_url host port " : "ok error win32 base_url host path ");
         EXPECT_EQ(j.value("ok", true), false);
         EXPECT_EQ(j.value("error", ""), ErrorName(rc)) << text;
         EXPECT_EQ(j.value("base_url", ""), baseUrl);
