@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -322,6 +325,31 @@ TEST_F(FaultMatrix, TokenWithLineBreaksCannotAddAHeader) {
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].HeaderCount("X-Injected"), 0);
     EXPECT_EQ(requests[0].Header("Authorization").value_or(""), "Bearer abcX-Injected: 1");
+}
+
+using Security = FaultMatrix;
+
+// The token lands on disk only protected: no file under the terminal's data
+// folder holds it, in 8-bit or in UTF-16 form.
+TEST_F(Security, TokenIsNeverWrittenInClear) {
+    Movu_SetTerminalDataPath(W(dataPath_));
+    const std::string token = "Clear-Token-7f3a9c";
+    ScriptToken(token);
+    site().Script(kDay, Answer(200, "{}", true));
+    ASSERT_EQ(Sync().rc, 0);
+    std::string wide;
+    for (char c : token) wide += std::string{c, '\0'};
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::filesystem::path(dataPath_))) {
+        if (!entry.is_regular_file()) continue;
+        ++files;
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        EXPECT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes.find(token), std::string::npos) << entry.path();
+        EXPECT_EQ(bytes.find(wide), std::string::npos) << entry.path();
+    }
+    EXPECT_EQ(files, 1) << "one cache file for the account";
 }
 
 }  // namespace
