@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds every configuration and runs every suite:
-# native, AddressSanitizer+UBSan, ThreadSanitizer, and the Windows DLL under
-# Wine. Ends with one line: "N passed, N failed".
+# native, AddressSanitizer+UBSan, ThreadSanitizer, the Windows DLL under Wine,
+# and the fuzz targets for a short while each. Ends with one line:
+# "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh || { echo "setup failed"; exit 1; }
 
-presets=(${MOVU_TEST_PRESETS:-native native-asan native-tsan windows})
+presets=(${MOVU_TEST_PRESETS:-native native-asan native-tsan windows fuzz})
 failed_steps=()
 
 
