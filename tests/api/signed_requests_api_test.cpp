@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,8 @@
 using namespace movu::test;
 
 namespace {
+
+constexpr const char* kDay = "/v1/calendar/day.php";
 
 struct Identity {
     const movu_char16* account = nullptr;
@@ -144,28 +145,36 @@ protected:
 
 }  // namespace
 
+// Each export's request, and its answer in both buffer forms: non-ASCII text,
+// a character outside the basic plane among it, arrives whole. Control
+// characters in the identity never start a header line of their own.
 TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
-    for (const char* path : kServicePaths) site().Script(path, Answer(200, std::string("answer of ") + path, true));
+    const std::string text = " Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC";
+    for (const char* path : kServicePaths) site().Script(path, Answer(200, path + text, true));
     ScriptToken("T1");
-
+    const std::string bearer[] = {"Content-Type: application/json", "Authorization: Bearer T1", "X-Client-Token: T1",
+                                  "X-Account: " + accountUtf8()};
+    auto lines = [&](std::vector<std::string> identity) {
+        identity.insert(identity.end(), std::begin(bearer), std::end(bearer));
+        return Sorted(identity);
+    };
     const std::u16string paddedAccount = u"  " + account_ + u"\t";
-    const Identity withBlanks{W(paddedAccount), W(u" MT5 "), W(u" \t\u3000"), nullptr, W(u" 5.0.1 ")};
-    const std::vector<std::string> withBlanksLines = Sorted({
-        "Content-Type: application/json", "Authorization: Bearer T1", "X-Client-Token: T1",
-        "X-Account: " + accountUtf8(), "X-Platform: MT5", "X-Broker: ", "X-Client-Version: 5.0.1"});
-    const Identity serverOnly{account(), nullptr, nullptr, W(u"Srv-1"), nullptr};
-    const std::vector<std::string> serverOnlyLines = Sorted({
-        "Content-Type: application/json", "Authorization: Bearer T1", "X-Client-Token: T1",
-        "X-Account: " + accountUtf8(), "X-Server: Srv-1"});
-
+    const std::vector<std::pair<Identity, std::vector<std::string>>> identities = {
+        {{W(paddedAccount), W(u" MT5 "), W(u" \t\u3000"), nullptr, W(u" 5.0.1 ")},
+         lines({"X-Platform: MT5", "X-Broker: ", "X-Client-Version: 5.0.1"})},
+        {{account(), nullptr, nullptr, W(u"Srv-1"), nullptr}, lines({"X-Server: Srv-1"})},
+        {{account(), W(u"MT5\r\nX-Injected: p"), W(u"B\nX-Injected: b"), W(u"S\rX-Injected: s"),
+          W(u"1.0\r\n\r\nGET /evil HTTP/1.1")},
+         lines({"X-Platform: MT5X-Injected: p", "X-Broker: BX-Injected: b", "X-Server: SX-Injected: s",
+                "X-Client-Version: 1.0GET /evil HTTP/1.1"})},
+    };
     for (const Export& e : kExports) {
         SCOPED_TRACE(e.name);
-        for (const auto& [id, expected] : {std::make_pair(withBlanks, withBlanksLines),
-                                           std::make_pair(serverOnly, serverOnlyLines)}) {
+        for (const auto& [id, expected] : identities) {
             const std::size_t before = site().Requests(e.path).size();
             const Reply reply = Invoke(e, id);
             EXPECT_EQ(reply.rc, 0);
-            EXPECT_EQ(reply.text, std::string("answer of ") + e.path);
+            EXPECT_EQ(reply.text, e.path + text);
             const std::vector<RecordedRequest> got = site().Requests(e.path);
             ASSERT_EQ(got.size(), before + 1);
             EXPECT_EQ(got.back().method, e.method);
@@ -174,6 +183,13 @@ TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
             EXPECT_EQ(LibraryLines(got.back()), expected);
         }
     }
+    // Units whose low byte is CR or LF must not turn into a line break either;
+    // how the HTTP stack spells them is its own business.
+    ASSERT_EQ(Invoke(kExports[1], {account(), W(u"MT5\u010d\u010aX-Injected: wide")}).rc, 0);
+    const RecordedRequest wide = site().Requests(kExports[1].path).back();
+    EXPECT_EQ(wide.HeaderCount("X-Injected"), 0);
+    EXPECT_EQ(wide.HeaderCount("X-Platform"), 1);
+
     // The token request carries only the non-empty identity values, trimmed.
     const std::vector<RecordedRequest> token = site().Requests(kTokenPath);
     ASSERT_EQ(token.size(), 1u) << "the token held in memory was not used";
@@ -184,244 +200,155 @@ TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
                                               "X-Platform: MT5", "X-Client-Version: 5.0.1"}));
 }
 
-TEST_F(SignedRequests, ControlCharactersNeverStartAHeaderLine) {
-    site().Script(kTokenPath, Answer(200, "{\"token\":\"Tk\r\nX-Evil: 1\",\"expires_at\":\"2099-01-01T00:00:00Z\"}", true));
-    site().Script("/v1/calendar/day.php", Answer(200, "ok", true));
-    const Identity id{account(), W(u"MT5\r\nX-Injected: platform"), W(u"Broker\nX-Injected: broker"),
-                      W(u"Srv\rX-Injected: server"), W(u"1.0\r\n\r\nGET /evil HTTP/1.1")};
-    // Units whose low byte is CR or LF must not turn into a line break either.
-    const Identity wideUnits{account(), W(u"MT5\u010d\u010aX-Injected: wide"), nullptr, nullptr, nullptr};
-
-    const Reply reply = Invoke(kExports[0], id);
-    ASSERT_EQ(reply.rc, 0);
-    EXPECT_EQ(reply.text, "ok");
-    ASSERT_EQ(Invoke(kExports[0], wideUnits).rc, 0);
-
-    const std::vector<RecordedRequest> token = site().Requests(kTokenPath);
-    const std::vector<RecordedRequest> day = site().Requests("/v1/calendar/day.php");
-    ASSERT_EQ(token.size(), 1u);
-    ASSERT_EQ(day.size(), 2u);
-    EXPECT_EQ(day[1].HeaderCount("X-Injected"), 0);
-    EXPECT_EQ(day[1].HeaderCount("X-Platform"), 1);
-    EXPECT_EQ(site().Requests("/evil").size(), 0u);
-    for (const RecordedRequest* r : {&token[0], &day[0]}) {
-        SCOPED_TRACE(r->path);
-        EXPECT_EQ(r->HeaderCount("X-Injected"), 0);
-        EXPECT_EQ(r->HeaderCount("X-Evil"), 0);
-        EXPECT_EQ(r->HeaderCount("GET /evil HTTP/1.1"), 0);
-        for (const char* name : {"X-Account", "X-Platform", "X-Broker", "X-Server", "X-Client-Version"})
-            EXPECT_EQ(r->HeaderCount(name), 1) << name;
-        EXPECT_EQ(r->Header("X-Platform").value_or("").rfind("MT5", 0), 0u);
-        EXPECT_EQ(r->Header("X-Broker").value_or("").rfind("Broker", 0), 0u);
-    }
-    ASSERT_EQ(day[0].HeaderCount("Authorization"), 1);
-    ASSERT_EQ(day[0].HeaderCount("X-Client-Token"), 1);
-    const std::string bearer = *day[0].Header("X-Client-Token");
-    EXPECT_EQ(bearer.rfind("Tk", 0), 0u);
-    EXPECT_EQ(*day[0].Header("Authorization"), "Bearer " + bearer);
-}
-
-TEST_F(SignedRequests, CalendarTargetsCarryTheTrimmedSortedQuery) {
+// The date, since and payload arguments: trimmed, left out when blank, the
+// query encoded and sorted.
+TEST_F(SignedRequests, ArgumentsShapeTheTargetAndBody) {
     ASSERT_NO_FATAL_FAILURE(Warm());
     for (const char* path : kServicePaths) site().Script(path, Answer(200, "{}", true));
-    enum Kind { Day, Meta, Changes };
+    enum Kind { Day, Meta, Changes, Beat };
     struct Case {
-        const char* target;
         Kind kind;
         bool wide;
-        const char16_t* date;
+        const char16_t* arg;  // date or payload
         std::int64_t since;
+        const char* target;
+        std::string body;
     };
     const Case cases[] = {
-        {"/v1/calendar/day.php", Day, true, nullptr, 0},
-        {"/v1/calendar/day.php", Day, false, u"", 0},
-        {"/v1/calendar/day.php", Day, true, u" \t\u3000 ", 0},
-        {"/v1/calendar/day.php?date=2024-03-05", Day, true, u"  2024-03-05 \r\n", 0},
-        {"/v1/calendar/day.php?date=2024-03-05", Day, false, u"2024-03-05", 0},
-        {"/v1/calendar/day.php?date=2024%2003%2005", Day, true, u" 2024 03 05 ", 0},
-        {"/v1/calendar/day.php?date=a%26b%3Dc%2F%C3%BC", Day, false, u"a&b=c/\u00fc", 0},
-        {"/v1/calendar/meta.php", Meta, false, nullptr, 0},
-        {"/v1/calendar/meta.php?date=2024-03-05", Meta, true, u"\u00a02024-03-05", 0},
-        {"/v1/calendar/changes.php?date=2024-03-05&since=900", Changes, true, u"2024-03-05", 900},
-        {"/v1/calendar/changes.php?date=2024-03-05&since=900", Changes, false, u" 2024-03-05", 900},
-        {"/v1/calendar/changes.php", Changes, false, nullptr, 0},
-        {"/v1/calendar/changes.php", Changes, true, u" ", -5},
-        {"/v1/calendar/changes.php?date=2024-03-05", Changes, true, u"2024-03-05", INT64_MIN},
-        {"/v1/calendar/changes.php?since=5", Changes, false, nullptr, 5},
-        {"/v1/calendar/changes.php?since=9223372036854775807", Changes, true, nullptr, INT64_MAX},
+        {Day, true, nullptr, 0, "/v1/calendar/day.php", ""},
+        {Day, false, u"", 0, "/v1/calendar/day.php", ""},
+        {Day, true, u" \t\u3000 ", 0, "/v1/calendar/day.php", ""},
+        {Day, true, u"  2024-03-05 \r\n", 0, "/v1/calendar/day.php?date=2024-03-05", ""},
+        {Day, false, u"2024-03-05", 0, "/v1/calendar/day.php?date=2024-03-05", ""},
+        {Day, true, u" 2024 03 05 ", 0, "/v1/calendar/day.php?date=2024%2003%2005", ""},
+        {Day, false, u"a&b=c/\u00fc", 0, "/v1/calendar/day.php?date=a%26b%3Dc%2F%C3%BC", ""},
+        {Meta, false, nullptr, 0, "/v1/calendar/meta.php", ""},
+        {Meta, true, u"\u00a02024-03-05", 0, "/v1/calendar/meta.php?date=2024-03-05", ""},
+        {Changes, true, u"2024-03-05", 900, "/v1/calendar/changes.php?date=2024-03-05&since=900", ""},
+        {Changes, false, u" 2024-03-05", 900, "/v1/calendar/changes.php?date=2024-03-05&since=900", ""},
+        {Changes, false, nullptr, 0, "/v1/calendar/changes.php", ""},
+        {Changes, true, u" ", -5, "/v1/calendar/changes.php", ""},
+        {Changes, true, u"2024-03-05", INT64_MIN, "/v1/calendar/changes.php?date=2024-03-05", ""},
+        {Changes, false, nullptr, 5, "/v1/calendar/changes.php?since=5", ""},
+        {Changes, true, nullptr, INT64_MAX, "/v1/calendar/changes.php?since=9223372036854775807", ""},
+        {Beat, true, nullptr, 0, "/v1/client/heartbeat.php", "{}"},
+        {Beat, false, u"", 0, "/v1/client/heartbeat.php", "{}"},
+        {Beat, true, u" \r\n\t\u3000", 0, "/v1/client/heartbeat.php", "{}"},
+        {Beat, false, u"\r\n  {\"a\": 1,\n \"b\": [1, 2]}\t\n ", 0, "/v1/client/heartbeat.php",
+         "{\"a\": 1,\n \"b\": [1, 2]}"},
+        {Beat, true, u"hello", 0, "/v1/client/heartbeat.php", "hello"},
+        {Beat, false, u"{\"n\":\"Gr\u00fc\u00dfe \u20ac\U0001F600\"}", 0, "/v1/client/heartbeat.php",
+         "{\"n\":\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80\"}"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.target) + (c.wide ? " W" : " A"));
+        SCOPED_TRACE(std::string(c.target) + (c.wide ? " W " : " A ") + c.body);
         site().ClearRequests();
-        const movu_char16* date = c.date ? W(c.date) : nullptr;
+        const movu_char16* arg = c.arg ? W(c.arg) : nullptr;
         const movu_char16* x = account();
         char a[64];
         movu_char16 w[64];
         std::int32_t rc = 1;
-        if (c.kind == Day) rc = c.wide ? Movu_CalendarDay(x, 0, 0, 0, 0, date, w, 64) : Movu_CalendarDayA(x, 0, 0, 0, 0, date, a, 64);
-        if (c.kind == Meta) rc = c.wide ? Movu_CalendarMeta(x, 0, 0, 0, 0, date, w, 64) : Movu_CalendarMetaA(x, 0, 0, 0, 0, date, a, 64);
-        if (c.kind == Changes)
-            rc = c.wide ? Movu_CalendarChanges(x, 0, 0, 0, 0, date, c.since, w, 64)
-                        : Movu_CalendarChangesA(x, 0, 0, 0, 0, date, c.since, a, 64);
+        switch (c.kind) {
+            case Day: rc = c.wide ? Movu_CalendarDay(x, 0, 0, 0, 0, arg, w, 64) : Movu_CalendarDayA(x, 0, 0, 0, 0, arg, a, 64); break;
+            case Meta: rc = c.wide ? Movu_CalendarMeta(x, 0, 0, 0, 0, arg, w, 64) : Movu_CalendarMetaA(x, 0, 0, 0, 0, arg, a, 64); break;
+            case Changes:
+                rc = c.wide ? Movu_CalendarChanges(x, 0, 0, 0, 0, arg, c.since, w, 64)
+                            : Movu_CalendarChangesA(x, 0, 0, 0, 0, arg, c.since, a, 64);
+                break;
+            case Beat: rc = c.wide ? Movu_Heartbeat(x, 0, 0, 0, 0, arg, w, 64) : Movu_HeartbeatA(x, 0, 0, 0, 0, arg, a, 64);
+        }
         EXPECT_EQ(rc, 0);
         const std::vector<RecordedRequest> got = site().Requests();
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].target, c.target);
-        EXPECT_EQ(got[0].method, "GET");
-        EXPECT_TRUE(got[0].body.empty());
+        EXPECT_EQ(got[0].method, c.kind == Beat ? "POST" : "GET");
+        EXPECT_EQ(got[0].body, c.body);
     }
 }
 
-TEST_F(SignedRequests, HeartbeatSendsThePayloadTrimmedOrAnEmptyObject) {
-    ScriptToken("T1");
-    site().Script("/v1/client/heartbeat.php", Answer(200, "pong, not JSON", true));
-    const std::pair<const char16_t*, std::string> cases[] = {
-        {nullptr, "{}"}, {u"", "{}"}, {u" \r\n\t\u3000", "{}"},
-        {u"\r\n  {\"a\": 1,\n \"b\": [1, 2]}\t\n ", "{\"a\": 1,\n \"b\": [1, 2]}"}, {u"hello", "hello"},
-        {u"{\"n\":\"Gr\u00fc\u00dfe \u20ac\U0001F600\"}", "{\"n\":\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80\"}"},
-    };
-    for (bool wide : {true, false}) {
-        for (const auto& [text, body] : cases) {
-            SCOPED_TRACE(std::string(wide ? "W " : "A ") + body);
-            site().ClearRequests();
-            const movu_char16* payload = text ? W(text) : nullptr;
-            movu_char16 w[64];
-            char a[64];
-            ASSERT_EQ(wide ? Movu_Heartbeat(account(), W(u"MT5"), nullptr, nullptr, nullptr, payload, w, 64)
-                           : Movu_HeartbeatA(account(), W(u"MT5"), nullptr, nullptr, nullptr, payload, a, 64), 0);
-            EXPECT_EQ(wide ? Utf8(Units(w)) : std::string(a), "pong, not JSON");
-            const std::vector<RecordedRequest> got = site().Requests("/v1/client/heartbeat.php");
-            ASSERT_EQ(got.size(), 1u);
-            EXPECT_EQ(got[0].method, "POST");
-            EXPECT_EQ(got[0].target, "/v1/client/heartbeat.php");
-            EXPECT_EQ(got[0].body, body);
-            EXPECT_EQ(got[0].Header("Content-Type").value_or(""), "application/json");
-        }
-    }
-}
-
-TEST_F(SignedRequests, VipStatusIsABareGetWhoseAnswerIsRelayedWhateverTheStatus) {
-    ScriptToken("T1");
-    site().Script("/v1/client/vip_status.php",
-                  {Answer(200, "{\"vip\":true,\"level\":3}"), Answer(402, "{\"vip\":false}")});
-    char a[64];
-    ASSERT_EQ(Movu_VipStatusA(account(), nullptr, nullptr, nullptr, nullptr, a, sizeof a), 0);
-    EXPECT_STREQ(a, "{\"vip\":true,\"level\":3}");
-    movu_char16 w[64];
-    EXPECT_EQ(Movu_VipStatus(account(), nullptr, nullptr, nullptr, nullptr, w, 64), -402);
-    EXPECT_EQ(Units(w), u"{\"vip\":false}");
-
-    const std::vector<RecordedRequest> got = site().Requests("/v1/client/vip_status.php");
-    ASSERT_EQ(got.size(), 2u);
-    for (const RecordedRequest& r : got) {
-        EXPECT_EQ(r.method, "GET");
-        EXPECT_EQ(r.target, "/v1/client/vip_status.php");
-        EXPECT_TRUE(r.body.empty());
-    }
-    EXPECT_EQ(site().Requests(kTokenPath).size(), 1u) << "a non-2xx status other than 401 renewed the token";
-}
-
+// Statuses other than 401 are answers: mapped, the body relayed, no renewal.
+// Throttling and server errors are covered with the hostile conditions.
 TEST_F(SignedRequests, StatusesMapToCodesWithoutRenewalAndTheBodyIsCopied) {
     ASSERT_NO_FATAL_FAILURE(Warm());
-    struct Case {
-        int status;
-        std::int32_t rc;
-        std::string body;
+    const std::pair<int, std::string> cases[] = {
+        {200, "{\"events\":[]}"}, {201, "created"}, {204, ""}, {304, ""},
+        {403, "{\"error\":\"FORBIDDEN\"}"}, {404, "not here"}, {418, "teapot"},
     };
-    const Case cases[] = {
-        {200, 0, "{\"events\":[]}"}, {201, 0, "created"},          {204, 0, ""},
-        {304, -304, ""},             {403, -403, "{\"error\":\"FORBIDDEN\"}"},
-        {404, -404, "not here"},     {418, -418, "teapot"},        {429, -429, "{\"retry\":30}"},
-        {500, -500, "oops"},         {503, -500, "{\"error\":\"MAINTENANCE\"}"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [status, body] : cases) {
         for (const Export* e : {&kExports[0], &kExports[1]}) {
-            SCOPED_TRACE(std::string(e->name) + " " + std::to_string(c.status));
+            SCOPED_TRACE(std::string(e->name) + " " + std::to_string(status));
             site().ClearRequests();
-            site().Script("/v1/calendar/day.php", Answer(c.status, c.body));
+            site().Script(kDay, Answer(status, body));
             const Reply reply = Invoke(*e, Plain());
-            EXPECT_EQ(reply.rc, c.rc);
-            EXPECT_EQ(reply.text, c.body);
-            EXPECT_EQ(site().Requests("/v1/calendar/day.php").size(), 1u);
+            EXPECT_EQ(reply.rc, status < 300 ? 0 : -status);
+            EXPECT_EQ(reply.text, body);
+            EXPECT_EQ(site().Requests(kDay).size(), 1u);
             EXPECT_TRUE(site().Requests(kTokenPath).empty());
         }
     }
 }
 
-TEST_F(SignedRequests, RenewalAfter401SendsTheNewTokenInBothHeaders) {
-    site().Script(kTokenPath, {TokenAnswer("T1"), TokenAnswer("T2")});
-    site().Script("/v1/calendar/day.php", {Answer(401, "first: expired"), Answer(200, "second: events")});
-    const Reply reply = Invoke(kExports[0], Plain());
-    EXPECT_EQ(reply.rc, 0);
-    EXPECT_EQ(reply.text, "second: events");
-
-    const std::vector<RecordedRequest> got = site().Requests("/v1/calendar/day.php");
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].Header("Authorization").value_or(""), "Bearer T1");
-    EXPECT_EQ(got[0].Header("X-Client-Token").value_or(""), "T1");
-    EXPECT_EQ(got[1].Header("Authorization").value_or(""), "Bearer T2");
-    EXPECT_EQ(got[1].Header("X-Client-Token").value_or(""), "T2");
-    EXPECT_EQ(got[1].target, got[0].target);
-    EXPECT_EQ(site().Requests(kTokenPath).size(), 2u);
-
-    site().ClearRequests();
-    site().Script("/v1/calendar/day.php", Answer(200, "third"));
-    EXPECT_EQ(Invoke(kExports[1], Plain()).rc, 0);
-    EXPECT_EQ(site().Requests("/v1/calendar/day.php").at(0).Header("Authorization").value_or(""), "Bearer T2");
-    EXPECT_TRUE(site().Requests(kTokenPath).empty());
-}
-
-TEST_F(SignedRequests, RenewalThatFailsLeavesTheFirst401Standing) {
-    site().Script(kTokenPath, {TokenAnswer("T1"), Answer(503, "{\"error\":\"TOKEN_SERVICE_DOWN\"}")});
-    site().Script("/v1/client/heartbeat.php", {Answer(401, "{\"error\":\"REVOKED\"}"), Answer(200, "never")});
-    char out[128];
-    EXPECT_EQ(Movu_HeartbeatA(account(), nullptr, nullptr, nullptr, nullptr, W(u"{\"x\":1}"), out, sizeof out), -401);
-    EXPECT_STREQ(out, "{\"error\":\"REVOKED\"}");
-    EXPECT_EQ(site().Requests("/v1/client/heartbeat.php").size(), 1u);
-    EXPECT_EQ(site().Requests(kTokenPath).size(), 2u);
-}
-
-TEST_F(SignedRequests, A401AfterRenewalIsFinal) {
-    site().Script(kTokenPath, {TokenAnswer("T1"), TokenAnswer("T2"), TokenAnswer("T3")});
-    site().Script("/v1/calendar/meta.php", {Answer(401, "one"), Answer(401, "two"), Answer(200, "three")});
-    movu_char16 out[64];
-    EXPECT_EQ(Movu_CalendarMeta(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out, 64), -401);
-    EXPECT_EQ(Units(out), u"two");
-    const std::vector<RecordedRequest> got = site().Requests("/v1/calendar/meta.php");
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1].Header("Authorization").value_or(""), "Bearer T2");
-    EXPECT_EQ(site().Requests(kTokenPath).size(), 2u);
-}
-
-TEST_F(SignedRequests, TransportFailureOfTheRenewedRequestLeavesTheBufferEmpty) {
-    site().Script(kTokenPath, {TokenAnswer("T1"), TokenAnswer("T2")});
+// After a 401 the token is fetched once more and the request sent once more
+// with it; whatever that retry gives is the result.
+TEST_F(SignedRequests, A401RenewsTheTokenOnceAndTheRetryDecides) {
     ScriptedResponse dropped;
     dropped.fault = "close_no_response";
-    site().Script("/v1/calendar/day.php", {Answer(401, "first"), dropped});
-    char out[64];
-    std::memset(out, 'x', sizeof out);
-    const std::int32_t rc = Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out, sizeof out);
-    EXPECT_EQ(rc, -15);
-    EXPECT_EQ(out[0], '\0');
-    EXPECT_EQ(site().Requests("/v1/calendar/day.php").size(), 2u);
+    const ScriptedResponse tokenDown = Answer(503, "{\"error\":\"TOKEN_SERVICE_DOWN\"}");
+    struct Case {
+        const char* what;
+        ScriptedResponse renewal, retry;
+        std::int32_t rc;
+        std::string text;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"retry answers", TokenAnswer("T2"), Answer(200, "second: events"), 0, "second: events", 2},
+        {"retry refused again", TokenAnswer("T2"), Answer(401, "second: no"), -401, "second: no", 2},
+        {"retry dropped: no text", TokenAnswer("T2"), dropped, -15, "", 2},
+        {"renewal fails: the first 401 stands", tokenDown, Answer(200, "never"), -401, "first: expired", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Site s = TestService::Instance().OpenSite();
+        UseBaseUrl(s.BaseUrl());
+        account_ = Widen(UniqueAccount("renew"));
+        s.Script(kTokenPath, {TokenAnswer("T1"), c.renewal});
+        s.Script(kDay, {Answer(401, "first: expired"), c.retry});
+        const Reply reply = Invoke(kExports[1], Plain());
+        EXPECT_EQ(reply.rc, c.rc);
+        EXPECT_EQ(reply.text, c.text);
+        const std::vector<RecordedRequest> got = s.Requests(kDay);
+        ASSERT_EQ(got.size(), c.requests);
+        EXPECT_EQ(s.Requests(kTokenPath).size(), 2u);
+        EXPECT_EQ(got[0].Header("Authorization").value_or(""), "Bearer T1");
+        if (c.requests < 2) continue;
+        EXPECT_EQ(got[1].Header("Authorization").value_or(""), "Bearer T2");
+        EXPECT_EQ(got[1].Header("X-Client-Token").value_or(""), "T2");
+        EXPECT_EQ(got[1].target, got[0].target);
+        if (c.rc != 0) continue;
+        // The renewed token is the one held for the next call.
+        s.ClearRequests();
+        s.Script(kDay, Answer(200, "third"));
+        EXPECT_EQ(Invoke(kExports[0], Plain()).rc, 0);
+        EXPECT_EQ(s.Requests(kDay).at(0).Header("Authorization").value_or(""), "Bearer T2");
+        EXPECT_TRUE(s.Requests(kTokenPath).empty());
+    }
 }
 
 TEST_F(SignedRequests, ARevokedTokenStillInTheCacheFileIsNotSentAgain) {
     site().Script(kTokenPath, {TokenAnswer("T1"), TokenAnswer("T2"), TokenAnswer("T-other")});
-    site().Script("/v1/calendar/day.php",
-                  {Answer(200, "warm"), Answer(401, "revoked"), Answer(200, "renewed"), Answer(200, "other"),
-                   Answer(200, "back")});
+    site().Script(kDay, {Answer(200, "warm"), Answer(401, "revoked"), Answer(200, "renewed"), Answer(200, "other"),
+                         Answer(200, "back")});
     ASSERT_EQ(Invoke(kExports[1], Plain()).text, "warm");
 
     // Memory and the cache file hold T1 now; the service revokes it.
     const Reply renewed = Invoke(kExports[1], Plain());
     EXPECT_EQ(renewed.rc, 0);
     EXPECT_EQ(renewed.text, "renewed");
-    std::vector<RecordedRequest> day = site().Requests("/v1/calendar/day.php");
+    std::vector<RecordedRequest> day = site().Requests(kDay);
     ASSERT_EQ(day.size(), 3u);
     EXPECT_EQ(day[1].Header("Authorization").value_or(""), "Bearer T1");
     EXPECT_EQ(day[2].Header("Authorization").value_or(""), "Bearer T2");
-    EXPECT_EQ(day[2].Header("X-Client-Token").value_or(""), "T2");
     EXPECT_EQ(site().Requests(kTokenPath).size(), 2u);
 
     // Another account takes the memory slot; coming back reads the file,
@@ -429,64 +356,15 @@ TEST_F(SignedRequests, ARevokedTokenStillInTheCacheFileIsNotSentAgain) {
     const std::u16string other = Widen(UniqueAccount("other"));
     EXPECT_EQ(Invoke(kExports[1], Identity{W(other)}).text, "other");
     EXPECT_EQ(Invoke(kExports[1], Plain()).text, "back");
-    day = site().Requests("/v1/calendar/day.php");
+    day = site().Requests(kDay);
     ASSERT_EQ(day.size(), 5u);
     EXPECT_EQ(day[4].Header("Authorization").value_or(""), "Bearer T2");
     EXPECT_EQ(site().Requests(kTokenPath).size(), 3u) << "the renewed token was not kept in the cache file";
 }
 
-TEST_F(SignedRequests, UnreachableBaseUrlLeavesTheBufferEmpty) {
-    ASSERT_NO_FATAL_FAILURE(Warm());
-    UseBaseUrl("http://127.0.0.1:" + std::to_string(TestService::Instance().ClosedPort()));
-    for (const Export& e : kExports) {
-        SCOPED_TRACE(e.name);
-        const Reply reply = Invoke(e, Plain());
-        EXPECT_EQ(reply.rc, -12);
-        EXPECT_EQ(reply.text, "");
-    }
-    EXPECT_TRUE(site().Requests().empty());
-}
-
-TEST_F(SignedRequests, FailedTokenAcquisitionHandsBackTheServiceAnswerOrAnEnvelope) {
-    struct Case {
-        ScriptedResponse token;
-        std::int32_t rc;
-        std::string text;
-    };
-    const Case cases[] = {
-        {Answer(403, "{\"ok\":false,\"error\":\"ACCOUNT_BLOCKED\"}"), -403,
-         "{\"ok\":false,\"error\":\"ACCOUNT_BLOCKED\"}"},
-        {Answer(401, "who?"), -401, "who?"},
-        {Answer(429, "{\"retry\":5}"), -429, "{\"retry\":5}"},
-        {Answer(502, "bad gateway"), -500, "bad gateway"},
-        {Answer(200, "{\"ok\":true}"), -200, "{\"ok\":true}"},
-        {Answer(200, "{\"token\":\"\",\"expires_at\":\"2099-01-01T00:00:00Z\"}"), -200,
-         "{\"token\":\"\",\"expires_at\":\"2099-01-01T00:00:00Z\"}"},
-        {Answer(404, ""), -404, TokenFetchFailed(-404)},
-        {Answer(200, ""), -200, TokenFetchFailed(-200)},
-    };
-    for (const Case& c : cases) {
-        for (const Export* e : {&kExports[0], &kExports[7]}) {
-            SCOPED_TRACE(std::string(e->name) + " " + c.text);
-            site().ClearRequests();
-            site().Script(kTokenPath, c.token);
-            const Reply reply = Invoke(*e, Plain());
-            EXPECT_EQ(reply.rc, c.rc);
-            EXPECT_EQ(reply.text, c.text);
-            EXPECT_EQ(site().Requests(kTokenPath).size(), 1u);
-            EXPECT_EQ(site().Requests().size(), 1u) << "a request went out without a token";
-        }
-    }
-
-    // No service at all: the transport's own envelope is the answer.
-    UseBaseUrl("http://127.0.0.1:" + std::to_string(TestService::Instance().ClosedPort()));
-    const Reply reply = Invoke(kExports[2], Plain());
-    EXPECT_EQ(reply.rc, -12);
-    EXPECT_EQ(reply.text.rfind("{\"ok\":false,\"error\":\"WINHTTP_CONNECT_FAILED\"", 0), 0u) << reply.text;
-}
-
-TEST_F(SignedRequests, MissingOrBlankAccountIsRefusedWithoutARequest) {
-    ScriptToken("T1");
+// Without a token nothing is sent: a missing or blank account, or a refusal of
+// the token endpoint, whose answer (or the library's envelope) is the result.
+TEST_F(SignedRequests, NoRequestGoesOutWithoutAToken) {
     for (const Export& e : kExports) {
         SCOPED_TRACE(e.name);
         Identity id{nullptr, W(u"MT5"), W(u"B"), W(u"S"), W(u"1")};
@@ -494,22 +372,32 @@ TEST_F(SignedRequests, MissingOrBlankAccountIsRefusedWithoutARequest) {
         EXPECT_EQ(none.rc, -2);
         EXPECT_EQ(none.text, "");
         EXPECT_EQ(e.call(id, nullptr, 16), -2);
-
         for (const char16_t* blank : {u"", u"  \t\r\n", u"\u3000\u00a0"}) {
             id.account = W(blank);
             const Reply reply = Invoke(e, id);
             EXPECT_EQ(reply.rc, -2);
             EXPECT_EQ(reply.text, TokenFetchFailed(-2));
         }
+        EXPECT_TRUE(site().Requests().empty());
+
+        const std::string blocked = "{\"ok\":false,\"error\":\"ACCOUNT_BLOCKED\"}";
+        site().Script(kTokenPath, {Answer(403, blocked), Answer(404, "")});
+        Reply reply = Invoke(e, Plain());
+        EXPECT_EQ(reply.rc, -403);
+        EXPECT_EQ(reply.text, blocked);
+        reply = Invoke(e, Plain());
+        EXPECT_EQ(reply.rc, -404);
+        EXPECT_EQ(reply.text, TokenFetchFailed(-404));
+        EXPECT_EQ(site().Requests().size(), 2u) << "a request went out without a token";
+        site().ClearRequests();
     }
-    EXPECT_TRUE(site().Requests().empty());
 }
 
 TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
     ASSERT_NO_FATAL_FAILURE(Warm());
     const std::string body = "{\"d\":\"\xC3\xA9\"}";  // 10 bytes
     const std::u16string units = u"{\"d\":\"\u00e9\"}";  // 9 code units
-    site().Script("/v1/calendar/day.php", Answer(200, body, true));
+    site().Script(kDay, Answer(200, body, true));
     int calls = 0;
     // Every capacity from -1 to one more than the text needs.
     auto check = [&](auto unit, const auto& expected) {
@@ -540,29 +428,7 @@ TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
     // A null buffer only skips the copy.
     EXPECT_EQ(Movu_CalendarDay(account(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 64), 0);
     EXPECT_EQ(Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 64), 0);
-    EXPECT_EQ(site().Requests("/v1/calendar/day.php").size(), static_cast<std::size_t>(calls + 2));
-}
-
-TEST_F(SignedRequests, WideAndByteBuffersCarryTheSameText) {
-    ASSERT_NO_FATAL_FAILURE(Warm());
-    const std::string body = "{\"t\":\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC\"}";
-    const std::u16string units = u"{\"t\":\"Gr\u00fc\u00dfe \u20ac \U0001F600 \u65e5\u672c\"}";
-    for (const char* path : kServicePaths) site().Script(path, Answer(200, body, true));
-
-    for (std::size_t i = 0; i < std::size(kExports); i += 2) {
-        const Export& wide = kExports[i];
-        const Export& narrow = kExports[i + 1];
-        SCOPED_TRACE(wide.name);
-        ASSERT_TRUE(wide.wide);
-        ASSERT_FALSE(narrow.wide);
-        movu_char16 w[64];
-        char a[64];
-        ASSERT_EQ(wide.call(Plain(), w, 64), 0);
-        ASSERT_EQ(narrow.call(Plain(), a, 64), 0);
-        EXPECT_EQ(Units(w), units);
-        EXPECT_EQ(std::string(a), body);
-        EXPECT_EQ(Utf8(Units(w)), std::string(a));
-    }
+    EXPECT_EQ(site().Requests(kDay).size(), static_cast<std::size_t>(calls + 2));
 }
 
 TEST_F(SignedRequests, ManyThreadsAtOnceAllGetTheirWholeAnswer) {
@@ -575,28 +441,18 @@ TEST_F(SignedRequests, ManyThreadsAtOnceAllGetTheirWholeAnswer) {
         site().Script(kServicePaths[i], r);
         bodies.push_back(GeneratedBody(r.body_size));
     }
-    auto expectedFor = [&](const Export& e) {
-        for (std::size_t i = 0; i < std::size(kServicePaths); ++i)
-            if (std::strcmp(kServicePaths[i], e.path) == 0) return bodies[i];
-        return std::string();
-    };
-
-    constexpr int kThreads = 8;
-    constexpr int kCallsPerThread = 25;
-    std::atomic<int> failures{0};
+    constexpr int kThreads = 8, kCallsPerThread = 25;
     std::vector<std::string> firstFailure(kThreads);
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             while (!go.load()) std::this_thread::yield();
-            for (int k = 0; k < kCallsPerThread; ++k) {
-                const Export& e = kExports[(t + k) % std::size(kExports)];
-                const Reply reply = Invoke(e, Plain(), 16384);
-                if (reply.rc == 0 && reply.text == expectedFor(e)) continue;
-                failures.fetch_add(1);
-                if (firstFailure[t].empty())
-                    firstFailure[t] = std::string(e.name) + " rc " + std::to_string(reply.rc) + ", " +
+            for (int k = 0; k < kCallsPerThread && firstFailure[t].empty(); ++k) {
+                const std::size_t n = (t + k) % std::size(kExports);
+                const Reply reply = Invoke(kExports[n], Plain(), 16384);
+                if (reply.rc != 0 || reply.text != bodies[n / 2])  // two exports per path
+                    firstFailure[t] = std::string(kExports[n].name) + " rc " + std::to_string(reply.rc) + ", " +
                                       std::to_string(reply.text.size()) + " bytes";
             }
         });
@@ -604,7 +460,6 @@ TEST_F(SignedRequests, ManyThreadsAtOnceAllGetTheirWholeAnswer) {
     go = true;
     for (std::thread& th : threads) th.join();
 
-    EXPECT_EQ(failures.load(), 0);
     for (const std::string& f : firstFailure) EXPECT_EQ(f, "");
     const std::vector<RecordedRequest> all = site().Requests();
     EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kCallsPerThread));

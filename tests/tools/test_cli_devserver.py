@@ -8,6 +8,7 @@
 from __future__ import annotations
 
 import calendar
+import contextlib
 import hashlib
 import http.client
 import json
@@ -15,7 +16,6 @@ import os
 import re
 import shutil
 import socket
-import ssl
 import subprocess
 import sys
 import tempfile
@@ -101,10 +101,12 @@ class DevServer:
         assert status == 200, answer
         return answer["token"]
 
-    def signed(self, method: str, target: str, account: str, token: str | None = None, body: bytes | None = None):
+    def auth(self, account: str, token: str | None = None) -> dict:
         token = token or self.token(account)
-        headers = {"Authorization": f"Bearer {token}", "X-Client-Token": token, "X-Account": account}
-        return self.request(method, target, headers, body)
+        return {"Authorization": f"Bearer {token}", "X-Client-Token": token, "X-Account": account}
+
+    def signed(self, method: str, target: str, account: str, token: str | None = None, body: bytes | None = None):
+        return self.request(method, target, self.auth(account, token), body)
 
     def seen(self, since: int = 0) -> list[dict]:
         return self.call("GET", f"/dev/requests?since={since}")[1]["requests"]
@@ -126,7 +128,7 @@ class DevServerTests(unittest.TestCase):
     def tearDownClass(cls):
         cls.server.__exit__(None, None, None)
 
-    def test_token_endpoint_issues_expiring_tokens_per_account(self):
+    def test_token_endpoint_hands_out_expiring_tokens_per_account(self):
         before = int(time.time())
         status, answer = self.server.call("GET", "/v1/client/token.php", {"X-Account": "1001"})
         after = int(time.time()) + 1
@@ -137,14 +139,9 @@ class DevServerTests(unittest.TestCase):
         self.assertTrue(before + 3600 <= expires <= after + 3600, answer["expires_at"])
         self.assertNotEqual(answer["token"], self.server.token("1001"), "every request gets its own token")
 
-        status, answer = self.server.call("GET", "/v1/client/token.php")
-        self.assertEqual((status, answer["error"]), (400, "MISSING_ACCOUNT"))
-        status, headers, _ = self.server.request("POST", "/v1/client/token.php", {"X-Account": "1"})
-        self.assertEqual((status, headers.get("Allow")), (405, "GET"))
-
-    def test_signed_endpoints_need_a_known_token_of_the_same_account(self):
+    def test_signed_endpoints_refuse_unknown_revoked_and_expired_tokens(self):
         token = self.server.token("2001")
-        good = {"Authorization": f"Bearer {token}", "X-Client-Token": token, "X-Account": "2001"}
+        good = self.server.auth("2001", token)
         cases = {
             "no token": {"X-Account": "2001"},
             "unknown token": {**good, "Authorization": "Bearer dev-unknown", "X-Client-Token": "dev-unknown"},
@@ -159,7 +156,7 @@ class DevServerTests(unittest.TestCase):
         status, answer = self.server.call("GET", "/v1/client/ping.php", good)
         self.assertEqual((status, answer["pong"]), (200, True))
 
-    def test_revoke_makes_every_current_token_unknown(self):
+        # Revoking makes every current token unknown; a new one works.
         old = [self.server.token(a) for a in ("3001", "3002")]
         status, answer = self.server.call("POST", "/dev/revoke")
         self.assertEqual(status, 200)
@@ -170,86 +167,76 @@ class DevServerTests(unittest.TestCase):
         self.assertEqual([r["note"] for r in self.server.seen(mark)], ["revoked token"] * 2)
         self.assertEqual(self.server.signed("GET", "/v1/client/ping.php", "3001")[0], 200)
 
-    def test_calendar_is_synthetic_deterministic_and_complete(self):
-        status, _, first = self.server.signed("GET", f"/v1/calendar/day.php?date={TUESDAY}", "4001")
-        _, _, again = self.server.signed("GET", f"/v1/calendar/day.php?date={TUESDAY}", "4002")
-        self.assertEqual(status, 200)
-        self.assertEqual(first, again, "the same date must give the same answer")
-        day = json.loads(first)
-        _, meta = self.server.call("GET", "/v1/calendar/meta.php", self._auth("4001"))
-        templates = {t["event"]: t for t in meta["events"]}
-        currencies = {c["code"] for c in meta["currencies"]}
-        self.assertIs(meta["sample"], True)
-        self.assertIs(day["sample"], True)
-        self.assertEqual(day["count"], len(day["events"]))
-        self.assertGreater(day["count"], 0)
-        times = [e["timestamp"] for e in day["events"]]
-        self.assertEqual(times, sorted(times))
-        for event in day["events"]:
-            with self.subTest(event=event["event"]):
-                self.assertIs(event["sample"], True)
-                self.assertTrue(event["title"].startswith("Sample "))
-                self.assertTrue(event["time"].startswith(TUESDAY))
-                self.assertIn(1, templates[event["event"]]["weekdays"])  # Tuesday
-                self.assertIn(event["currency"], currencies)
-                self.assertIn(event["importance"], meta["importance_levels"])
-                self.assertGreaterEqual(event["updated_at"], event["timestamp"])
-        # Any weekday of any year has events; weekends have none.
-        for date, expected_some in (("1999-12-31", True), ("2999-01-07", True), (SATURDAY, False)):
-            with self.subTest(date=date):
-                _, answer = self.server.call("GET", f"/v1/calendar/day.php?date={date}", self._auth("4001"))
-                self.assertEqual(answer["count"] > 0, expected_some)
-        for bad in ("2024-02-30", "yesterday", "2024-3-5"):
-            with self.subTest(bad=bad):
-                status, answer = self.server.call("GET", f"/v1/calendar/day.php?date={bad}", self._auth("4001"))
-                self.assertEqual((status, answer["error"]), (400, "BAD_DATE"))
-
-    def test_changes_are_the_events_updated_after_since(self):
-        _, day = self.server.call("GET", f"/v1/calendar/day.php?date={TUESDAY}", self._auth("5001"))
-        for since in sorted({0} | {e["updated_at"] for e in day["events"]}):
-            with self.subTest(since=since):
-                _, changes = self.server.call(
-                    "GET", f"/v1/calendar/changes.php?date={TUESDAY}&since={since}", self._auth("5001"))
-                self.assertEqual(changes["events"], [e for e in day["events"] if e["updated_at"] > since])
-        status, answer = self.server.call("GET", "/v1/calendar/changes.php?since=soon", self._auth("5001"))
-        self.assertEqual((status, answer["error"]), (400, "BAD_SINCE"))
-
-    def test_heartbeat_echoes_json_and_refuses_other_bodies(self):
-        payload = {"equity": 10.5, "name": "Zürich"}
-        status, _, raw = self.server.signed("POST", "/v1/client/heartbeat.php", "6001",
-                                            body=json.dumps(payload).encode())
-        answer = json.loads(raw)
-        self.assertEqual((status, answer["echo"], answer["account"]), (200, payload, "6001"))
-        status, _, raw = self.server.signed("POST", "/v1/client/heartbeat.php", "6001", body=b"hello")
-        self.assertEqual((status, json.loads(raw)["error"]), (400, "INVALID_JSON"))
-        self.assertEqual(self.server.signed("GET", "/v1/client/heartbeat.php", "6001")[0], 405)
-        self.assertEqual(self.server.signed("GET", "/v1/client/nothing.php", "6001")[0], 404)
-
-    def test_vip_status_is_the_same_for_an_account_every_time(self):
-        answers = [json.loads(self.server.signed("GET", "/v1/client/vip_status.php", a)[2])
-                   for a in ("7001", "7002", "7001")]
-        self.assertEqual(answers[0], answers[2])
-        for answer in answers:
-            self.assertEqual(answer["vip"], answer["level"] != "none")
-
-    def test_console_logs_one_line_per_request(self):
-        self.server.call("GET", "/v1/client/token.php", {"X-Account": "8001"})
-        deadline = time.monotonic() + 10
-        pattern = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} GET /v1/client/token\.php 200 \d+ms", re.M)
-        while not pattern.search(self.server.log_path.read_text()) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        self.assertRegex(self.server.log_path.read_text(), pattern)
-
-    def test_expired_tokens_are_refused(self):
-        with DevServer("--token-ttl", "0") as server:  # expired when issued
-            status, _, _ = server.signed("GET", "/v1/client/ping.php", "9001")
-            self.assertEqual(status, 401)
+        with DevServer("--token-ttl", "0") as server:  # expired when handed out
+            self.assertEqual(server.signed("GET", "/v1/client/ping.php", "9001")[0], 401)
             self.assertEqual(server.seen()[-1]["note"], "expired token")
         with DevServer("--token-ttl", "1") as server:
             _, answer = server.call("GET", "/v1/client/token.php", {"X-Account": "9002"})
             expires = calendar.timegm(time.strptime(answer["expires_at"], "%Y-%m-%dT%H:%M:%SZ"))
             time.sleep(max(0.0, expires - time.time()) + 0.1)
             self.assertEqual(server.signed("GET", "/v1/client/ping.php", "9002", answer["token"])[0], 401)
+
+    def test_calendar_is_sample_data_deterministic_and_complete(self):
+        auth = self.server.auth("4001")
+        status, _, first = self.server.request("GET", f"/v1/calendar/day.php?date={TUESDAY}", auth)
+        _, _, again = self.server.signed("GET", f"/v1/calendar/day.php?date={TUESDAY}", "4002")
+        self.assertEqual((status, first), (200, again), "the same date must give the same answer")
+        day = json.loads(first)
+        _, meta = self.server.call("GET", "/v1/calendar/meta.php", auth)
+        self.assertEqual((meta["sample"], day["sample"], day["count"]), (True, True, len(day["events"])))
+        self.assertGreater(day["count"], 0)
+        self.assertEqual([e["timestamp"] for e in day["events"]], sorted(e["timestamp"] for e in day["events"]))
+        weekdays = {t["event"]: t["weekdays"] for t in meta["events"]}
+        currencies = {c["code"] for c in meta["currencies"]}
+        for event in day["events"]:
+            with self.subTest(event=event["event"]):
+                self.assertIs(event["sample"], True)
+                self.assertTrue(event["title"].startswith("Sample "))
+                self.assertTrue(event["time"].startswith(TUESDAY))
+                self.assertIn(1, weekdays[event["event"]])  # Tuesday
+                self.assertIn(event["currency"], currencies)
+                self.assertIn(event["importance"], meta["importance_levels"])
+                self.assertGreaterEqual(event["updated_at"], event["timestamp"])
+        # Any weekday of any year has events; weekends have none.
+        for date, expected_some in (("1999-12-31", True), ("2999-01-07", True), (SATURDAY, False)):
+            with self.subTest(date=date):
+                _, answer = self.server.call("GET", f"/v1/calendar/day.php?date={date}", auth)
+                self.assertEqual(answer["count"] > 0, expected_some)
+        # Changes are the day's events updated after since.
+        for since in sorted({0} | {e["updated_at"] for e in day["events"]}):
+            with self.subTest(since=since):
+                _, changes = self.server.call("GET", f"/v1/calendar/changes.php?date={TUESDAY}&since={since}", auth)
+                self.assertEqual(changes["events"], [e for e in day["events"] if e["updated_at"] > since])
+
+    def test_client_endpoints_and_refused_requests(self):
+        payload = {"equity": 10.5, "name": "Zürich"}
+        status, _, raw = self.server.signed("POST", "/v1/client/heartbeat.php", "6001",
+                                            body=json.dumps(payload).encode())
+        answer = json.loads(raw)
+        self.assertEqual((status, answer["echo"], answer["account"]), (200, payload, "6001"))
+        # The VIP status is the same for an account every time.
+        answers = [json.loads(self.server.signed("GET", "/v1/client/vip_status.php", a)[2])
+                   for a in ("7001", "7002", "7001")]
+        self.assertEqual(answers[0], answers[2])
+        for answer in answers:
+            self.assertEqual(answer["vip"], answer["level"] != "none")
+
+        auth = self.server.auth("6001")
+        cases = [  # (method, target, headers, body, status, error)
+            ("GET", "/v1/client/token.php", {}, None, 400, "MISSING_ACCOUNT"),
+            ("POST", "/v1/client/token.php", {"X-Account": "1"}, None, 405, "METHOD_NOT_ALLOWED"),
+            ("GET", "/v1/client/heartbeat.php", auth, None, 405, "METHOD_NOT_ALLOWED"),
+            ("POST", "/v1/client/heartbeat.php", auth, b"hello", 400, "INVALID_JSON"),
+            ("GET", "/v1/client/nothing.php", auth, None, 404, "NOT_FOUND"),
+            ("GET", "/v1/calendar/changes.php?since=soon", auth, None, 400, "BAD_SINCE"),
+            *[("GET", f"/v1/calendar/day.php?date={d}", auth, None, 400, "BAD_DATE")
+              for d in ("2024-02-30", "yesterday", "2024-3-5")],
+        ]
+        for method, target, headers, body, status, error in cases:
+            with self.subTest(method=method, target=target):
+                got, answer = self.server.call(method, target, headers, body)
+                self.assertEqual((got, answer["error"]), (status, error))
+        self.assertEqual(self.server.request("POST", "/v1/client/token.php", {"X-Account": "1"})[1]["Allow"], "GET")
 
     def test_fault_mode_answers_the_configured_faults(self):
         with DevServer("--fault-rate", "1", "--faults", "503") as server:
@@ -276,16 +263,18 @@ class DevServerTests(unittest.TestCase):
                 self.assertEqual(done.returncode, 2)
                 self.assertIn(message, done.stderr)
 
-    def test_stopping_removes_the_port_file(self):
+    def test_console_logs_each_request_and_stopping_removes_the_port_file(self):
         with DevServer() as server:
+            server.call("GET", "/v1/client/token.php", {"X-Account": "8001"})
+            pattern = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} GET /v1/client/token\.php 200 \d+ms", re.M)
+            deadline = time.monotonic() + 10
+            while not pattern.search(server.log_path.read_text()) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertRegex(server.log_path.read_text(), pattern)
             self.assertTrue(server.port_file.exists())
             server.stop()
             self.assertFalse(server.port_file.exists())
             self.assertIn("movu-devserver: stopped", server.log_path.read_text())
-
-    def _auth(self, account: str) -> dict:
-        token = self.server.token(account)
-        return {"Authorization": f"Bearer {token}", "X-Client-Token": token, "X-Account": account}
 
 
 # ----------------------------------------------------------------------------
@@ -310,9 +299,10 @@ class HostCase(unittest.TestCase):
         cls.server.__exit__(None, None, None)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def movu(self, *args: str, env: dict | None = None, settings: bool = True) -> subprocess.CompletedProcess:
+    def movu(self, *args: str, env: dict | None = None, settings: bool = True,
+             library: str | None = None) -> subprocess.CompletedProcess:
         pre = ["--base-url", self.server.base_url] if settings else []
-        library = os.environ.get("MOVU_CLI_LIBRARY")
+        library = library or os.environ.get("MOVU_CLI_LIBRARY")
         if library:
             pre = ["--library", library, *pre]
         done = subprocess.run([*self.wrapper, self.cli, *pre, *args], capture_output=True, timeout=300,
@@ -336,6 +326,11 @@ class HostCase(unittest.TestCase):
 
     def account(self, stem: str) -> str:
         return f"{stem}-{os.getpid()}-{time.monotonic_ns() % 10**9}"
+
+    @staticmethod
+    def cache_file(data: Path, account: str) -> Path:
+        name = "token_" + hashlib.sha256(account.encode()).hexdigest()[:16] + ".dat"
+        return data / "MQL4" / "Files" / "qz_movu" / name
 
 
 class HostTests(HostCase):
@@ -379,33 +374,6 @@ class HostTests(HostCase):
         self.assertEqual(set(header_exports()) - called, set())
         self.assertNotRegex(out, r"^Movu_\w+(\(job \d+\))?: -\d", "no step may fail")
 
-    def test_bad_command_lines_give_a_clear_error_and_exit_2(self):
-        cases = {
-            (): "no command given",
-            ("frobnicate",): "unknown command 'frobnicate'",
-            ("calendar-day", "--colour", "red"): "unknown option --colour for 'calendar-day'",
-            ("calendar-day", "--date"): "option --date needs a value",
-            ("calendar-changes", "--since", "noon"): "option --since needs a whole number",
-            ("vip-status", "--buffer-size", "-1"): "option --buffer-size must lie between 0",
-            ("vip-status", "--then"): "--then needs a command after it",
-            ("vip-status", "--library", "x"): "--library is a global option",
-            ("vip-status", "--narrow", "--wide"): "--narrow and --wide exclude each other",
-            ("vip-status", "stray"): "unexpected word 'stray'",
-            ("poll",): "'poll' needs --job",
-            ("cancel", "--job", "last"): "no job has been started in this run",
-            ("protect", "--date", "x"): "option --date does not apply for 'protect'",
-            ("set-secret", "--expect", "0"): "option --expect does not apply for 'set-secret'",
-            ("calendar-day", "--account", "1", "--account", "2"): "option --account given twice",
-            ("script", str(ROOT / "no" / "such" / "file")): "cannot open script file",
-        }
-        for args, message in cases.items():
-            with self.subTest(args=args):
-                done = self.movu(*args)
-                self.assertEqual(done.returncode, 2, done.stderr)
-                self.assertIn(message, done.stderr)
-                self.assertIn("movu", done.stderr.splitlines()[0])
-                self.assertEqual(done.stdout, "", "nothing may run when the command line is bad")
-
     def test_help_names_every_export_and_each_command_has_its_own(self):
         out = self.ok("--help", settings=False)
         for name in header_exports():
@@ -419,103 +387,106 @@ class HostTests(HostCase):
                 own = self.ok(command, "--help", settings=False)
                 self.assertTrue(own.startswith(f"usage: movu [GLOBAL OPTIONS] {command}"), own[:80])
 
-    def test_a_library_that_cannot_be_loaded_is_named(self):
-        missing = str(self.tmp / "nowhere" / "libmovu_mt5.so")
-        done = subprocess.run([self.cli, "--library", missing, "vip-status", "--account", "1"],
-                              capture_output=True, text=True, timeout=60)
-        self.assertEqual(done.returncode, 3)
-        self.assertIn(missing, done.stderr)
-
-    def test_wide_and_narrow_buffers_deliver_the_service_answer_unchanged(self):
-        account = self.account("day")
-        wide = self.text_of(self.ok("--raw", "calendar-day", "--account", account, "--date", TUESDAY))
-        narrow = self.text_of(self.ok("--raw", "calendar-day", "-A", "--account", account, "--date", TUESDAY))
-        served = self.direct(f"/v1/calendar/day.php?date={TUESDAY}", account)
-        self.assertIn("–", served, "the sample day should hold non-ASCII text")
-        self.assertEqual(wide, served)
-        self.assertEqual(narrow, served)
-
-    def test_pretty_printing_keeps_content_and_order_raw_keeps_bytes(self):
-        account = self.account("meta")
+    def test_answers_arrive_unchanged_in_both_buffer_forms(self):
+        account = self.account("relay")
+        for args, target in ((("calendar-day", "--date", TUESDAY), f"/v1/calendar/day.php?date={TUESDAY}"),
+                             (("calendar-meta",), "/v1/calendar/meta.php"),
+                             (("vip-status",), "/v1/client/vip_status.php")):
+            served = self.direct(target, account)
+            if args[0] == "calendar-day":
+                self.assertIn("–", served, "the sample day should hold non-ASCII text")
+            for form in ((), ("--narrow",)):
+                with self.subTest(command=args[0], form=form):
+                    self.assertEqual(self.text_of(self.ok("--raw", *args, *form, "--account", account)), served)
+        # Pretty printing keeps content and member order; raw keeps the bytes.
         raw = self.text_of(self.ok("--raw", "calendar-meta", "--account", account))
         pretty = self.text_of(self.ok("calendar-meta", "--account", account))
-        self.assertEqual(raw, self.direct("/v1/calendar/meta.php", account))
         self.assertNotIn("\n", raw)
-        self.assertEqual(json.loads(pretty), json.loads(raw))
-        self.assertEqual(list(json.loads(pretty)), list(json.loads(raw)), "member order is kept")
+        self.assertEqual(list(json.loads(pretty).items()), list(json.loads(raw).items()))
         self.assertTrue(pretty.startswith('{\n  "ok": true,'), pretty[:40])
-
-    def test_changes_send_date_and_since(self):
-        account = self.account("changes")
-        day = json.loads(self.direct(f"/v1/calendar/day.php?date={TUESDAY}", account))
-        since = day["events"][0]["updated_at"]
-        mark = self.server.last_seq()
-        out = self.ok("--raw", "calendar-changes", "--account", account, "--date", TUESDAY, "--since", str(since))
-        changes = json.loads(self.text_of(out))
-        self.assertEqual(changes["events"], [e for e in day["events"] if e["updated_at"] > since])
-        targets = [r["target"] for r in self.server.seen(mark) if r["account"] == account]
-        self.assertIn(f"/v1/calendar/changes.php?date={TUESDAY}&since={since}", targets)
-
-    def test_heartbeat_relays_the_payload_and_the_service_refusal(self):
-        account = self.account("beat")
         payload = {"equity": 1000.25, "ea": "Sample € EA"}
         out = self.ok("heartbeat", "--account", account, "--payload", json.dumps(payload))
         self.assertEqual(json.loads(self.text_of(out))["echo"], payload)
-        done = self.movu("heartbeat", "--narrow", "--account", account, "--payload", "not json")
-        self.assertEqual(done.returncode, 1)
-        self.assertIn("Movu_HeartbeatA: -400 the service answered HTTP 400", done.stdout)
-        self.assertIn("INVALID_JSON", done.stdout)
 
-    def test_vip_status_wide_and_narrow_agree(self):
-        account = self.account("vip")
-        wide = self.text_of(self.ok("--raw", "vip-status", "--account", account))
-        narrow = self.text_of(self.ok("--raw", "vip-status", "--narrow", "--account", account))
-        self.assertEqual(wide, narrow)
-        self.assertEqual(json.loads(wide)["account"], account)
-
-    def test_jobs_are_started_polled_and_released_in_one_run(self):
-        out = self.ok("--account", self.account("jobs"),
-                      "start-ping", "--then", "start-register", "--narrow",
-                      "--then", "poll", "--job", "1", "--wait", "--then", "poll", "--job", "last", "--wait",
-                      "--then", "cancel", "--job", "1", "--then", "cancel", "--job", "1", "--expect", "-2",
-                      "--then", "poll", "--job", "1", "--expect", "-2",
-                      "--then", "get-async", "--path", "/v1/client/ping.php", "--expect", "-3")
-        self.assertIn("Movu_StartPingW: 0 ok; job 1", out)
-        self.assertIn("Movu_StartRegisterA: 0 ok; job 2", out)
-        self.assertRegex(out, r"Movu_PollA\(job 1\): 0 ok; state 1 succeeded, http 200[^\n]*\n\{\n  \"ok\": true,\n  \"pong\"")
-        self.assertRegex(out, r"Movu_PollA\(job 2\): 0 ok; state 1 succeeded, http 200[^\n]*\n\{\n  \"ok\": true,\n  \"registered\"")
-        self.assertIn("Movu_Cancel(job 1): -2 no job with this id (as expected)", out)
-        self.assertIn("Movu_GetAsyncSignedW: -3 path or method empty (as expected)", out)
-
-    def test_a_narrow_start_without_account_is_refused(self):
-        done = self.movu("start-vip-status", "--narrow")
-        self.assertEqual(done.returncode, 1)
-        self.assertIn("Movu_StartVipStatusA: -2 account, path or method missing", done.stdout)
-
-    def test_the_run_stops_at_the_first_unexpected_result(self):
-        done = self.movu("vip-status", "--account", self.account("stop"), "--expect", "-401",
-                         "--then", "calendar-meta", "--account", "x")
+    def test_each_command_line_gives_its_exit_code_and_report(self):
+        account = self.account("codes")
+        closed = f"http://127.0.0.1:{closed_port()}"
+        missing = str(self.tmp / "nowhere" / "libmovu_mt5.so")
+        with contextlib.ExitStack() as stack:
+            faulty = {f: stack.enter_context(DevServer("--fault-rate", "1", "--faults", f))
+                      for f in ("429", "503", "drop")}
+            expired = stack.enter_context(DevServer("--token-ttl", "0"))
+            # A bad command line runs nothing, exits with 2 and says why.
+            cases = [(args, 2, "", message, {}) for args, message in (
+                ((), "no command given"),
+                (("frobnicate",), "unknown command 'frobnicate'"),
+                (("calendar-day", "--colour", "red"), "unknown option --colour for 'calendar-day'"),
+                (("calendar-day", "--date"), "option --date needs a value"),
+                (("calendar-changes", "--since", "noon"), "option --since needs a whole number"),
+                (("vip-status", "--buffer-size", "-1"), "option --buffer-size must lie between 0"),
+                (("vip-status", "--then"), "--then needs a command after it"),
+                (("vip-status", "--library", "x"), "--library is a global option"),
+                (("vip-status", "--narrow", "--wide"), "--narrow and --wide exclude each other"),
+                (("vip-status", "stray"), "unexpected word 'stray'"),
+                (("poll",), "'poll' needs --job"),
+                (("cancel", "--job", "last"), "no job has been started in this run"),
+                (("protect", "--date", "x"), "option --date does not apply for 'protect'"),
+                (("set-secret", "--expect", "0"), "option --expect does not apply for 'set-secret'"),
+                (("calendar-day", "--account", "1", "--account", "2"), "option --account given twice"),
+                (("script", str(ROOT / "no" / "such" / "file")), "cannot open script file"))]
+            cases += [
+                # (arguments, exit code, text in stdout, text in stderr (empty: none asked), keyword arguments of movu)
+                (("vip-status", "--account", "1"), 3, "", missing, {"library": missing}),
+                (("heartbeat", "--narrow", "--account", account, "--payload", "not json"), 1,
+                 'Movu_HeartbeatA: -400 the service answered HTTP 400 (bad request)\n{\n  "ok": false,\n'
+                 '  "error": "INVALID_JSON"', "", {}),
+                (("start-vip-status", "--narrow"), 1, "Movu_StartVipStatusA: -2 account, path or method missing", "", {}),
+                (("cancel", "--job", "1", "--expect", "-2"), 0, "Movu_Cancel(job 1): -2 no job with this id (as expected)",
+                 "", {}),
+                (("start-ping", "--account", account, "--then", "poll", "--job", "last", "--wait"), 0,
+                 'Movu_PollA(job 1): 0 ok; state 1 succeeded, http 200\n{\n  "ok": true,\n  "pong": true', "", {}),
+                (("get-async", "--account", account, "--path", "/v1/client/ping.php", "--expect", "-3"), 0,
+                 "Movu_GetAsyncSignedW: -3 path or method empty (as expected)", "", {}),
+                (("--base-urls", f"{closed};{self.server.base_url}", "vip-status", "--account", account), 0,
+                 "Movu_VipStatus: 0 ok", "", {"settings": False}),
+                (("--base-url", closed, "vip-status", "--account", account), 1,
+                 "Movu_VipStatus: -12 transport: connecting failed", "", {"settings": False}),
+                (("unprotect", "--text", "not base64!"), 1, "Movu_UnprotectTextW: -2 not valid base64", "",
+                 {"settings": False}),
+                (("protect",), 1, "Movu_ProtectTextW: -1 text or buffer missing", "", {"settings": False}),
+                (("open-url", "--url", "http://127.0.0.1:1/"), 1, "Movu_OpenUrl: -2 the desktop refused", "",
+                 {"settings": False, "env": self.opener_env(1)}),
+                (("open-url", "--url", "   "), 1, "Movu_OpenUrl: -1 url missing or blank", "", {"settings": False}),
+                (("--base-url", expired.base_url, "calendar-meta", "--account", "1"), 1,
+                 "Movu_CalendarMeta: -401 unauthorized", "", {"settings": False}),
+                *[(("--base-url", faulty[f].base_url, "calendar-meta", "--account", "1"), 1,
+                   f"Movu_CalendarMeta: {expected}", "", {"settings": False})
+                  for f, expected in (("429", "-429 too many requests"), ("503", "-500 server error"),
+                                      ("drop", "-15 transport: no response"))],
+            ]
+            for args, code, out, err, kw in cases:
+                with self.subTest(args=args):
+                    done = self.movu(*args, **kw)
+                    self.assertEqual(done.returncode, code, done.stdout + done.stderr)
+                    for text, stream in ((out, done.stdout), (err, done.stderr)):
+                        if text:
+                            self.assertIn(text, stream)
+                    if code == 2:
+                        self.assertIn("movu", done.stderr.splitlines()[0])
+                        self.assertEqual(done.stdout, "", "nothing may run when the command line is bad")
+        done = self.movu("protect", "--buffer-size", "5", "--text", "abc", settings=False)
+        self.assertEqual((done.returncode, len(self.text_of(done.stdout))), (0, 4))
+        self.assertIn("may have been cut", done.stderr)
+        # A run stops at the first unexpected result.
+        done = self.movu("vip-status", "--account", account, "--expect", "-401", "--then", "calendar-meta", "--account", "x")
         self.assertEqual(done.returncode, 1)
         self.assertIn("gave 0, expected -401", done.stderr)
         self.assertNotIn("Movu_CalendarMeta", done.stdout)
 
-    def test_token_fetch_walks_the_base_url_list(self):
-        account = self.account("failover")
-        mark = self.server.last_seq()
-        urls = f"http://127.0.0.1:{closed_port()};{self.server.base_url}"
-        self.ok("--base-urls", urls, "vip-status", "--account", account, settings=False)
-        seen = [(r["path"], r["status"]) for r in self.server.seen(mark) if r["account"] == account]
-        self.assertEqual(seen, [("/v1/client/token.php", 200), ("/v1/client/vip_status.php", 200)])
-        done = self.movu("--base-url", f"http://127.0.0.1:{closed_port()}", "vip-status", "--account", account,
-                         settings=False)
-        self.assertEqual(done.returncode, 1)
-        self.assertIn("Movu_VipStatus: -12 transport: connecting failed", done.stdout)
-
-    def test_the_token_is_cached_per_account_under_the_data_path(self):
+    def test_the_cache_file_is_per_account_and_reads_back_through_unprotect(self):
         account, data = self.account("cache"), self.tmp / "terminal"
         self.ok("--data-path", str(data), "vip-status", "--account", account)
-        name = "token_" + hashlib.sha256(account.encode()).hexdigest()[:16] + ".dat"
-        cache = data / "MQL4" / "Files" / "qz_movu" / name
+        cache = self.cache_file(data, account)
         self.assertTrue(cache.exists(), sorted(p.name for p in data.rglob("*")))
         mark = self.server.last_seq()
         self.ok("--data-path", str(data), "calendar-meta", "--account", account)  # a new process
@@ -524,62 +495,11 @@ class HostTests(HostCase):
         plain = json.loads(self.text_of(self.ok("--raw", "unprotect", "--text", cache.read_text(), settings=False)))
         self.assertTrue(plain["token"].startswith("dev-"))
 
-    def test_a_revoked_token_is_renewed_after_401(self):
-        account, data = self.account("renew"), str(self.tmp / "renew")
-        self.ok("--data-path", data, "vip-status", "--account", account)
-        self.server.call("POST", "/dev/revoke")
-        mark = self.server.last_seq()
-        self.ok("--data-path", data, "vip-status", "--account", account)  # the cached token is revoked
-        seen = [(r["path"], r["status"]) for r in self.server.seen(mark) if r["account"] == account]
-        self.assertEqual(seen, [("/v1/client/vip_status.php", 401), ("/v1/client/token.php", 200),
-                                ("/v1/client/vip_status.php", 200)])
-
-    def test_service_failures_map_to_their_codes(self):
-        for faults, expected in (("429", "-429 too many requests"), ("503", "-500 server error"),
-                                 ("drop", "-15 transport: no response")):
-            with self.subTest(faults=faults), DevServer("--fault-rate", "1", "--faults", faults) as server:
-                done = self.movu("--base-url", server.base_url, "calendar-meta", "--account", "1", settings=False)
-                self.assertEqual(done.returncode, 1)
-                self.assertIn(f"Movu_CalendarMeta: {expected}", done.stdout)
-        with DevServer("--token-ttl", "0") as server:
-            done = self.movu("--base-url", server.base_url, "calendar-meta", "--account", "1", settings=False)
-            self.assertIn("Movu_CalendarMeta: -401 unauthorized", done.stdout)
-
-    def test_protection_round_trip_and_refusals(self):
-        text = "  pässword: s3cret!\r\n"
-        blob = self.text_of(self.ok("--raw", "protect", "--text", text, settings=False))
-        self.assertRegex(blob, r"^[A-Za-z0-9+/]+=*$")
-        back = self.text_of(self.ok("--raw", "unprotect", "--text", blob, settings=False))
-        self.assertEqual(back, text.strip())
-        done = self.movu("unprotect", "--text", "not base64!", settings=False)
-        self.assertEqual(done.returncode, 1)
-        self.assertIn("Movu_UnprotectTextW: -2 not valid base64", done.stdout)
-        done = self.movu("protect", "--buffer-size", "5", "--text", "abc", settings=False)
-        self.assertEqual(done.returncode, 0)
-        self.assertEqual(len(self.text_of(done.stdout)), 4)
-        self.assertIn("may have been cut", done.stderr)
-        done = self.movu("protect", settings=False)
-        self.assertIn("Movu_ProtectTextW: -1 text or buffer missing", done.stdout)
-
-    def test_open_url_hands_the_text_to_the_desktop_opener(self):
-        url = "http://127.0.0.1:1/a page?x=1"
-        self.ok("open-url", "--url", f"  {url}\n", env=self.opener_env(0), settings=False)
-        self.assertEqual((self.tmp / "opened").read_text(), url)
-        done = self.movu("open-url", "--url", url, env=self.opener_env(1), settings=False)
-        self.assertIn("Movu_OpenUrl: -2 the desktop refused", done.stdout)
-        done = self.movu("open-url", "--url", "   ", settings=False)
-        self.assertIn("Movu_OpenUrl: -1 url missing or blank", done.stdout)
-
     def test_https_with_the_devserver_ca(self):
         state = self.tmp / "tls-state"
         with DevServer("--tls", "--state-dir", str(state)) as server:
             ca = state / "ca.pem"
             self.assertIn(f"CA certificate: {ca}", server.log_path.read_text())
-            context = ssl.create_default_context(cafile=str(ca))
-            conn = http.client.HTTPSConnection("localhost", server.port, context=context, timeout=30)
-            conn.request("GET", "/v1/client/token.php", headers={"X-Account": "1"})
-            self.assertEqual(conn.getresponse().status, 200)
-            conn.close()
             out = self.ok("--base-url", f"https://localhost:{server.port}", "vip-status", "--account", "1",
                           settings=False, env={"SSL_CERT_FILE": str(ca)})
             self.assertIn("Movu_VipStatus: 0 ok", out)
@@ -609,8 +529,7 @@ class WineHostTests(HostCase):
         self.assertIn("Movu_StartPingW: 0 ok; job 1", out)
         self.assertIn("Movu_PollA(job 2): 0 ok; state 1 succeeded, http 200", out)
         self.assertIn("Movu_Cancel(job 2): 0 ok", out)
-        name = "token_" + hashlib.sha256(account.encode()).hexdigest()[:16] + ".dat"
-        self.assertTrue((data / "MQL4" / "Files" / "qz_movu" / name).exists())
+        self.assertTrue(self.cache_file(data, account).exists())
 
         self.server.call("POST", "/dev/revoke")
         mark = self.server.last_seq()
@@ -621,8 +540,7 @@ class WineHostTests(HostCase):
 
     def test_protection_round_trip_and_usage_errors(self):
         text = "pässword € 1"
-        out = self.ok("--raw", "protect", "--text", text, settings=False)
-        blob = self.text_of(out)
+        blob = self.text_of(self.ok("--raw", "protect", "--text", text, settings=False))
         self.assertEqual(self.text_of(self.ok("--raw", "unprotect", "--text", blob, settings=False)), text)
         done = self.movu("calendar-day", "--colour", "red")
         self.assertEqual(done.returncode, 2)
