@@ -1,4 +1,4 @@
-#include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "platform/platform.h"
@@ -6,8 +6,9 @@
 namespace movu::platform {
 
 std::int64_t NowUnixSeconds() {
-    using namespace std::chrono;
-    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+    // Whole seconds are all a token's expiry needs; time() reads the kernel's
+    // coarse clock without the cost of the fine one on every warm request.
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 bool StartDetachedThread(std::function<void()> fn) {
