@@ -47,6 +47,14 @@ inline ScriptedResponse Answer(int status, const std::string& body, bool repeat 
     return r;
 }
 
+// An answer broken in the named way (see ScriptedResponse::fault).
+inline ScriptedResponse Fault(const std::string& fault, bool repeat = false) {
+    ScriptedResponse r;
+    r.fault = fault;
+    r.repeat = repeat;
+    return r;
+}
+
 // A finished (or vanished) job as Movu_PollA reports it.
 struct Outcome {
     int32_t rc = 0;
@@ -102,14 +110,19 @@ protected:
         dataPath_ = data_->path().u16string() + u"/terminal";
         Movu_SetTerminalDataPath(W(dataPath_));
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        account_ = Widen(UniqueAccount(info ? info->name() : "account"));
+        NewAccount(info ? info->name() : "account");
     }
 
     void TearDown() override { Movu_SetTerminalDataPath(W(u"")); }
 
     Site& site() { return *site_; }
     const movu_char16* account() const { return W(account_); }
-    std::string accountUtf8() const { return std::string(account_.begin(), account_.end()); }
+    std::string accountUtf8() const { return account8_; }
+    // Switches the test to an account nobody has used yet.
+    void NewAccount(const std::string& stem) {
+        account8_ = UniqueAccount(stem);
+        account_ = Widen(account8_);
+    }
 
     static void UseBaseUrl(const std::string& url) { Movu_SetBaseUrl(W(Widen(url))); }
     // Without a data path no cache file is read or written.
@@ -123,6 +136,7 @@ protected:
     std::optional<TempFolder> data_;
     std::u16string dataPath_;
     std::u16string account_;
+    std::string account8_;  // the same account, 8-bit
 };
 
 }  // namespace movu::test

@@ -53,7 +53,6 @@ protected:
         ApiTest::SetUp();
         if (HasFatalFailure()) return;
         UseNoCacheFile();
-        account8_ = accountUtf8();
     }
 
     // Movu_CalendarDayA into a guarded buffer big enough for any answer here.
@@ -94,12 +93,6 @@ protected:
         else EXPECT_EQ(j.value("path", ""), path);
     }
 
-    void NewAccount() {
-        account_ = Widen(UniqueAccount("fault"));
-        account8_ = accountUtf8();
-    }
-
-    std::string account8_;
 };
 
 struct BrokenExchange {
@@ -127,7 +120,7 @@ TEST_F(FaultMatrix, BrokenExchangesEndInTheirTransportCodeWithAnEnvelope) {
     const std::string base = site().BaseUrl();
     for (const BrokenExchange& bc : cases) {
         SCOPED_TRACE(bc.fault);
-        NewAccount();
+        NewAccount("fault");
         ScriptedResponse broken = Answer(200, bc.bodySize ? "" : "SERVICE-BYTES");
         broken.fault = bc.fault;
         broken.body_size = bc.bodySize;
@@ -187,10 +180,7 @@ TEST_F(FaultMatrix, RefusedConnectionAndRefusedCertificatesNeverReachTheService)
 // timeout ends the exchange (about 30 s), for a caller and a job at once.
 TEST_F(FaultMatrix, SilentServiceEndsAtTheReceiveTimeout) {
     ScriptToken("stall-token");
-    ScriptedResponse stall;
-    stall.fault = "stall";
-    stall.repeat = true;
-    site().Script(kDay, stall);
+    site().Script(kDay, Fault("stall", true));
     const int32_t job = StartDay();
     Call c = Sync();
     EXPECT_EQ(c.rc, -15);
@@ -237,7 +227,7 @@ TEST_F(FaultMatrix, RefusalsAndServerErrorsKeepTheirBodyAndNeverLoop) {
 
     // The token endpoint throttled or failing: its answer is the result.
     for (const auto& [status, rc] : std::vector<std::pair<int, int32_t>>{{429, -429}, {503, -500}, {401, -401}}) {
-        NewAccount();  // a fresh token request
+        NewAccount("fault");  // a fresh token request
         site().Script(kTokenPath, Answer(status, "token-" + std::to_string(status)));
         Call c = Sync();
         EXPECT_EQ(c.rc, rc);

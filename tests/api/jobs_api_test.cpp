@@ -44,7 +44,6 @@ protected:
         ApiTest::SetUp();
         if (HasFatalFailure()) return;
         UseNoCacheFile();
-        account8_ = accountUtf8();
     }
 
     void TearDown() override {
@@ -64,7 +63,6 @@ protected:
     }
     const char* acc() const { return account8_.c_str(); }
 
-    std::string account8_;
     std::vector<int32_t> started_;
 };
 
@@ -281,10 +279,7 @@ void ExpectStaysGone(int32_t id, std::chrono::milliseconds span) {
 
 TEST_F(Jobs, CancelledWhileInsideAnExchangeIsNeverWrittenAndTriesNoFurtherBaseUrl) {
     ScriptToken("T1");
-    ScriptedResponse stall;
-    stall.fault = "stall";
-    stall.repeat = true;
-    site().Script(kPing, stall);
+    site().Script(kPing, Fault("stall", true));
     Site second = TestService::Instance().OpenSite();
     second.Script(kPing, Answer(200, "too late", true));
     Movu_SetBaseUrls(W(Widen(site().BaseUrl() + ";" + second.BaseUrl())));

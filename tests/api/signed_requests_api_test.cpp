@@ -291,8 +291,7 @@ TEST_F(SignedRequests, StatusesMapToCodesWithoutRenewalAndTheBodyIsCopied) {
 // After a 401 the token is fetched once more and the request sent once more
 // with it; whatever that retry gives is the result.
 TEST_F(SignedRequests, A401RenewsTheTokenOnceAndTheRetryDecides) {
-    ScriptedResponse dropped;
-    dropped.fault = "close_no_response";
+    const ScriptedResponse dropped = Fault("close_no_response");
     const ScriptedResponse tokenDown = Answer(503, "{\"error\":\"TOKEN_SERVICE_DOWN\"}");
     struct Case {
         const char* what;
@@ -311,7 +310,7 @@ TEST_F(SignedRequests, A401RenewsTheTokenOnceAndTheRetryDecides) {
         SCOPED_TRACE(c.what);
         Site s = TestService::Instance().OpenSite();
         UseBaseUrl(s.BaseUrl());
-        account_ = Widen(UniqueAccount("renew"));
+        NewAccount("renew");
         s.Script(kTokenPath, {TokenAnswer("T1"), c.renewal});
         s.Script(kDay, {Answer(401, "first: expired"), c.retry});
         const Reply reply = Invoke(kExports[1], Plain());
