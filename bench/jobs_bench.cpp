@@ -98,12 +98,18 @@ double BareCrowd(const std::string& url, int& succeeded) {
     return Seconds(Clock::now() - start);
 }
 
-void CrowdOfJobs(movu::test::TestService& service) {
+// A site that hands every account the same long-lived token.
+movu::test::Site SiteWithToken(movu::test::TestService& service) {
     movu::test::Site site = service.OpenSite();
     movu::test::ScriptedResponse token;
     token.body = R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})";
     token.repeat = true;
     site.Script("/v1/client/token.php", token);
+    return site;
+}
+
+void CrowdOfJobs(movu::test::TestService& service) {
+    movu::test::Site site = SiteWithToken(service);
     movu::test::ScriptedResponse slow;
     slow.body = "{\"pong\":true}";
     slow.delay_ms = kDelayMs;
@@ -167,11 +173,7 @@ void BareThreadFloor() {
 }
 
 void PollOfBigText(movu::test::TestService& service) {
-    movu::test::Site site = service.OpenSite();
-    movu::test::ScriptedResponse token;
-    token.body = R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})";
-    token.repeat = true;
-    site.Script("/v1/client/token.php", token);
+    movu::test::Site site = SiteWithToken(service);
     movu::test::ScriptedResponse big;
     big.body_size = kBigText;
     big.repeat = true;
