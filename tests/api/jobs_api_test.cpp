@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -348,61 +347,6 @@ TEST_F(Jobs, FinishedJobKeepsItsResultUntilCancelled) {
     ExpectStaysGone(id, std::chrono::milliseconds(0));
     EXPECT_EQ(Movu_Cancel(0), -2);
     EXPECT_EQ(Movu_PollA(-1, nullptr, nullptr, nullptr, 0), -2);
-}
-
-// ---- many at once ------------------------------------------------------------------------
-
-TEST_F(Jobs, ThousandJobsFromSeveralThreadsAllArrive) {
-    constexpr int kThreads = 8, kPerThread = 125;
-    ScriptToken("T1");
-    ScriptedResponse slow = Answer(200, "stress-answer", true);
-    slow.delay_ms = 100;
-    site().Script(kPing, slow);
-    ASSERT_EQ(WaitFinished(StartPing()).state, 1);
-    site().ClearRequests();
-
-    // Each lane starts its jobs, then polls them until each has its answer and
-    // is released; a wrong answer, failed release or lingering job counts as bad.
-    std::vector<std::vector<int32_t>> lanes(kThreads);
-    std::atomic<int> bad{0};
-    const std::string account = account8_;
-    auto lane = [&](std::vector<int32_t>& ids, bool wide) {
-        for (int i = 0; i < kPerThread; ++i) {
-            int32_t id = 0;
-            const int32_t rc = wide ? Movu_StartPingW(W(Widen(account)), nullptr, nullptr, nullptr, nullptr, &id)
-                                    : Movu_StartPingA(account.c_str(), "", "", "", "", &id);
-            if (rc != 0 || id <= 0) ++bad;
-            else ids.push_back(id);
-        }
-        std::vector<char> buffer(64);
-        std::vector<int32_t> pending = ids;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-        while (!pending.empty() && std::chrono::steady_clock::now() < deadline) {
-            std::vector<int32_t> next;
-            for (int32_t id : pending) {
-                int32_t state = 0, http = 0;
-                const int32_t rc = Movu_PollA(id, &state, &http, buffer.data(), 64);
-                if (state == 0 && rc == 0) {
-                    next.push_back(id);
-                    continue;
-                }
-                if (rc != 0 || state != 1 || http != 200 || std::string(buffer.data()) != "stress-answer") ++bad;
-                if (Movu_Cancel(id) != 0 || Movu_PollA(id, nullptr, nullptr, nullptr, 0) != -2) ++bad;
-            }
-            pending.swap(next);
-            if (!pending.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        bad += static_cast<int>(pending.size());
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) threads.emplace_back(lane, std::ref(lanes[t]), t % 2 == 1);
-    for (auto& t : threads) t.join();
-
-    EXPECT_EQ(bad.load(), 0);
-    std::set<int32_t> all;
-    for (const auto& ids : lanes) all.insert(ids.begin(), ids.end());
-    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kPerThread)) << "ids handed out twice";
-    EXPECT_EQ(site().Requests(kPing).size(), static_cast<size_t>(kThreads * kPerThread));
 }
 
 }  // namespace
