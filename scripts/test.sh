@@ -30,4 +30,5 @@ for preset in "${presets[@]}"; do
   fi
 done
 
+scripts/line_ratio.sh || true
 python3 scripts/summarize_tests.py "${presets[@]}" "${failed_steps[@]/#/--failed-step=}"
