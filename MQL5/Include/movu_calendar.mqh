@@ -386,7 +386,7 @@ bool CMovuJson::Number(const int node)
    if(m_chars[m_pos]<'0' || m_chars[m_pos]>'9')
       return(Fail("value expected"));
    double mantissa=0;
-   long whole=0;
+   long whole=0;          // minus the digits so far
    bool fits=true;
    int digits=0;          // significant digits taken into the mantissa
    int scale=0;           // power of ten the mantissa is off by
@@ -400,10 +400,11 @@ bool CMovuJson::Number(const int node)
       while(m_pos<m_len && m_chars[m_pos]>='0' && m_chars[m_pos]<='9')
         {
          int d=m_chars[m_pos++]-'0';
-         if(whole>(LONG_MAX-d)/10)
+         //--- counted below zero, so LONG_MIN fits too
+         if(whole<(LONG_MIN+d)/10)
             fits=false;
          else
-            whole=whole*10+d;
+            whole=whole*10-d;
          if(digits<17)
            {
             mantissa=mantissa*10+d;
@@ -466,10 +467,10 @@ bool CMovuJson::Number(const int node)
    if(!MathIsValidNumber(value))
       return(Fail("number out of range"));
    m_nodes[node].number=(negative ? -value : value);
-   if(integral && fits)
+   if(integral && fits && (negative || whole!=LONG_MIN))
      {
       m_nodes[node].whole=true;
-      m_nodes[node].integer=(negative ? -whole : whole);
+      m_nodes[node].integer=(negative ? whole : -whole);
      }
    return(true);
   }

@@ -16,8 +16,12 @@
 #include <unistd.h>
 
 #include "library_loader.h"
-#include "movu_mt5.h"
 #include "temp_folder.h"
+
+// The library's own declarations, apart from the MQL5 imports of the same names.
+namespace real {
+#include "movu_mt5.h"
+}
 
 // ---- the DLL side: the real library, or a script for the pacing tests -------
 
@@ -35,7 +39,7 @@ static movu::test::Library& Real() {
     static movu::test::Library lib(movu::test::Library::DefaultPath());
     return lib;
 }
-#define REAL(name) Real().Symbol<decltype(&::name)>(#name)
+#define REAL(name) Real().Symbol<decltype(&real::name)>(#name)
 
 static const char16_t* W(const string& s) { return s.units().c_str(); }
 static const char* B(const MqlArray<uchar>& a) { return reinterpret_cast<const char*>(a.items().data()); }
@@ -169,8 +173,8 @@ TEST(MqlJson, AcceptsStrictJsonAndRefusesTheRest) {
         int v = json.Member(json.Root(), "v");
         string s;
         double d = -1;
-        if (c.value) EXPECT_TRUE(json.GetString(v, s) && U8(s) == c.value) << U8(s);
-        else EXPECT_TRUE(json.GetNumber(v, d) && d == c.number) << d;
+        if (c.value) { EXPECT_TRUE(json.GetString(v, s) && U8(s) == c.value) << U8(s); }
+        else { EXPECT_TRUE(json.GetNumber(v, d) && d == c.number) << d; }
     }
 }
 
@@ -213,7 +217,7 @@ TEST(MqlTime, ReadsRfc3339WithEveryZoneAndRefusesTheRest) {
     for (const auto& c : cases) {
         datetime t = -1;
         EXPECT_EQ(MovuParseTime(c.text, t), c.utc >= 0) << c.text;
-        if (c.utc >= 0) EXPECT_EQ(t, c.utc) << c.text;
+        if (c.utc >= 0) { EXPECT_EQ(t, c.utc) << c.text; }
     }
 }
 
@@ -370,7 +374,7 @@ TEST_F(DevServer, DayAnswersBecomeSortedTypedEventsAndEveryTruncationIsRefused) 
             EXPECT_TRUE(e.has_actual && e.has_forecast && e.has_previous && e.importance != 0 && StringLen(e.currency) == 3);
             EXPECT_EQ(U8(MovuDate(e.time)), date);
             EXPECT_GE(e.updated, e.time);
-            if (i > 0) EXPECT_LE(events[i - 1].time, e.time);
+            if (i > 0) { EXPECT_LE(events[i - 1].time, e.time); }
         }
         std::string whole = U8(text);
         for (size_t cut = 0; cut < whole.size(); ++cut)

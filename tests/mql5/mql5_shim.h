@@ -29,6 +29,7 @@ typedef long datetime;        // seconds since 1970 (MQL5 "datetime": 8 bytes)
 #define WHOLE_ARRAY (-1)
 #define CP_UTF8 65001
 #define LONG_MAX 9223372036854775807L
+#define LONG_MIN (-LONG_MAX - 1)
 #define INVALID_HANDLE (-1)
 
 namespace mql5 {
