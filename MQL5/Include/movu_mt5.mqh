@@ -1008,7 +1008,7 @@ void CMovuCalendarDay::Reset(const string day)
 
 //+------------------------------------------------------------------+
 //| Starts the day's request (the day, or its changes once held).     |
-//| Returns the job id, or a negative result code (nothing started).  |
+//| Returns MOVU_OK, or a negative result code (nothing started).     |
 //+------------------------------------------------------------------+
 int CMovuCalendarDay::Start(CMovuClient &client)
   {
@@ -1028,7 +1028,7 @@ int CMovuCalendarDay::Start(CMovuClient &client)
             events[i].actual=0;
            }
       m_job=-1;
-      return(m_job);
+      return(MOVU_OK);
      }
    //--- the whole day now and then, so a recording keeps up with the changes
    m_changes=(m_loaded && m_starts%MOVU_FULL_DAY_EVERY!=0);
@@ -1041,7 +1041,7 @@ int CMovuCalendarDay::Start(CMovuClient &client)
    m_last=(id>0 ? MOVU_OK : id);
    if(id>0)
       m_job=id;
-   return(id);
+   return(m_last);
   }
 
 //+------------------------------------------------------------------+

@@ -403,7 +403,7 @@ TEST_F(DevServer, HeldDayFetchesTheDayThenMergesChangesInTheBackground) {
     string error;
     ASSERT_TRUE(MovuParseEvents(whole, expected, error));
     for (int round = 0; round < 2; ++round) {  // the whole day, then its changes
-        ASSERT_GT(day.Start(client), 0) << day.LastResult();
+        ASSERT_EQ(day.Start(client), MOVU_OK);
         EXPECT_EQ(day.Start(client), MOVU_ERR_BUSY);
         int state = MOVU_JOB_RUNNING;
         for (int i = 0; i < 600 && state == MOVU_JOB_RUNNING; ++i) {
@@ -531,7 +531,7 @@ TEST_F(Client, TesterReadsRecordedDaysAndMakesNoDllCall) {
         CMovuCalendarDay day;
         day.Reset("2024-03-05");
         day.SetTesterOffset(7200);
-        EXPECT_LT(day.Start(tester), 0);
+        EXPECT_EQ(day.Start(tester), MOVU_OK);
         ASSERT_EQ(day.Poll(tester), MOVU_JOB_SUCCEEDED) << U8(day.Error());
         ASSERT_EQ(ArraySize(day.events), 2);
         EXPECT_TRUE(day.events[0].has_actual);   // released before the tester's now
