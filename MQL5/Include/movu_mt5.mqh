@@ -8,16 +8,18 @@
    background jobs, without blocking the terminal.
 
    Installing
-   - Copy movu_mt5.dll into <data folder>\MQL5\Libraries and this file into
-     <data folder>\MQL5\Include (File > Open Data Folder in the terminal).
+   - Unzip the release into the terminal's data folder (File > Open Data
+     Folder): MQL5\Libraries\movu_mt5.dll, this file and movu_calendar.mqh
+     in MQL5\Include, the examples in MQL5\Scripts, Experts, Indicators.
    - Allow DLL imports: Tools > Options > Expert Advisors > "Allow DLL
      imports", and in each program's properties (Dependencies / Common tab).
      A program can check both with MovuDllsAllowed() below, which reads
      TerminalInfoInteger(TERMINAL_DLLS_ALLOWED) and
      MQLInfoInteger(MQL_DLLS_ALLOWED).
-   - DLL calls are refused on remote and cloud tester agents (MQL5 Cloud
-     Network) and are not allowed in Market products. Local tester agents
-     work when DLL imports are allowed for the test.
+   - Strategy Tester: CMovuClient makes no DLL call there unless asked
+     (AllowDllInTester); the calendar comes from days recorded by live runs
+     (SetRecording), so backtests repeat and run on agents that refuse DLLs.
+     DLLs are not allowed in Market products. See docs/calendar-data.md.
 
    Things to know
    - The terminal loads one copy of the DLL and every program of the
