@@ -35,8 +35,10 @@ endif()
 set(MOVU_PACKAGE_ZIP ${CMAKE_SOURCE_DIR}/dist/movu_mt5-${PROJECT_VERSION}-win-x64.zip)
 set(MOVU_SYMBOLS_ZIP ${CMAKE_SOURCE_DIR}/dist/movu_mt5-${PROJECT_VERSION}-win-x64-symbols.zip)
 set(devserver "")
+set(devserver_flag "")
 if(TARGET movu-devserver)
   set(devserver $<TARGET_FILE:movu-devserver>)
+  set(devserver_flag --devserver)
 endif()
 add_custom_target(movu_package ALL
   COMMAND ${CMAKE_COMMAND}
@@ -60,6 +62,6 @@ if(MOVU_BUILD_TESTS)
     COMMAND ${MOVU_PYTHON} ${CMAKE_SOURCE_DIR}/tests/tools/check_package.py
             --zip ${MOVU_PACKAGE_ZIP} --symbols ${MOVU_SYMBOLS_ZIP} --source ${CMAKE_SOURCE_DIR}
             --header ${CMAKE_SOURCE_DIR}/include/movu_mt5.h --version ${PROJECT_VERSION}
-            --objdump ${CMAKE_OBJDUMP} $<$<TARGET_EXISTS:movu-devserver>:--devserver>
+            --objdump ${CMAKE_OBJDUMP} ${devserver_flag}
             --junit ${CMAKE_BINARY_DIR}/test-results/release_package.xml)
 endif()
