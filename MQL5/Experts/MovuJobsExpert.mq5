@@ -1,37 +1,60 @@
 //+------------------------------------------------------------------+
 //|                                               MovuJobsExpert.mq5 |
 //| Runs movu requests as background jobs so OnTick never waits:      |
-//| today's calendar, the VIP status and a heartbeat, started and     |
-//| polled from OnTimer, all cancelled in OnDeinit.                   |
+//| today's calendar (held and kept current), the VIP status and a    |
+//| heartbeat, started and polled from OnTimer, cancelled in OnDeinit.|
+//|                                                                  |
+//| Live, the calendar days it fetches are recorded in MQL5\Files;    |
+//| in the Strategy Tester it reads them back and calls no DLL, so a  |
+//| backtest is repeatable and runs where DLLs are refused.           |
 //+------------------------------------------------------------------+
 #property copyright "movu"
-#property version   "1.00"
+#property version   "1.10"
+//--- hands the recorded days to every tester agent, remote ones included
+#property tester_file "movu_calendar_days.txt"
 
 #include <movu_mt5.mqh>
 
 input string InpBaseUrl="http://127.0.0.1:8787";   // Service base URL
 input int    InpPollMs=500;                         // Poll period, ms
-input int    InpRefreshSeconds=300;                 // Start new requests every N seconds
+input int    InpRefreshSeconds=300;                 // Refresh every N seconds
+input int    InpRetrySeconds=15;                    // Retry a failed request after N seconds
+input bool   InpRecordDays=true;                    // Record fetched days for the tester
+input int    InpTesterUtcOffset=7200;               // Tester: trade server's offset from UTC, s
 
-CMovuClient g_movu;
-int         g_dayJob=0;        // 0: no job outstanding
-int         g_vipJob=0;
-int         g_heartbeatJob=0;
-datetime    g_nextStart=0;
+CMovuClient      g_movu;
+CMovuCalendarDay g_day;
+int              g_vipJob;
+int              g_heartbeatJob;
+datetime         g_nextCalendar;
+datetime         g_nextVip;
+datetime         g_nextHeartbeat;
 
+//+------------------------------------------------------------------+
+//| An expert keeps its globals across a symbol or timeframe change:  |
+//| every piece of state is set here, not at its declaration.         |
 //+------------------------------------------------------------------+
 int OnInit()
   {
-   if(!MovuDllsAllowed())
+   bool tester=(bool)MQLInfoInteger(MQL_TESTER);
+   if(!tester && !MovuDllsAllowed())
       return(INIT_FAILED);
-   Movu_SetBaseUrl(InpBaseUrl);
-   Movu_SetTerminalDataPath(TerminalInfoString(TERMINAL_DATA_PATH));
-   g_movu.LoadIdentity();      // the account is known once the terminal is connected
+   g_vipJob=0;
+   g_heartbeatJob=0;
+   g_nextCalendar=0;
+   g_nextVip=0;
+   g_nextHeartbeat=0;
+   g_day.Reset(MovuDate(MovuNowUtc(InpTesterUtcOffset)));
+   g_day.SetTesterOffset(InpTesterUtcOffset);
+   g_movu.SetRecording(InpRecordDays ? MOVU_RECORD_LOCAL : MOVU_RECORD_OFF);
+   g_movu.SetBaseUrl(InpBaseUrl);
+   g_movu.UseTerminalDataPath();
    if(!EventSetMillisecondTimer(InpPollMs<50 ? 50 : InpPollMs))
      {
       Print("movu: cannot start the timer");
       return(INIT_FAILED);
      }
+   PrintFormat("movu: started%s, base URL %s",tester ? " in the tester (recorded days)" : "",InpBaseUrl);
    return(INIT_SUCCEEDED);
   }
 
@@ -40,10 +63,8 @@ void OnDeinit(const int reason)
   {
    EventKillTimer();
 //--- nothing may stay behind in the library: release every job
-   if(g_heartbeatJob>0)
-      Movu_Cancel(g_heartbeatJob);
+   g_day.Cancel(g_movu);
    g_movu.CancelAll();
-   g_dayJob=0;
    g_vipJob=0;
    g_heartbeatJob=0;
   }
@@ -51,7 +72,7 @@ void OnDeinit(const int reason)
 //+------------------------------------------------------------------+
 void OnTick()
   {
-//--- trading logic only; all network work runs on the library's threads
+//--- trading logic only; g_day.events holds the day's calendar
   }
 
 //+------------------------------------------------------------------+
@@ -60,55 +81,83 @@ void OnTick()
 //+------------------------------------------------------------------+
 void OnTimer()
   {
-   PollJob(g_dayJob,"calendar");
-   PollJob(g_vipJob,"vip status");
-   PollJob(g_heartbeatJob,"heartbeat");
-   if(TimeLocal()>=g_nextStart)
+   datetime now=TimeLocal();
+   if(MQLInfoInteger(MQL_TESTER))
+      now=TimeCurrent();
+   PollCalendar(now);
+   PollJob(g_vipJob,"vip status",g_nextVip,now);
+   PollJob(g_heartbeatJob,"heartbeat",g_nextHeartbeat,now);
+//--- a new UTC day: start over with it
+   string today=MovuDate(MovuNowUtc(InpTesterUtcOffset));
+   if(today!=g_day.date && !g_day.Busy())
      {
-      StartJobs();
-      g_nextStart=TimeLocal()+InpRefreshSeconds;
+      g_day.Reset(today);
+      g_nextCalendar=0;
+     }
+   if(now>=g_nextCalendar && !g_day.Busy())
+      g_nextCalendar=now+Started(g_day.Start(g_movu),"calendar");
+   if(MQLInfoInteger(MQL_TESTER))
+      return;                  // the tester gets the calendar only
+   if(now>=g_nextVip && g_vipJob==0)
+     {
+      int id=g_movu.StartVipStatus();
+      g_nextVip=now+Started(id,"vip status");
+      g_vipJob=(id>0 ? id : 0);
+     }
+   if(now>=g_nextHeartbeat && g_heartbeatJob==0)
+     {
+      //--- texts go into the body JSON-escaped: a program or symbol name
+      //--- may hold quotes or backslashes
+      string body="{\"program\":"+MovuJsonString(MQLInfoString(MQL_PROGRAM_NAME))+
+                  ",\"symbol\":"+MovuJsonString(_Symbol)+"}";
+      int id=g_movu.StartRequest(MOVU_PATH_HEARTBEAT,"","POST",body);
+      g_nextHeartbeat=now+Started(id,"heartbeat");
+      g_heartbeatJob=(id>0 ? id : 0);
      }
   }
 
 //+------------------------------------------------------------------+
-//| Starts each request unless its previous job is still running.     |
+//| Seconds until the next start of a kind: the refresh period when   |
+//| it started (a job id, or MOVU_OK), a short retry when it did not (no account yet, busy,  |
+//| paced); the client's back-off keeps 429/5xx retries apart.        |
 //+------------------------------------------------------------------+
-void StartJobs()
+int Started(const int id_or_code,const string what)
   {
-   if(g_movu.Account()=="")
-      g_movu.LoadIdentity();
-   if(g_dayJob==0)
-      g_dayJob=Checked(g_movu.StartCalendarDay(MovuDate(TimeGMT())),"calendar");
-   if(g_vipJob==0)
-      g_vipJob=Checked(g_movu.StartVipStatus(),"vip status");
-   if(g_heartbeatJob==0)
+   if(id_or_code>=0)
+      return(InpRefreshSeconds);
+   if(id_or_code!=MOVU_ERR_TOO_SOON && id_or_code!=MOVU_ERR_BUSY)
+      PrintFormat("movu: %s not started: %d (%s)",what,id_or_code,MovuResultText(id_or_code));
+   return(InpRetrySeconds);
+  }
+
+//+------------------------------------------------------------------+
+void PollCalendar(const datetime now)
+  {
+   if(!g_day.Busy())
+      return;
+   int state=g_day.Poll(g_movu);
+   if(state==MOVU_JOB_RUNNING)
+      return;
+   if(state!=MOVU_JOB_SUCCEEDED)
      {
-      //--- the heartbeat has no start export of its own: any signed path
-      //--- runs in the background through Movu_GetAsyncSigned
-      string body=StringFormat("{\"program\":\"%s\",\"symbol\":\"%s\"}",MQLInfoString(MQL_PROGRAM_NAME),_Symbol);
-      int id=0;
-      int rc=Movu_GetAsyncSignedW(g_movu.Account(),g_movu.Platform(),g_movu.Broker(),g_movu.Server(),
-                                  g_movu.ClientVersion(),"/v1/client/heartbeat.php","","POST",body,id);
-      g_heartbeatJob=Checked(rc==MOVU_OK ? id : rc,"heartbeat");
+      PrintFormat("movu: calendar %s failed: %d (%s) %s",g_day.date,g_day.LastResult(),
+                  MovuResultText(g_day.LastResult()),g_day.Error());
+      g_nextCalendar=now+InpRetrySeconds;
+      return;
      }
+   int n=ArraySize(g_day.events);
+   int high=0;
+   for(int i=0; i<n; i++)
+      if(g_day.events[i].importance==MOVU_IMPORTANCE_HIGH)
+         high++;
+   PrintFormat("movu: calendar %s: %d events, %d of high importance",g_day.date,n,high);
   }
 
 //+------------------------------------------------------------------+
-//| A start result: the job id, or a negative code (logged, 0 kept).  |
+//| Polls one job; when it has finished, logs the outcome and, after  |
+//| a failure, asks again soon. The wrapper releases the job.         |
 //+------------------------------------------------------------------+
-int Checked(const int id_or_code,const string what)
-  {
-   if(id_or_code>0)
-      return(id_or_code);
-   PrintFormat("movu: %s not started: %d (%s)",what,id_or_code,MovuResultText(id_or_code));
-   return(0);
-  }
-
-//+------------------------------------------------------------------+
-//| Polls one job; when it has finished, logs the outcome. The        |
-//| wrapper releases the job once its text has been read.             |
-//+------------------------------------------------------------------+
-void PollJob(int &id,const string what)
+void PollJob(int &id,const string what,datetime &next,const datetime now)
   {
    if(id<=0)
       return;
@@ -120,8 +169,11 @@ void PollJob(int &id,const string what)
    int rc=g_movu.LastResult();
    id=0;
    if(state==MOVU_JOB_SUCCEEDED)
-      PrintFormat("movu: %s: HTTP %d, %d characters: %s",what,http,StringLen(text),StringSubstr(text,0,300));
+      PrintFormat("movu: %s: HTTP %d: %s",what,http,StringSubstr(text,0,200));
    else
-      PrintFormat("movu: %s failed: %d (%s), HTTP %d: %s",what,rc,MovuResultText(rc),http,StringSubstr(text,0,300));
+     {
+      PrintFormat("movu: %s failed: %d (%s), HTTP %d: %s",what,rc,MovuResultText(rc),http,StringSubstr(text,0,200));
+      next=now+InpRetrySeconds;
+     }
   }
 //+------------------------------------------------------------------+

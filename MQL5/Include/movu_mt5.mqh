@@ -8,16 +8,18 @@
    background jobs, without blocking the terminal.
 
    Installing
-   - Copy movu_mt5.dll into <data folder>\MQL5\Libraries and this file into
-     <data folder>\MQL5\Include (File > Open Data Folder in the terminal).
+   - Unzip the release into the terminal's data folder (File > Open Data
+     Folder): MQL5\Libraries\movu_mt5.dll, this file and movu_calendar.mqh
+     in MQL5\Include, the examples in MQL5\Scripts, Experts, Indicators.
    - Allow DLL imports: Tools > Options > Expert Advisors > "Allow DLL
      imports", and in each program's properties (Dependencies / Common tab).
      A program can check both with MovuDllsAllowed() below, which reads
      TerminalInfoInteger(TERMINAL_DLLS_ALLOWED) and
      MQLInfoInteger(MQL_DLLS_ALLOWED).
-   - DLL calls are refused on remote and cloud tester agents (MQL5 Cloud
-     Network) and are not allowed in Market products. Local tester agents
-     work when DLL imports are allowed for the test.
+   - Strategy Tester: CMovuClient makes no DLL call there unless asked
+     (AllowDllInTester); the calendar comes from days recorded by live runs
+     (SetRecording), so backtests repeat and run on agents that refuse DLLs.
+     DLLs are not allowed in Market products. See docs/calendar-data.md.
 
    Things to know
    - The terminal loads one copy of the DLL and every program of the
@@ -125,6 +127,8 @@ int  Movu_UnprotectTextW(string text,uchar &buffer[],int capacity);
 int  Movu_OpenUrl(string url);
 #import
 
+#include "movu_calendar.mqh"
+
 //+------------------------------------------------------------------+
 //| Result codes. 0 is success; failures are negative. Any other      |
 //| negative value is minus an HTTP status the service answered       |
@@ -153,6 +157,12 @@ int  Movu_OpenUrl(string url);
 #define MOVU_ERR_UNAUTHORIZED      (-401) // HTTP 401, also after one token renewal
 #define MOVU_ERR_TOO_MANY_REQUESTS (-429) // HTTP 429
 #define MOVU_ERR_SERVER            (-500) // HTTP 500 or above
+//--- codes of CMovuClient itself; the DLL never returns them
+#define MOVU_ERR_BUSY              (-1001) // a request of this kind is still running
+#define MOVU_ERR_TOO_SOON          (-1002) // minimum interval or back-off not over (WaitMs())
+#define MOVU_ERR_TESTER            (-1003) // in the Strategy Tester the DLL is not called (AllowDllInTester())
+#define MOVU_ERR_NOT_RECORDED      (-1004) // in the Strategy Tester: no recorded calendar for that day
+#define MOVU_ERR_BAD_ANSWER        (-1005) // the answer is not the JSON expected (see the error text)
 
 //--- job states written by Movu_PollA
 #define MOVU_JOB_RUNNING     0
@@ -195,6 +205,11 @@ string MovuResultText(const int code)
       case MOVU_ERR_UNAUTHORIZED:      return("HTTP 401 unauthorized");
       case MOVU_ERR_TOO_MANY_REQUESTS: return("HTTP 429 too many requests");
       case MOVU_ERR_SERVER:            return("HTTP 5xx server error");
+      case MOVU_ERR_BUSY:              return("a request of this kind is still running");
+      case MOVU_ERR_TOO_SOON:          return("too soon: minimum interval or back-off");
+      case MOVU_ERR_TESTER:            return("no DLL call in the Strategy Tester");
+      case MOVU_ERR_NOT_RECORDED:      return("no recorded calendar for this day");
+      case MOVU_ERR_BAD_ANSWER:        return("answer not understood");
      }
    if(code<0)
       return(StringFormat("HTTP %d",-code));
@@ -247,7 +262,59 @@ string MovuDate(const datetime when)
   }
 
 //+------------------------------------------------------------------+
-//| CMovuClient: the caller's identity, buffers and job ids.          |
+//| Pacing of CMovuClient, in milliseconds; define before #include.   |
+//+------------------------------------------------------------------+
+#ifndef MOVU_MIN_INTERVAL_MS
+#define MOVU_MIN_INTERVAL_MS     1000     // between two starts of one kind
+#endif
+#ifndef MOVU_BACKOFF_FIRST_MS
+#define MOVU_BACKOFF_FIRST_MS   10000     // after a 429, 5xx or no answer; doubles each time
+#endif
+#ifndef MOVU_BACKOFF_MAX_MS
+#define MOVU_BACKOFF_MAX_MS    600000
+#endif
+
+#ifndef MOVU_FULL_DAY_EVERY
+#define MOVU_FULL_DAY_EVERY     12        // CMovuCalendarDay: every Nth refresh fetches the whole day
+#endif
+
+//--- the service paths; each one is a kind of request for the pacing
+#define MOVU_PATH_DAY        "/v1/calendar/day.php"
+#define MOVU_PATH_META       "/v1/calendar/meta.php"
+#define MOVU_PATH_CHANGES    "/v1/calendar/changes.php"
+#define MOVU_PATH_HEARTBEAT  "/v1/client/heartbeat.php"
+#define MOVU_PATH_PING       "/v1/client/ping.php"
+#define MOVU_PATH_REGISTER   "/v1/client/register.php"
+#define MOVU_PATH_VIP        "/v1/client/vip_status.php"
+
+//--- one job this client started and has not yet read
+struct MovuJob
+  {
+   int               id;
+   string            kind;
+   string            date;       // calendar day jobs: the date asked for
+  };
+
+//--- pacing of one kind of request
+struct MovuPace
+  {
+   string            kind;
+   ulong             next;       // GetTickCount64() before which no request of the kind starts
+   int               failures;   // in a row, of the kinds that back off
+  };
+
+//+------------------------------------------------------------------+
+//| True for the outcomes that call for backing off: the service is   |
+//| overloaded (429), failing (5xx) or not answering at all.          |
+//+------------------------------------------------------------------+
+bool MovuBacksOff(const int code)
+  {
+   return(code==MOVU_ERR_TOO_MANY_REQUESTS || (code<=-500 && code>=-599) ||
+          (code<=MOVU_ERR_SESSION && code>=MOVU_ERR_RECEIVE));
+  }
+
+//+------------------------------------------------------------------+
+//| CMovuClient: the caller's identity, buffers, job ids and pacing.  |
 //|                                                                  |
 //| Synchronous methods return the library's result code and fill     |
 //| text with the answer (or the failure text). Start methods return  |
@@ -255,6 +322,15 @@ string MovuDate(const datetime when)
 //| a job state; the job's result code is LastResult().               |
 //| Jobs started here and not yet read are cancelled by CancelAll()   |
 //| and by the destructor.                                            |
+//|                                                                  |
+//| Pacing, per kind of request (its path): one job of a kind at a    |
+//| time (MOVU_ERR_BUSY), a minimum interval between starts, and      |
+//| after a 429, a 5xx or no answer a back-off that doubles up to     |
+//| MOVU_BACKOFF_MAX_MS (MOVU_ERR_TOO_SOON; WaitMs() says how long).  |
+//| Identity: read from the terminal before every request, so it      |
+//| follows a login or an account switch, unless SetIdentity() fixed  |
+//| it. Strategy Tester: no DLL call unless AllowDllInTester(true);   |
+//| CalendarDay() answers from the recorded days instead.             |
 //+------------------------------------------------------------------+
 class CMovuClient
   {
@@ -264,19 +340,31 @@ private:
    string            m_broker;
    string            m_server;
    string            m_version;
+   bool              m_fixed;          // identity set by the program
    uchar             m_buffer[];
    int               m_last;
    bool              m_cut;
-   int               m_jobs[];
+   MovuJob           m_jobs[];
+   MovuPace          m_pace[];
+   int               m_min_interval;
+   int               m_backoff_first;
+   int               m_backoff_max;
+   int               m_record;         // MOVU_RECORD_*: where fetched days are written
+   int               m_replay;         // where the tester reads them
+   bool              m_dll_in_tester;
+   string            m_recorded;       // the last text written, so a day unchanged is not written again
 
    bool              Reserve(const int capacity);
    int               Capacity(void);
    int               CallSync(const int kind,const string arg,const long since,const int capacity);
    int               Sync(const int kind,const string arg,const long since,const bool repeatable,string &text);
    bool              Identity8(uchar &account[],uchar &platform[],uchar &broker[],uchar &server[],uchar &version[]);
-   int               Started(const int rc,const int id);
-   void              Track(const int id);
-   bool              Forget(const int id);
+   int               Pace(const string kind);
+   int               Admit(const string kind);
+   void              Outcome(const string kind,const int code);
+   int               Started(const string kind,const string date,const int rc,const int id);
+   int               JobIndex(const int id) const;
+   void              Record(const string date,const string text);
    int               Utility(const int kind,const string input_text,string &text);
 
 public:
@@ -292,13 +380,19 @@ public:
    string            Server(void)        const { return(m_server);   }
    string            ClientVersion(void) const { return(m_version);  }
    //--- settings (shared by every program of the terminal)
-   void              SetBaseUrl(const string url)        { Movu_SetBaseUrl(url);          }
-   void              SetBaseUrls(const string list)      { Movu_SetBaseUrls(list);        }
-   void              SetProductSecret(const string s)    { Movu_SetProductSecret(s);      }
-   void              SetTerminalDataPath(const string p) { Movu_SetTerminalDataPath(p);   }
-   void              UseTerminalDataPath(void)           { Movu_SetTerminalDataPath(TerminalInfoString(TERMINAL_DATA_PATH)); }
+   void              SetBaseUrl(const string url);
+   void              SetBaseUrls(const string list);
+   void              SetProductSecret(const string s);
+   void              SetTerminalDataPath(const string p);
+   void              UseTerminalDataPath(void) { SetTerminalDataPath(TerminalInfoString(TERMINAL_DATA_PATH)); }
+   //--- pacing, recorded days, the tester
+   void              SetPacing(const int min_interval_ms,const int backoff_first_ms,const int backoff_max_ms);
+   int               WaitMs(const string kind);
+   void              SetRecording(const int where) { m_record=where; m_replay=(where==MOVU_RECORD_OFF ? MOVU_RECORD_LOCAL : where); }
+   void              AllowDllInTester(const bool allow) { m_dll_in_tester=allow; }
+   bool              DllBlocked(void) const { return(MQLInfoInteger(MQL_TESTER) && !m_dll_in_tester); }
    //--- synchronous requests: block until the service answers
-   int               CalendarDay(const string date,string &text)  { return(Sync(0,date,0,true,text)); }
+   int               CalendarDay(const string date,string &text);
    int               CalendarMeta(const string date,string &text) { return(Sync(1,date,0,true,text)); }
    int               CalendarChanges(const string date,const long since,string &text) { return(Sync(2,date,since,true,text)); }
    int               VipStatus(string &text)                      { return(Sync(3,"",0,true,text)); }
@@ -314,17 +408,21 @@ public:
    int               Cancel(const int id);
    void              CancelAll(void);
    int               PendingJobs(void) const { return(ArraySize(m_jobs)); }
+   bool              Running(const string kind) const;
    //--- utilities
    int               ProtectText(const string text,string &protected_text) { return(Utility(0,text,protected_text)); }
    int               UnprotectText(const string protected_text,string &text) { return(Utility(1,protected_text,text)); }
-   int               OpenUrl(const string url) { m_last=Movu_OpenUrl(url); return(m_last); }
+   int               OpenUrl(const string url);
    //--- outcome of the last call
    int               LastResult(void)  const { return(m_last); }
    bool              LastTextCut(void) const { return(m_cut);  }
   };
 
 //+------------------------------------------------------------------+
-CMovuClient::CMovuClient(void) : m_last(MOVU_OK),m_cut(false)
+CMovuClient::CMovuClient(void) : m_fixed(false),m_last(MOVU_OK),m_cut(false),
+                                 m_min_interval(MOVU_MIN_INTERVAL_MS),m_backoff_first(MOVU_BACKOFF_FIRST_MS),
+                                 m_backoff_max(MOVU_BACKOFF_MAX_MS),m_record(MOVU_RECORD_OFF),
+                                 m_replay(MOVU_RECORD_LOCAL),m_dll_in_tester(false)
   {
    LoadIdentity();
   }
@@ -336,14 +434,16 @@ CMovuClient::~CMovuClient(void)
   }
 
 //+------------------------------------------------------------------+
-//| Account, broker and server of the terminal's current account.     |
-//| Until the terminal has connected the login is 0: the account is   |
-//| then left empty and requests fail with MOVU_ERR_NO_ACCOUNT rather |
-//| than run under a wrong account. Call again once connected.        |
+//| Account, broker and server of the terminal's current account,     |
+//| read again before every request. Until the terminal has connected |
+//| the login is 0: the account is then left empty and requests fail  |
+//| with MOVU_ERR_NO_ACCOUNT rather than run under a wrong account.   |
+//| Calling it drops an identity fixed by SetIdentity().              |
 //+------------------------------------------------------------------+
 void CMovuClient::LoadIdentity(void)
   {
    long login=AccountInfoInteger(ACCOUNT_LOGIN);
+   m_fixed   =false;
    m_account =(login>0 ? IntegerToString(login) : "");
    m_platform="MT5";
    m_broker  =AccountInfoString(ACCOUNT_COMPANY);
@@ -355,11 +455,122 @@ void CMovuClient::LoadIdentity(void)
 void CMovuClient::SetIdentity(const string account,const string platform,const string broker,
                               const string server,const string version)
   {
+   m_fixed   =true;
    m_account =account;
    m_platform=platform;
    m_broker  =broker;
    m_server  =server;
    m_version =version;
+  }
+
+//+------------------------------------------------------------------+
+//| Settings go to the DLL, which the tester does not call unless     |
+//| allowed.                                                          |
+//+------------------------------------------------------------------+
+void CMovuClient::SetBaseUrl(const string url)        { if(!DllBlocked()) Movu_SetBaseUrl(url);          }
+void CMovuClient::SetBaseUrls(const string list)      { if(!DllBlocked()) Movu_SetBaseUrls(list);        }
+void CMovuClient::SetProductSecret(const string s)    { if(!DllBlocked()) Movu_SetProductSecret(s);      }
+void CMovuClient::SetTerminalDataPath(const string p) { if(!DllBlocked()) Movu_SetTerminalDataPath(p);   }
+
+//+------------------------------------------------------------------+
+void CMovuClient::SetPacing(const int min_interval_ms,const int backoff_first_ms,const int backoff_max_ms)
+  {
+   m_min_interval =(min_interval_ms>0 ? min_interval_ms : 0);
+   m_backoff_first=(backoff_first_ms>0 ? backoff_first_ms : 0);
+   m_backoff_max  =(backoff_max_ms>m_backoff_first ? backoff_max_ms : m_backoff_first);
+  }
+
+//+------------------------------------------------------------------+
+//| The pacing entry of a kind, made on first use.                    |
+//+------------------------------------------------------------------+
+int CMovuClient::Pace(const string kind)
+  {
+   int n=ArraySize(m_pace);
+   for(int i=0; i<n; i++)
+      if(m_pace[i].kind==kind)
+         return(i);
+   if(ArrayResize(m_pace,n+1)!=n+1)
+      return(-1);
+   m_pace[n].kind=kind;
+   m_pace[n].next=0;
+   m_pace[n].failures=0;
+   return(n);
+  }
+
+//+------------------------------------------------------------------+
+//| Milliseconds until a request of this kind may start (0: now).     |
+//+------------------------------------------------------------------+
+int CMovuClient::WaitMs(const string kind)
+  {
+   int p=Pace(kind);
+   ulong now=GetTickCount64();
+   if(p<0 || m_pace[p].next<=now)
+      return(0);
+   ulong wait=m_pace[p].next-now;
+   return(wait>(ulong)MOVU_BACKOFF_MAX_MS ? MOVU_BACKOFF_MAX_MS : (int)wait);
+  }
+
+//+------------------------------------------------------------------+
+bool CMovuClient::Running(const string kind) const
+  {
+   int n=ArraySize(m_jobs);
+   for(int i=0; i<n; i++)
+      if(m_jobs[i].kind==kind)
+         return(true);
+   return(false);
+  }
+
+//+------------------------------------------------------------------+
+//| May a request of this kind go out now? MOVU_OK and the interval   |
+//| starts, or the reason it may not.                                 |
+//+------------------------------------------------------------------+
+int CMovuClient::Admit(const string kind)
+  {
+   m_cut=false;
+   if(DllBlocked())
+      return(m_last=MOVU_ERR_TESTER);
+   if(Running(kind))
+      return(m_last=MOVU_ERR_BUSY);
+   int p=Pace(kind);
+   if(p<0)
+      return(m_last=MOVU_ERR_INTERNAL);
+   ulong now=GetTickCount64();
+   if(m_pace[p].next>now)
+      return(m_last=MOVU_ERR_TOO_SOON);
+   m_pace[p].next=now+m_min_interval;
+   if(!m_fixed)
+      LoadIdentity();
+   string account=m_account;
+   StringTrimLeft(account);
+   StringTrimRight(account);
+   if(account=="")
+      return(m_last=MOVU_ERR_NO_ACCOUNT);
+   return(MOVU_OK);
+  }
+
+//+------------------------------------------------------------------+
+//| A finished request of a kind: back off after an overload or no    |
+//| answer, doubling each time; anything else ends the back-off.      |
+//+------------------------------------------------------------------+
+void CMovuClient::Outcome(const string kind,const int code)
+  {
+   int p=Pace(kind);
+   if(p<0)
+      return;
+   if(!MovuBacksOff(code))
+     {
+      m_pace[p].failures=0;
+      return;
+     }
+   m_pace[p].failures++;
+   long delay=m_backoff_first;
+   for(int i=1; i<m_pace[p].failures && delay<m_backoff_max; i++)
+      delay*=2;
+   if(delay>m_backoff_max)
+      delay=m_backoff_max;
+   ulong until=GetTickCount64()+(ulong)delay;
+   if(until>m_pace[p].next)
+      m_pace[p].next=until;
   }
 
 //+------------------------------------------------------------------+
@@ -403,18 +614,18 @@ int CMovuClient::CallSync(const int kind,const string arg,const long since,const
 int CMovuClient::Sync(const int kind,const string arg,const long since,const bool repeatable,string &text)
   {
    text="";
-   m_cut=false;
+   string kinds[]={MOVU_PATH_DAY,MOVU_PATH_META,MOVU_PATH_CHANGES,MOVU_PATH_VIP,MOVU_PATH_HEARTBEAT};
+   int rc=Admit(kinds[kind]);
+   if(rc!=MOVU_OK)
+      return(rc);
    int capacity=Capacity();
    if(!Reserve(capacity))
-     {
-      m_last=MOVU_ERR_INTERNAL;
-      return(m_last);
-     }
+      return(m_last=MOVU_ERR_INTERNAL);
    while(true)
      {
       m_buffer[0]=0;
       m_buffer[capacity-2]=0;
-      int rc=CallSync(kind,arg,since,capacity);
+      rc=CallSync(kind,arg,since,capacity);
       bool full=(m_buffer[capacity-2]!=0);
       if(full && repeatable && capacity<=MOVU_TEXT_MAX_BYTES/2 && Reserve(capacity*2))
         {
@@ -424,14 +635,48 @@ int CMovuClient::Sync(const int kind,const string arg,const long since,const boo
       text=CharArrayToString(m_buffer,0,-1,CP_UTF8);
       m_cut=full;
       m_last=rc;
+      Outcome(kinds[kind],rc);
       return(rc);
      }
    return(m_last);
   }
 
 //+------------------------------------------------------------------+
-//| The identity as UTF-8 arrays; false when there is no account, so  |
-//| that no job is started for a request that cannot succeed.         |
+//| The calendar of a day. In the tester (DLL not allowed there) the  |
+//| answer comes from the recorded days: MOVU_ERR_NOT_RECORDED when   |
+//| the date was never recorded.                                      |
+//+------------------------------------------------------------------+
+int CMovuClient::CalendarDay(const string date,string &text)
+  {
+   text="";
+   string day=date;
+   StringTrimLeft(day);
+   StringTrimRight(day);
+   if(DllBlocked())
+     {
+      m_cut=false;
+      m_last=(MovuRecordedDay(m_replay,day,text) ? MOVU_OK : MOVU_ERR_NOT_RECORDED);
+      return(m_last);
+     }
+   int rc=Sync(0,day,0,true,text);
+   if(rc==MOVU_OK && !m_cut)
+      Record(day,text);
+   return(rc);
+  }
+
+//+------------------------------------------------------------------+
+//| Writes a fetched day when recording is on and it has changed.     |
+//+------------------------------------------------------------------+
+void CMovuClient::Record(const string date,const string text)
+  {
+   if(m_record==MOVU_RECORD_OFF || text==m_recorded)
+      return;
+   if(MovuRecordDay(m_record,date,text))
+      m_recorded=text;
+  }
+
+//+------------------------------------------------------------------+
+//| The identity as UTF-8 arrays.                                     |
 //+------------------------------------------------------------------+
 bool CMovuClient::Identity8(uchar &account[],uchar &platform[],uchar &broker[],uchar &server[],uchar &version[])
   {
@@ -440,103 +685,131 @@ bool CMovuClient::Identity8(uchar &account[],uchar &platform[],uchar &broker[],u
    MovuUtf8(m_broker,broker);
    MovuUtf8(m_server,server);
    MovuUtf8(m_version,version);
-   string trimmed=m_account;
-   StringTrimLeft(trimmed);
-   StringTrimRight(trimmed);
-   return(trimmed!="");
+   return(true);
   }
 
 //+------------------------------------------------------------------+
-int CMovuClient::Started(const int rc,const int id)
+int CMovuClient::Started(const string kind,const string date,const int rc,const int id)
   {
    m_last=rc;
-   m_cut=false;
    if(rc!=MOVU_OK)
+     {
+      Outcome(kind,rc);
       return(rc<0 ? rc : MOVU_ERR_INTERNAL);
-   Track(id);
+     }
+   int n=ArraySize(m_jobs);
+   if(ArrayResize(m_jobs,n+1)==n+1)
+     {
+      m_jobs[n].id=id;
+      m_jobs[n].kind=kind;
+      m_jobs[n].date=date;
+     }
    return(id);
   }
 
 //+------------------------------------------------------------------+
 int CMovuClient::StartCalendarDay(const string date)
   {
+   int rc=Admit(MOVU_PATH_DAY);
+   if(rc!=MOVU_OK)
+      return(rc);
    uchar a[],p[],b[],s[],v[],d[];
    string day=date;
    StringTrimLeft(day);
    StringTrimRight(day);
-   if(!Identity8(a,p,b,s,v))
-      return(Started(MOVU_ERR_NO_ACCOUNT,0));
+   Identity8(a,p,b,s,v);
    MovuUtf8(day,d);
    int id=0;
-   int rc=Movu_StartCalendarDayA(a,p,b,s,v,d,id);
-   return(Started(rc,id));
+   rc=Movu_StartCalendarDayA(a,p,b,s,v,d,id);
+   return(Started(MOVU_PATH_DAY,day,rc,id));
   }
 
 //+------------------------------------------------------------------+
 int CMovuClient::StartCalendarMeta(const string date)
   {
+   int rc=Admit(MOVU_PATH_META);
+   if(rc!=MOVU_OK)
+      return(rc);
    uchar a[],p[],b[],s[],v[],d[];
    string day=date;
    StringTrimLeft(day);
    StringTrimRight(day);
-   if(!Identity8(a,p,b,s,v))
-      return(Started(MOVU_ERR_NO_ACCOUNT,0));
+   Identity8(a,p,b,s,v);
    MovuUtf8(day,d);
    int id=0;
-   int rc=Movu_StartCalendarMetaA(a,p,b,s,v,d,id);
-   return(Started(rc,id));
+   rc=Movu_StartCalendarMetaA(a,p,b,s,v,d,id);
+   return(Started(MOVU_PATH_META,"",rc,id));
   }
 
 //+------------------------------------------------------------------+
 int CMovuClient::StartPing(void)
   {
+   int rc=Admit(MOVU_PATH_PING);
+   if(rc!=MOVU_OK)
+      return(rc);
    uchar a[],p[],b[],s[],v[];
-   if(!Identity8(a,p,b,s,v))
-      return(Started(MOVU_ERR_NO_ACCOUNT,0));
+   Identity8(a,p,b,s,v);
    int id=0;
-   int rc=Movu_StartPingA(a,p,b,s,v,id);
-   return(Started(rc,id));
+   rc=Movu_StartPingA(a,p,b,s,v,id);
+   return(Started(MOVU_PATH_PING,"",rc,id));
   }
 
 //+------------------------------------------------------------------+
 int CMovuClient::StartRegister(void)
   {
+   int rc=Admit(MOVU_PATH_REGISTER);
+   if(rc!=MOVU_OK)
+      return(rc);
    uchar a[],p[],b[],s[],v[];
-   if(!Identity8(a,p,b,s,v))
-      return(Started(MOVU_ERR_NO_ACCOUNT,0));
+   Identity8(a,p,b,s,v);
    int id=0;
-   int rc=Movu_StartRegisterA(a,p,b,s,v,id);
-   return(Started(rc,id));
+   rc=Movu_StartRegisterA(a,p,b,s,v,id);
+   return(Started(MOVU_PATH_REGISTER,"",rc,id));
   }
 
 //+------------------------------------------------------------------+
 int CMovuClient::StartVipStatus(void)
   {
+   int rc=Admit(MOVU_PATH_VIP);
+   if(rc!=MOVU_OK)
+      return(rc);
    uchar a[],p[],b[],s[],v[];
-   if(!Identity8(a,p,b,s,v))
-      return(Started(MOVU_ERR_NO_ACCOUNT,0));
+   Identity8(a,p,b,s,v);
    int id=0;
-   int rc=Movu_StartVipStatusA(a,p,b,s,v,id);
-   return(Started(rc,id));
+   rc=Movu_StartVipStatusA(a,p,b,s,v,id);
+   return(Started(MOVU_PATH_VIP,"",rc,id));
   }
 
 //+------------------------------------------------------------------+
 //| Any service path in the background, e.g.                          |
-//| StartRequest("/v1/client/heartbeat.php","","POST","{}").          |
-//| The query is "key=value&key2=value2" (percent-encoded).           |
+//| StartRequest(MOVU_PATH_HEARTBEAT,"","POST",body). The query is    |
+//| "key=value&key2=value2" (percent-encoded). The path is the kind   |
+//| for the pacing.                                                   |
 //+------------------------------------------------------------------+
 int CMovuClient::StartRequest(const string path,const string query,const string method,const string body)
   {
+   int rc=Admit(path);
+   if(rc!=MOVU_OK)
+      return(rc);
    uchar a[],p[],b[],s[],v[],pa[],qu[],me[],bo[];
-   if(!Identity8(a,p,b,s,v))
-      return(Started(MOVU_ERR_NO_ACCOUNT,0));
+   Identity8(a,p,b,s,v);
    MovuUtf8(path,pa);
    MovuUtf8(query,qu);
    MovuUtf8(method,me);
    MovuUtf8(body,bo);
    int id=0;
-   int rc=Movu_GetAsyncSignedA(a,p,b,s,v,pa,qu,me,bo,id);
-   return(Started(rc,id));
+   rc=Movu_GetAsyncSignedA(a,p,b,s,v,pa,qu,me,bo,id);
+   return(Started(path,"",rc,id));
+  }
+
+//+------------------------------------------------------------------+
+int CMovuClient::JobIndex(const int id) const
+  {
+   int n=ArraySize(m_jobs);
+   for(int i=0; i<n; i++)
+      if(m_jobs[i].id==id)
+         return(i);
+   return(-1);
   }
 
 //+------------------------------------------------------------------+
@@ -555,6 +828,11 @@ int CMovuClient::Poll(const int id,string &text,int &http)
    text="";
    http=0;
    m_cut=false;
+   if(DllBlocked())
+     {
+      m_last=MOVU_ERR_TESTER;
+      return(MOVU_JOB_FAILED);
+     }
    int capacity=Capacity();
    if(!Reserve(capacity))
      {
@@ -587,7 +865,15 @@ int CMovuClient::Poll(const int id,string &text,int &http)
       http=status;
       m_cut=full;
       Movu_Cancel(id);
-      Forget(id);
+      int j=JobIndex(id);
+      if(j>=0)
+        {
+         Outcome(m_jobs[j].kind,rc);
+         if(rc==MOVU_OK && state==MOVU_JOB_SUCCEEDED && !full && m_jobs[j].kind==MOVU_PATH_DAY)
+            Record(m_jobs[j].date,text);
+         m_jobs[j]=m_jobs[ArraySize(m_jobs)-1];
+         ArrayResize(m_jobs,ArraySize(m_jobs)-1);
+        }
       return(state==MOVU_JOB_SUCCEEDED ? MOVU_JOB_SUCCEEDED : MOVU_JOB_FAILED);
      }
    return(MOVU_JOB_FAILED);
@@ -599,8 +885,13 @@ int CMovuClient::Poll(const int id,string &text,int &http)
 //+------------------------------------------------------------------+
 int CMovuClient::Cancel(const int id)
   {
-   Forget(id);
-   m_last=Movu_Cancel(id);
+   int j=JobIndex(id);
+   if(j>=0)
+     {
+      m_jobs[j]=m_jobs[ArraySize(m_jobs)-1];
+      ArrayResize(m_jobs,ArraySize(m_jobs)-1);
+     }
+   m_last=(DllBlocked() ? MOVU_ERR_TESTER : Movu_Cancel(id));
    return(m_last);
   }
 
@@ -611,31 +902,15 @@ void CMovuClient::CancelAll(void)
   {
    int n=ArraySize(m_jobs);
    for(int i=0; i<n; i++)
-      Movu_Cancel(m_jobs[i]);
+      Movu_Cancel(m_jobs[i].id);
    ArrayResize(m_jobs,0);
   }
 
 //+------------------------------------------------------------------+
-void CMovuClient::Track(const int id)
+int CMovuClient::OpenUrl(const string url)
   {
-   int n=ArraySize(m_jobs);
-   if(ArrayResize(m_jobs,n+1)==n+1)
-      m_jobs[n]=id;
-  }
-
-//+------------------------------------------------------------------+
-bool CMovuClient::Forget(const int id)
-  {
-   int n=ArraySize(m_jobs);
-   for(int i=0; i<n; i++)
-     {
-      if(m_jobs[i]!=id)
-         continue;
-      m_jobs[i]=m_jobs[n-1];
-      ArrayResize(m_jobs,n-1);
-      return(true);
-     }
-   return(false);
+   m_last=(DllBlocked() ? MOVU_ERR_TESTER : Movu_OpenUrl(url));
+   return(m_last);
   }
 
 //+------------------------------------------------------------------+
@@ -647,6 +922,8 @@ int CMovuClient::Utility(const int kind,const string input_text,string &text)
   {
    text="";
    m_cut=false;
+   if(DllBlocked())
+      return(m_last=MOVU_ERR_TESTER);
    int capacity=4096;
    if(!Reserve(capacity))
      {
@@ -674,6 +951,157 @@ int CMovuClient::Utility(const int kind,const string input_text,string &text)
       return(rc);
      }
    return(m_last);
+  }
+
+//+------------------------------------------------------------------+
+//| CMovuCalendarDay: one day's events, held and kept current.        |
+//|                                                                  |
+//| Start() fetches the whole day the first time and afterwards only  |
+//| the changes since the latest revision it holds, merged in. Poll() |
+//| from OnTimer until it is no longer MOVU_JOB_RUNNING. In the tester |
+//| Start() reads the recorded day instead (no DLL call) and hides    |
+//| each actual value until its event's time has come, so a backtest  |
+//| does not see the future.                                          |
+//+------------------------------------------------------------------+
+class CMovuCalendarDay
+  {
+private:
+   int               m_job;        // >0 job id; 0 none; -1 a tester answer waits for Poll()
+   bool              m_changes;    // the job is a changes request
+   bool              m_loaded;
+   int               m_state;      // the tester's answer
+   int               m_last;
+   string            m_error;
+   int               m_tester_offset;
+   int               m_starts;
+
+   bool              Take(const string text,const bool changes);
+
+public:
+   string            date;         // "YYYY-MM-DD" (UTC)
+   MovuCalendarEvent events[];     // sorted by time, then id
+   datetime          since;        // latest revision held
+
+                     CMovuCalendarDay(void) : m_job(0),m_changes(false),m_loaded(false),m_state(MOVU_JOB_FAILED),
+                                              m_last(MOVU_OK),m_tester_offset(0),m_starts(0),since(0) {}
+   void              Reset(const string day);
+   void              SetTesterOffset(const int seconds) { m_tester_offset=seconds; }
+   int               Start(CMovuClient &client);
+   int               Poll(CMovuClient &client);
+   void              Cancel(CMovuClient &client);
+   bool              Loaded(void)     const { return(m_loaded); }
+   bool              Busy(void)       const { return(m_job!=0); }
+   int               LastResult(void) const { return(m_last); }
+   string            Error(void)      const { return(m_error); }
+  };
+
+//+------------------------------------------------------------------+
+//| A new day: what was held is dropped.                              |
+//+------------------------------------------------------------------+
+void CMovuCalendarDay::Reset(const string day)
+  {
+   date=day;
+   ArrayResize(events,0);
+   since=0;
+   m_starts=0;
+   m_loaded=false;
+   m_error="";
+  }
+
+//+------------------------------------------------------------------+
+//| Starts the day's request (the day, or its changes once held).     |
+//| Returns MOVU_OK, or a negative result code (nothing started).     |
+//+------------------------------------------------------------------+
+int CMovuCalendarDay::Start(CMovuClient &client)
+  {
+   if(m_job!=0)
+      return(m_last=MOVU_ERR_BUSY);
+   m_error="";
+   if(client.DllBlocked())
+     {
+      string text;
+      m_last=client.CalendarDay(date,text);
+      m_state=(m_last==MOVU_OK && Take(text,false) ? MOVU_JOB_SUCCEEDED : MOVU_JOB_FAILED);
+      datetime now=MovuNowUtc(m_tester_offset);
+      for(int i=0; i<ArraySize(events); i++)
+         if(events[i].time>now)
+           {
+            events[i].has_actual=false;
+            events[i].actual=0;
+           }
+      m_job=-1;
+      return(MOVU_OK);
+     }
+   //--- the whole day now and then, so a recording keeps up with the changes
+   m_changes=(m_loaded && m_starts%MOVU_FULL_DAY_EVERY!=0);
+   m_starts++;
+   int id;
+   if(m_changes)
+      id=client.StartRequest(MOVU_PATH_CHANGES,"date="+date+"&since="+IntegerToString((long)since),"GET","");
+   else
+      id=client.StartCalendarDay(date);
+   m_last=(id>0 ? MOVU_OK : id);
+   if(id>0)
+      m_job=id;
+   return(m_last);
+  }
+
+//+------------------------------------------------------------------+
+int CMovuCalendarDay::Poll(CMovuClient &client)
+  {
+   if(m_job==0)
+      return(MOVU_JOB_FAILED);
+   if(m_job<0)
+     {
+      m_job=0;
+      return(m_state);
+     }
+   string text;
+   int http=0;
+   int state=client.Poll(m_job,text,http);
+   if(state==MOVU_JOB_RUNNING)
+      return(state);
+   m_job=0;
+   m_last=client.LastResult();
+   if(state!=MOVU_JOB_SUCCEEDED)
+     {
+      m_error=MovuResultText(m_last)+(text!="" ? ": "+StringSubstr(text,0,200) : "");
+      return(MOVU_JOB_FAILED);
+     }
+   return(Take(text,m_changes) ? MOVU_JOB_SUCCEEDED : MOVU_JOB_FAILED);
+  }
+
+//+------------------------------------------------------------------+
+//| A day answer replaces what is held; a changes answer is merged.   |
+//+------------------------------------------------------------------+
+bool CMovuCalendarDay::Take(const string text,const bool changes)
+  {
+   MovuCalendarEvent got[];
+   if(!MovuParseEvents(text,got,m_error))
+     {
+      m_last=MOVU_ERR_BAD_ANSWER;
+      return(false);
+     }
+   if(changes)
+      MovuMergeEvents(events,got);
+   else
+     {
+      ArrayResize(events,0);
+      MovuMergeEvents(events,got);
+     }
+   datetime latest=MovuLatestUpdate(events);
+   if(latest>since)
+      since=latest;
+   m_loaded=true;
+   return(true);
+  }
+
+//+------------------------------------------------------------------+
+void CMovuCalendarDay::Cancel(CMovuClient &client)
+  {
+   if(m_job>0)
+      client.Cancel(m_job);
+   m_job=0;
   }
 
 #endif // MOVU_MT5_MQH

@@ -1,13 +1,14 @@
 //+------------------------------------------------------------------+
 //|                                            MovuCalendarToday.mq5 |
-//| Fetches today's calendar (UTC date) synchronously and prints it.  |
+//| Fetches today's calendar (UTC date) synchronously and prints its  |
+//| events, at the trade server's time.                               |
 //|                                                                  |
 //| A script may block: it runs on its own thread and ends when done. |
 //| Start the local development service first (movu-devserver), or   |
 //| point InpBaseUrl at your service.                                 |
 //+------------------------------------------------------------------+
 #property copyright "movu"
-#property version   "1.00"
+#property version   "1.10"
 #property script_show_inputs
 
 #include <movu_mt5.mqh>
@@ -19,13 +20,12 @@ void OnStart()
   {
    if(!MovuDllsAllowed())
       return;
-//--- settings are shared by every program of the terminal
-   Movu_SetBaseUrl(InpBaseUrl);
-   Movu_SetTerminalDataPath(TerminalInfoString(TERMINAL_DATA_PATH));
-
    CMovuClient movu;   // identity: this terminal's login, broker and server
+//--- settings are shared by every program of the terminal
+   movu.SetBaseUrl(InpBaseUrl);
+   movu.UseTerminalDataPath();
    string date=MovuDate(TimeGMT());
-   string text;
+   string text,error;
    int rc=movu.CalendarDay(date,text);
    if(rc!=MOVU_OK)
      {
@@ -33,11 +33,22 @@ void OnStart()
       PrintFormat("movu: calendar %s failed: %d (%s) %s",date,rc,MovuResultText(rc),text);
       return;
      }
-   PrintFormat("movu: calendar %s, %d characters%s",date,StringLen(text),
-               movu.LastTextCut() ? " (cut at the size limit)" : "");
-//--- the journal shortens very long lines: print in pieces
-   int len=StringLen(text);
-   for(int pos=0; pos<len && !IsStopped(); pos+=1000)
-      Print(StringSubstr(text,pos,1000));
+   MovuCalendarEvent events[];
+   if(!MovuParseEvents(text,events,error))
+     {
+      PrintFormat("movu: calendar %s: answer not understood: %s",date,error);
+      return;
+     }
+   int offset=MovuServerOffset();
+   PrintFormat("movu: calendar %s: %d events (times at the trade server, UTC%+.1f)",date,ArraySize(events),offset/3600.0);
+   for(int i=0; i<ArraySize(events) && !IsStopped(); i++)
+     {
+      MovuCalendarEvent e=events[i];
+      PrintFormat("%s %s %-40s actual %s  forecast %s  previous %s",
+                  TimeToString(MovuUtcToServer(e.time,offset),TIME_MINUTES),e.currency,e.title,
+                  e.has_actual ? DoubleToString(e.actual,2)+e.unit : "-",
+                  e.has_forecast ? DoubleToString(e.forecast,2)+e.unit : "-",
+                  e.has_previous ? DoubleToString(e.previous,2)+e.unit : "-");
+     }
   }
 //+------------------------------------------------------------------+

@@ -182,8 +182,11 @@ def check_examples(folder, mqh, include_code):
         if not re.search(r'#include\s*[<"]movu_mt5\.mqh[>"]', code):
             out.append("%s does not include movu_mt5.mqh" % label)
         called = {name for name, _c, _o in calls(plain)}
-        out += ["%s never calls %s" % (label, n) for n in ("Movu_SetBaseUrl", "Movu_SetTerminalDataPath")
-                if n not in called]
+        # directly, or through CMovuClient (which skips the DLL in the tester)
+        wrapped = {"Movu_SetBaseUrl": r"\.SetBaseUrls?\s*\(",
+                   "Movu_SetTerminalDataPath": r"\.(?:SetTerminalDataPath|UseTerminalDataPath)\s*\("}
+        out += ["%s never calls %s" % (label, n) for n, w in wrapped.items()
+                if n not in called and not re.search(w, plain)]
         out += ["%s names the host %s; examples use the local development service" % (label, h)
                 for h in re.findall(r"https?://([^/:\"'\s]+)", code) if h not in LOCAL_HOSTS]
     return out

@@ -1,47 +1,91 @@
-# Builds the Windows release zip: run with cmake -P and these variables:
-#   SOURCE_DIR  the source tree (MQL5/, docs/, README.md, include/)
-#   LIBRARY     movu_mt5.dll      HOST  movu.exe
-#   VERSION     project version   OUT_DIR  where the zip goes
-#   STAGE_DIR   a scratch folder of the build
-foreach(var SOURCE_DIR LIBRARY HOST VERSION OUT_DIR STAGE_DIR)
-  if(NOT DEFINED ${var})
+# Builds the Windows release zip; run with cmake -P and these variables:
+#   SOURCE_DIR   the source tree (MQL5/, docs/, README.md, LICENSE, include/)
+#   LIBRARY      movu_mt5.dll   HOST  movu.exe   DEVSERVER  movu-devserver.exe or empty
+#   OBJCOPY      the objcopy of the toolchain
+#   VERSION      project version
+#   ZIP          the package      SYMBOLS_ZIP  the debug symbols beside it
+#   STAGE_DIR    a scratch folder of the build
+#
+# The zip mirrors the terminal's data folder, so unzipping it there installs
+# everything: MQL5\Libraries\movu_mt5.dll, MQL5\Include\..., MQL5\Scripts\...,
+# MQL5\Experts\..., MQL5\Indicators\...; beside them the tools, docs, the
+# license and SHA256SUMS. Binaries are stripped; their debug information goes
+# into <name>.debug files in the symbols zip, linked by .gnu_debuglink.
+foreach(var SOURCE_DIR LIBRARY HOST OBJCOPY VERSION ZIP SYMBOLS_ZIP STAGE_DIR)
+  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "package.cmake: ${var} not set")
   endif()
 endforeach()
 
-set(name movu_mt5-${VERSION}-win-x64)
 set(missing "")
-foreach(item MQL5 docs README.md include/movu_mt5.h)
+foreach(item MQL5/Include MQL5/Scripts MQL5/Experts MQL5/Indicators docs README.md LICENSE include/movu_mt5.h)
   if(NOT EXISTS ${SOURCE_DIR}/${item})
     list(APPEND missing ${item})
   endif()
 endforeach()
-foreach(file ${LIBRARY} ${HOST})
+foreach(file ${LIBRARY} ${HOST} ${DEVSERVER})
   if(NOT EXISTS ${file})
     list(APPEND missing ${file})
   endif()
 endforeach()
 if(missing)
   list(JOIN missing ", " missing_text)
-  message(FATAL_ERROR "release package ${name}.zip: missing ${missing_text} "
-                      "(the zip needs MQL5/, docs/ and README.md of the source tree)")
+  message(FATAL_ERROR "release package: missing ${missing_text}")
 endif()
 
-set(root ${STAGE_DIR}/${name})
+set(root ${STAGE_DIR}/root)
+set(symbols ${STAGE_DIR}/symbols)
 file(REMOVE_RECURSE ${STAGE_DIR})
-file(MAKE_DIRECTORY ${root}/include)
-file(COPY ${LIBRARY} ${HOST} ${SOURCE_DIR}/README.md DESTINATION ${root})
+file(MAKE_DIRECTORY ${root}/MQL5/Libraries ${root}/include ${symbols})
+foreach(folder Include Scripts Experts Indicators)
+  file(COPY ${SOURCE_DIR}/MQL5/${folder} DESTINATION ${root}/MQL5)
+endforeach()
+file(COPY ${SOURCE_DIR}/docs DESTINATION ${root})
+file(COPY ${SOURCE_DIR}/README.md ${SOURCE_DIR}/LICENSE DESTINATION ${root})
 file(COPY ${SOURCE_DIR}/include/movu_mt5.h DESTINATION ${root}/include)
-file(COPY ${SOURCE_DIR}/MQL5 ${SOURCE_DIR}/docs DESTINATION ${root})
+
+# Stripped copy in the package, debug information beside it.
+function(ship binary destination)
+  get_filename_component(name ${binary} NAME)
+  set(debug ${symbols}/${name}.debug)
+  execute_process(COMMAND ${OBJCOPY} --only-keep-debug ${binary} ${debug} RESULT_VARIABLE rc1)
+  execute_process(COMMAND ${OBJCOPY} --strip-all --add-gnu-debuglink=${debug} ${binary} ${destination}/${name}
+                  RESULT_VARIABLE rc2)
+  if(NOT rc1 EQUAL 0 OR NOT rc2 EQUAL 0)
+    message(FATAL_ERROR "release package: cannot strip ${name} (${rc1}, ${rc2})")
+  endif()
+endfunction()
+ship(${LIBRARY} ${root}/MQL5/Libraries)
+ship(${HOST} ${root})
+if(DEVSERVER)
+  ship(${DEVSERVER} ${root})
+endif()
+
+# SHA256SUMS in the format of sha256sum, paths with forward slashes.
+file(GLOB_RECURSE files RELATIVE ${root} ${root}/*)
+list(SORT files)
+set(sums "")
+foreach(f IN LISTS files)
+  file(SHA256 ${root}/${f} hash)
+  string(APPEND sums "${hash}  ${f}\n")
+endforeach()
+file(WRITE ${root}/SHA256SUMS "${sums}")
 
 # Written beside the target and renamed, so a failed run never leaves half a zip.
-file(MAKE_DIRECTORY ${OUT_DIR})
-set(partial ${OUT_DIR}/.${name}.zip.partial)
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${partial} --format=zip ${name}
-                WORKING_DIRECTORY ${STAGE_DIR} RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  file(REMOVE ${partial})
-  message(FATAL_ERROR "release package: zip failed (${rc})")
-endif()
-file(RENAME ${partial} ${OUT_DIR}/${name}.zip)
-message(STATUS "release package: ${OUT_DIR}/${name}.zip")
+function(pack folder out)
+  get_filename_component(dir ${out} DIRECTORY)
+  get_filename_component(name ${out} NAME)
+  file(MAKE_DIRECTORY ${dir})
+  set(partial ${dir}/.${name}.partial)
+  file(GLOB entries RELATIVE ${folder} ${folder}/*)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${partial} --format=zip ${entries}
+                  WORKING_DIRECTORY ${folder} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    file(REMOVE ${partial})
+    message(FATAL_ERROR "release package: zip failed (${rc})")
+  endif()
+  file(RENAME ${partial} ${out})
+  message(STATUS "release package: ${out}")
+endfunction()
+pack(${root} ${ZIP})
+pack(${symbols} ${SYMBOLS_ZIP})
