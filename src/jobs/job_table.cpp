@@ -92,8 +92,6 @@ void JobWorker(const WorkerArgs& a) {
 
 void RunWorker(const WorkerArgs& args) {
     JobWorker(args);
-    // Nothing of this thread's token answers outlives it.
-    TakeLastTokenResponse();
 }
 
 }  // namespace
