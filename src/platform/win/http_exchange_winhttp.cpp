@@ -98,11 +98,12 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
 
     DWORD protocols = kTls10To12;
     WinHttpSetOption(session.h, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    // The stack's documented timeouts, stated so that every implementation
+    // The stack's documented defaults, stated so that every implementation
     // ends a silent peer: some leave the wait for the answer's head unbounded.
-    constexpr int kConnectMs = 60000, kSendMs = 30000, kReceiveMs = 30000;
-    WinHttpSetTimeouts(session.h, 0, kConnectMs, kSendMs, kReceiveMs);
-    DWORD headMs = kReceiveMs;
+    const ExchangeLimits& limits = request.limits;
+    WinHttpSetTimeouts(session.h, static_cast<int>(limits.resolveMs), static_cast<int>(limits.connectMs),
+                       static_cast<int>(limits.sendMs), static_cast<int>(limits.receiveMs));
+    DWORD headMs = limits.headMs;
     WinHttpSetOption(session.h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
 
     connection.h = WinHttpConnect(session.h, W(request.endpoint.host), request.endpoint.port, 0);
