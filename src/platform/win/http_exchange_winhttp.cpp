@@ -59,6 +59,18 @@ ExchangeStep SendFailureStep(DWORD error) {
     }
 }
 
+// The stack narrows header characters to ISO-8859-1, one byte each. A line
+// goes to it as its UTF-8 bytes, one character U+0000..U+00FF per byte, so
+// the wire carries those bytes and no character above U+00FF is ever left
+// to a narrowing (U+010A kept to its low byte would be a line feed).
+std::u16string ByteChars(const std::u16string& line) {
+    const std::string utf8 = Utf16ToUtf8(line);
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (unsigned char c : utf8) out.push_back(static_cast<char16_t>(c));
+    return out;
+}
+
 constexpr unsigned long long kUnknownLength = ~0ull;
 
 // Content-Length as sent, or kUnknownLength when absent or not a number.
@@ -122,7 +134,8 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     }
 
     for (const std::u16string& line : request.headerLines) {
-        WinHttpAddRequestHeaders(req.h, W(line), static_cast<DWORD>(line.size()),
+        const std::u16string bytes = ByteChars(line);
+        WinHttpAddRequestHeaders(req.h, W(bytes), static_cast<DWORD>(bytes.size()),
                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
     }
 
