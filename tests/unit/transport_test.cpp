@@ -191,6 +191,12 @@ TEST_F(Transport, BaseUrlContributesOnlySchemeHostAndPort) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].target, "/v1/t.php");
     EXPECT_EQ(got[0].Header("Host"), "localhost:" + std::to_string(site.port()));
+#ifndef _WIN32
+    // Bytes that cannot stand in a request line are percent-encoded (the
+    // Windows stack has escaping rules of its own).
+    Exchange(site.BaseUrl(), "/a b\t\x7F\xC3\xA9?q=%20");
+    EXPECT_EQ(site.Requests().back().target, "/a%20b%09%7F%C3%A9?q=%20");
+#endif
 
     for (const std::string& base : {std::string(), std::string("   "), std::string("ftp://127.0.0.1"),
                                     std::string("https://"), std::string("h/x?u=a://b")}) {
