@@ -157,10 +157,12 @@ TEST_F(FaultMatrix, RefusedConnectionAndRefusedCertificatesNeverReachTheService)
     TestService& service = TestService::Instance();
     Site untrusted = service.OpenSite(true, "untrusted");
     Site wrongName = service.OpenSite(true, "wrongname");
+    Site tls13 = service.OpenSite(true, "tls13");
     const std::vector<Case> cases = {
         {"refused", "http://127.0.0.1:" + std::to_string(service.ClosedPort()), -12},
         {"untrusted certificate", untrusted.BaseUrl(), -14},
         {"certificate for another name", wrongName.BaseUrl(), -14},
+        {"TLS 1.3 only: the library speaks 1.0 to 1.2", tls13.BaseUrl(), -14},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -174,6 +176,7 @@ TEST_F(FaultMatrix, RefusedConnectionAndRefusedCertificatesNeverReachTheService)
     }
     EXPECT_TRUE(untrusted.Requests().empty());
     EXPECT_TRUE(wrongName.Requests().empty());
+    EXPECT_TRUE(tls13.Requests().empty());
 }
 
 // A service that accepts the request and never answers: the limit on the
