@@ -29,7 +29,6 @@
 namespace movu::platform {
 namespace {
 
-
 bool GlobalInit() {
     static std::once_flag once;
     static CURLcode result = CURLE_FAILED_INIT;
