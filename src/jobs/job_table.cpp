@@ -3,8 +3,10 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
+#include "api/boundary.h"
 #include "api/lifetime.h"
 #include "api/process_lock.h"
 #include "api/text.h"
@@ -60,6 +62,10 @@ bool StillWanted(std::int32_t id) {
 }
 
 void JobWorker(const WorkerArgs& a) {
+#ifdef MOVU_TEST_HOOKS
+    // Test builds only: a worker that runs out of memory.
+    if (a.path == u"/movu-test/worker-out-of-memory") throw std::bad_alloc();
+#endif
     InstallDefaultBaseUrls();
     const std::vector<std::u16string> urls = SnapshotBaseUrls();
     auto w = [](const std::u16string& s) { return reinterpret_cast<const movu_char16*>(s.c_str()); };
@@ -90,10 +96,26 @@ void JobWorker(const WorkerArgs& a) {
     job.state.exchange(code == 0 ? kJobSucceeded : kJobFailed);
 }
 
-void RunWorker(const WorkerArgs& args) {
-    JobWorker(args);
-    // Nothing of this thread's token answers outlives it.
-    TakeLastTokenResponse();
+// A worker that fails (out of memory, most likely) still finishes its job,
+// as an export's body would end in -99.
+void RunWorker(const WorkerArgs& args) noexcept {
+    try {
+        JobWorker(args);
+        return;
+    } catch (...) {
+    }
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    auto it = Jobs().find(args.id);
+    if (it == Jobs().end()) return;
+    AsyncJob& job = *it->second;
+    job.resultCode = kInternalError;
+    job.httpStatus = 0;
+    try {
+        job.resultText = "{\"ok\":false,\"error\":\"INTERNAL_ERROR\",\"rc\":-99}";
+    } catch (...) {
+        job.resultText.clear();
+    }
+    job.state.exchange(kJobFailed);
 }
 
 }  // namespace

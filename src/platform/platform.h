@@ -33,8 +33,20 @@ enum class ExchangeStep {
     Receive,      // no response arrived
 };
 
+// How long each part of an exchange may take, in milliseconds; 0 is no
+// limit. The defaults are the Windows HTTP stack's documented defaults, and
+// both platforms use them (docs/troubleshooting.md has the table).
+struct ExchangeLimits {
+    std::uint32_t resolveMs = 0;       // name resolution: unlimited
+    std::uint32_t connectMs = 60000;   // the connection standing
+    std::uint32_t sendMs = 30000;      // each send, the TLS handshake included
+    std::uint32_t receiveMs = 30000;   // each receive: a silent peer
+    std::uint32_t headMs = 90000;      // the whole head of the answer
+};
+
 struct ExchangeRequest {
     EndpointUrl endpoint;
+    ExchangeLimits limits;
     bool pinToFallbackIpv4 = false;  // connect to the fallback IPv4, keep the host name
     std::u16string target;
     std::u16string verb;

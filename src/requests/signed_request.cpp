@@ -70,9 +70,9 @@ Outcome Run(const std::u16string* fixedBaseUrl, const PreparedIdentity& id, std:
             const QueryParams& query, std::u16string_view verb, std::string_view body, std::string& resultText) {
     Outcome out;
     std::string token;
-    std::int32_t rc = AcquireToken(id.utf8, token);
+    std::string last;
+    std::int32_t rc = AcquireToken(id.utf8, token, {}, &last);
     if (rc != 0) {
-        std::string last = TakeLastTokenResponse();
         resultText = last.empty() ? TokenFetchFailed(rc) : std::move(last);
         out.tokenFailed = true;
         out.code = rc;

@@ -15,22 +15,6 @@ namespace movu {
 
 namespace {
 
-// A plain pointer per thread, not a thread_local string: an object with a
-// destructor makes the C++ runtime pin the library for every thread that
-// touched it and unpin it from the thread's exit, inside the loader, which
-// hangs once the host has unloaded the library. Taking the text frees it.
-thread_local std::string* lastTokenResponse = nullptr;
-
-void SetLastTokenResponse(const std::string& body) {
-    if (lastTokenResponse == nullptr) lastTokenResponse = new std::string;
-    *lastTokenResponse = body;
-}
-
-void ClearLastTokenResponse() {
-    delete lastTokenResponse;
-    lastTokenResponse = nullptr;
-}
-
 std::vector<std::u16string> TokenRequestHeaders(const IdentityUtf8& id) {
     std::vector<std::u16string> lines;
     lines.reserve(6);
@@ -73,16 +57,12 @@ std::int32_t StatusFailure(std::uint32_t status) {
 
 }  // namespace
 
-std::string TakeLastTokenResponse() {
-    std::string out;
-    if (lastTokenResponse != nullptr) out.swap(*lastTokenResponse);
-    ClearLastTokenResponse();
-    return out;
-}
-
-std::int32_t AcquireToken(const IdentityUtf8& identity, std::string& token, std::string_view rejected) {
+std::int32_t AcquireToken(const IdentityUtf8& identity, std::string& token, std::string_view rejected,
+                          std::string* lastAnswer) {
     token.clear();
-    ClearLastTokenResponse();
+    std::string scratch;
+    std::string& last = lastAnswer ? *lastAnswer : scratch;
+    last.clear();
     if (identity.account.empty()) return -2;
 
     if (TokenFromStore(identity.account, rejected, token)) return 0;
@@ -104,7 +84,7 @@ std::int32_t AcquireToken(const IdentityUtf8& identity, std::string& token, std:
         std::uint32_t status = 0;
         lastResult = HttpExchange(url, u"/v1/client/token.php", u"GET", headers, {}, body, status);
         lastStatus = status;
-        if (!body.empty()) SetLastTokenResponse(body);
+        if (!body.empty()) last = body;
         if (lastResult != 0) continue;
         if (status == 401 || status == 429 || status >= 500) return StatusFailure(status);
         if (status < 200 || status > 299) continue;
@@ -125,7 +105,7 @@ std::int32_t AcquireToken(const IdentityUtf8& identity, std::string& token, std:
             SaveTokenCache(identity.account, fetched, expiry);
         }
         token = std::move(fetched);
-        ClearLastTokenResponse();
+        last.clear();
         StoreCurrentBaseUrl(url);
         return 0;
     }

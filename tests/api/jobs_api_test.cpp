@@ -186,6 +186,21 @@ TEST_F(Jobs, EveryStartSendsItsRequestWithTheIdentity) {
     }
 }
 
+// Identity values left empty or out still give their header line, empty.
+TEST_F(Jobs, AWorkersRequestCarriesAllFiveIdentityLines) {
+    ScriptToken("T1");
+    site().Script(kPing, Answer(200, "pong", true));
+    int32_t id = 0;
+    ASSERT_EQ(Movu_StartPingA(acc(), "", nullptr, " ", nullptr, &id), 0);
+    EXPECT_EQ(WaitFinished(Track(id)).rc, 0);
+    const auto requests = site().Requests(kPing);
+    ASSERT_EQ(requests.size(), 1u);
+    for (const char* name : {"X-Account", "X-Platform", "X-Broker", "X-Server", "X-Client-Version"}) {
+        EXPECT_EQ(requests[0].HeaderCount(name), 1) << name;
+        if (std::string(name) != "X-Account") EXPECT_EQ(requests[0].Header(name).value_or("-"), "") << name;
+    }
+}
+
 TEST_F(Jobs, GeneralStartPassesMethodQueryAndBody) {
     ScriptToken("T1");
     site().Script("/v1/custom.php", Answer(200, "custom", true));
@@ -216,7 +231,7 @@ TEST_F(Jobs, TheWalkOverBaseUrlsEndsAtTheFirstSuccessAndKeepsTheLastBody) {
     struct Case {
         const char* what;
         std::string path;
-        ScriptedResponse first;
+        std::vector<ScriptedResponse> first;
         Next next;
         ScriptedResponse second;
         int32_t rc, state, http;
@@ -225,16 +240,21 @@ TEST_F(Jobs, TheWalkOverBaseUrlsEndsAtTheFirstSuccessAndKeepsTheLastBody) {
     };
     const Case cases[] = {
         // The unusable second entry ends its attempt with no text at all.
-        {"later attempt without body keeps earlier body", kPing, Answer(500, "first answer", true), Unusable, {}, -10,
+        {"later attempt without body keeps earlier body", kPing, {Answer(500, "first answer", true)}, Unusable, {}, -10,
          -1, 0, "first answer", 0},
-        {"success without body", kPing, Answer(204, "", true), None, {}, 0, 1, 204,
+        {"success without body", kPing, {Answer(204, "", true)}, None, {}, 0, 1, 204,
          R"({"ok":false,"error":"NO_RESPONSE","rc":0,"http":204,"path":"/v1/client/ping.php"})", 0},
-        {"every base URL failing without body", kPing, Answer(503, "", true), Second, Answer(503, "", true), -500, -1,
+        {"every base URL failing without body", kPing, {Answer(503, "", true)}, Second, Answer(503, "", true), -500, -1,
          503, R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/client/ping.php"})", 1},
-        {"first success stops the walk", kPing, Answer(200, "from first", true), Second,
+        {"first success stops the walk", kPing, {Answer(200, "from first", true)}, Second,
          Answer(200, "from second", true), 0, 1, 200, "from first", 0},
-        {"a quote in the path", "/v1/a\"b.php", Answer(503, "", true), None, {}, -500, -1, 503,
+        {"a quote in the path", "/v1/a\"b.php", {Answer(503, "", true)}, None, {}, -500, -1, 503,
          R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/a\"b.php"})", 0},
+        {"401, then the renewed token's answer", kPing, {Answer(401, "expired"), Answer(200, "second")}, Second,
+         Answer(200, "never", true), 0, 1, 200, "second", 0},
+        // Test builds fail this path's worker with an allocation failure.
+        {"a worker out of memory", "/movu-test/worker-out-of-memory", {Answer(200, "never", true)}, None, {}, -99, -1,
+         0, R"({"ok":false,"error":"INTERNAL_ERROR","rc":-99})", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -254,7 +274,7 @@ TEST_F(Jobs, TheWalkOverBaseUrlsEndsAtTheFirstSuccessAndKeepsTheLastBody) {
         EXPECT_EQ(o.state, c.state);
         EXPECT_EQ(o.http, c.http);
         EXPECT_EQ(o.text, c.text);
-        EXPECT_EQ(first.Requests().size() - first.Requests(kTokenPath).size(), 1u);
+        EXPECT_EQ(first.Requests().size() - first.Requests(kTokenPath).size(), c.rc == -99 ? 0 : c.first.size());
         EXPECT_EQ(second.Requests(c.path).size(), c.secondRequests);
     }
 }

@@ -1,6 +1,7 @@
 // Text protection and opening a URL, through the library's exports.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -8,7 +9,12 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 #include "guarded_buffer.h"
 #include "movu_mt5.h"
@@ -183,11 +189,12 @@ protected:
         fs::create_directories(dir_ / "bin");
         SetEnv("PATH", (dir_ / "bin").string());
     }
-    void InstallOpener(int exitStatus) {
+    void InstallOpener(int exitStatus, const std::string& then = "") {
         const fs::path script = dir_ / "bin" / "xdg-open";
         std::ofstream(script, std::ios::trunc) << "#!/bin/sh\n: > '" << record_.string() << "'\n"
                                                << "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '"
-                                               << record_.string() << "'; done\nexit " << exitStatus << "\n";
+                                               << record_.string() << "'; done\n" << then << "exit " << exitStatus
+                                               << "\n";
         fs::permissions(script, fs::perms::owner_all);
     }
     std::vector<std::string> RecordedArguments() const {
@@ -210,6 +217,28 @@ TEST_F(OpenUrlDesktop, HandsOverTheTrimmedTextAsOneArgumentWithoutAShell) {
     EXPECT_EQ(Movu_OpenUrl(W(Widen(hostile))), 0);
     EXPECT_EQ(RecordedArguments(), std::vector<std::string>{hostile});
     EXPECT_FALSE(fs::exists(dir_ / "pwned")) << "the text went through a shell";
+}
+
+// An opener that keeps running (a browser in the foreground) is not waited
+// for, and is reaped once it ends.
+TEST_F(OpenUrlDesktop, ARunningOpenerIsNotWaitedForAndLeavesNoZombie) {
+    const fs::path pidFile = dir_ / "opener.pid";
+    InstallOpener(0, "echo $$ > '" + pidFile.string() + "'\nexec /bin/sleep 60 >/dev/null 2>&1\n");
+    EXPECT_EQ(Movu_OpenUrl(W(u"http://127.0.0.1:9/")), 0);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    pid_t pid = 0;
+    while (!(std::ifstream(pidFile) >> pid) && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(pid, 0);
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    std::string state;
+    std::ifstream(proc / "stat") >> state >> state >> state;  // pid (comm) state
+    EXPECT_NE(state, "Z") << "the call waited for the opener to end";
+    ASSERT_TRUE(fs::exists(proc)) << "the call waited for the opener to end";
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    while (fs::exists(proc) && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(fs::exists(proc)) << "the ended opener stays a zombie";
 }
 
 TEST_F(OpenUrlDesktop, BlankTextNeverStartsTheOpener) {

@@ -95,7 +95,8 @@ class TestService {
   const std::string& error() const { return error_; }
 
   // `cert`: "default" (signed by the test CA), "untrusted" (self-signed) or
-  // "wrongname" (test CA, for other.movu.test only).
+  // "wrongname" (test CA, for other.movu.test only) or "tls13" (the default
+  // certificate, TLS 1.3 only).
   Site OpenSite(bool tls = false, const std::string& cert = "default");
   // A 127.0.0.1 port nothing listens on.
   int ClosedPort();

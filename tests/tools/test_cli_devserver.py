@@ -229,8 +229,9 @@ class WineHostTests(HostCase):
         self.assertIn("–".encode(), served, "the sample day should hold non-ASCII text")
         # Both buffer forms must relay the bytes unchanged.
         self.assertEqual(re.findall(r"^Movu_CalendarDayA?: 0 ok\n(.*)$", out, re.M), [served.decode()] * 2)
+        # However many polls a job takes: its outcome is what counts.
         self.assertRegex(out, r"(?m)^Movu_StartPingW: 0 ok; job 1\n[\s\S]*^Movu_PollA\(job 2\): 0 ok; "
-                              r"state 1 succeeded, http 200\n[\s\S]*^Movu_Cancel\(job 2\): 0 ok")
+                              r"state 1 succeeded, http 200(, after \d+ polls)?\n[\s\S]*^Movu_Cancel\(job 2\): 0 ok")
         cache = "token_" + hashlib.sha256(account.encode()).hexdigest()[:16] + ".dat"
         self.assertTrue((data / "MQL4" / "Files" / "qz_movu" / cache).exists(), "the token is cached per account")
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/text.h"
+#include "platform/platform.h"
 #include "settings/client_settings.h"
 #include "testservice_client.h"
 #include "transport/http_exchange.h"
@@ -76,6 +77,14 @@ protected:
 };
 
 }  // namespace
+
+// The limits both platforms use are the Windows stack's documented defaults
+// (test builds may shorten the head limit; the suites do).
+TEST(ExchangeLimits, AreTheWindowsStacksDocumentedDefaults) {
+    const platform::ExchangeLimits l;
+    EXPECT_EQ((std::vector<std::uint32_t>{l.resolveMs, l.connectMs, l.sendMs, l.receiveMs, l.headMs}),
+              (std::vector<std::uint32_t>{0, 60000, 30000, 30000, 90000}));
+}
 
 // The request body goes out with its length whatever the verb; any status is
 // an answer, its body handed back byte for byte.
@@ -182,6 +191,12 @@ TEST_F(Transport, BaseUrlContributesOnlySchemeHostAndPort) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].target, "/v1/t.php");
     EXPECT_EQ(got[0].Header("Host"), "localhost:" + std::to_string(site.port()));
+#ifndef _WIN32
+    // Bytes that cannot stand in a request line are percent-encoded (the
+    // Windows stack has escaping rules of its own).
+    Exchange(site.BaseUrl(), "/a b\t\x7F\xC3\xA9?q=%20");
+    EXPECT_EQ(site.Requests().back().target, "/a%20b%09%7F%C3%A9?q=%20");
+#endif
 
     for (const std::string& base : {std::string(), std::string("   "), std::string("ftp://127.0.0.1"),
                                     std::string("https://"), std::string("h/x?u=a://b")}) {
@@ -229,6 +244,29 @@ TEST_F(Transport, ConnectFailureGivesAnEnvelopeWithHostAndPort) {
     }
     EXPECT_TRUE(site.Requests().empty());
 }
+
+#ifndef _WIN32
+// A cracked host that is no host name ("?" kept in it, a lone "[") goes
+// nowhere: a proxy sees no request for the name libcurl would read out of
+// the URL text instead.
+TEST_F(Transport, OddBaseUrlsConnectOnlyWhereTheyWereCracked) {
+    Site proxy = service.OpenSite();
+    const std::string port = std::to_string(proxy.port());
+    setenv("http_proxy", proxy.BaseUrl().c_str(), 1);
+    setenv("no_proxy", "", 1);
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://127.0.0.1?q=1:" + port, "127.0.0.1?q=1"}, {"http://localhost#:" + port, "localhost#"},
+        {"http://[::1]:" + port, "["}};
+    for (const auto& [base, host] : cases) {
+        const Outcome o = Exchange(base, "/p");
+        EXPECT_EQ(o.code, kExchangeConnectFailed) << base;
+        EXPECT_EQ(nlohmann::json::parse(o.body)["host"], host) << base;
+    }
+    unsetenv("http_proxy");
+    unsetenv("no_proxy");
+    EXPECT_TRUE(proxy.Requests().empty());
+}
+#endif
 
 TEST_F(Transport, BaseUrlWithoutSchemeIsHttps) {
     REQUIRE_HTTPS();

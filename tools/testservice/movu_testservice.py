@@ -120,7 +120,8 @@ class TestPki:
     never makes a fresh certificate "not yet valid".
     """
 
-    CERT_NAMES = ("default", "untrusted", "wrongname")
+    # "tls13": the default certificate on a site that speaks TLS 1.3 only.
+    CERT_NAMES = ("default", "untrusted", "wrongname", "tls13")
 
     def __init__(self, state_dir: Path, extra_sans: list[str] = (), openssl: str = "openssl"):
         self.state_dir = state_dir
@@ -876,7 +877,10 @@ class ControlApi:
 
     def _ssl_context(self, cert: str) -> ssl.SSLContext:
         if cert not in self._contexts:
-            self._contexts[cert] = server_ssl_context(self.pki.certs[cert])
+            ctx = server_ssl_context(self.pki.certs["default" if cert == "tls13" else cert])
+            if cert == "tls13":
+                ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+            self._contexts[cert] = ctx
         return self._contexts[cert]
 
     async def health(self):

@@ -5,8 +5,9 @@
 // the TLS handshake and the connection's first write belong to "send" and
 // everything after the request went out belongs to "receive":
 //   resolve / connect / connect timeout (5, 6, 7, 28)      -> Connect
+//   a limit of ours struck (42 from the progress call)       -> as 28
 //   28 after the connection stood: Send in the TLS handshake, else Receive
-//   URL with a host libcurl rejects (3)                     -> Connect
+//   a cracked host libcurl refuses (3)                      -> Connect
 //   setting up the handle (2, 4, 27, 43, 48, before perform) -> OpenRequest
 //   TLS handshake, certificate, sending (26, 35, 53, 54, 55, 58, 59, 60,
 //     64, 65, 66, 77, 80, 82, 83, 90, 91, 98)              -> Send
@@ -15,6 +16,7 @@
 // Redirects are not followed (libcurl's default, kept deliberately).
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -27,11 +29,6 @@
 namespace movu::platform {
 namespace {
 
-constexpr long kConnectTimeoutSeconds = 30;
-// A peer that sends nothing for this long ends the exchange, as the Windows
-// stack's receive timeout does; libcurl alone would wait forever.
-constexpr long kSilenceTimeoutSeconds = 30;
-
 bool GlobalInit() {
     static std::once_flag once;
     static CURLcode result = CURLE_FAILED_INIT;
@@ -43,6 +40,7 @@ struct EasyHandle {
     CURL* curl = curl_easy_init();
     curl_slist* headers = nullptr;
     curl_slist* resolve = nullptr;
+    CURLU* url = curl_url();
     EasyHandle() = default;
     EasyHandle(const EasyHandle&) = delete;
     EasyHandle& operator=(const EasyHandle&) = delete;
@@ -50,6 +48,7 @@ struct EasyHandle {
         if (curl) curl_easy_cleanup(curl);
         curl_slist_free_all(headers);
         curl_slist_free_all(resolve);
+        curl_url_cleanup(url);
     }
 };
 
@@ -147,11 +146,6 @@ std::string RequestTarget(const std::u16string& target) {
     return out;
 }
 
-std::string UrlHost(const std::string& host) {
-    if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
-    return host;
-}
-
 ExchangeStep StepOf(CURLcode code) {
     switch (code) {
         case CURLE_COULDNT_RESOLVE_PROXY:
@@ -200,6 +194,55 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// The limits libcurl has no option for, checked from its progress calls
+// (at least one a second, data or not): once the connection stands, a peer
+// silent for the send or receive limit, or an answer head that has not
+// begun within the head limit once the request is out, ends the exchange.
+struct Watch {
+    using Clock = std::chrono::steady_clock;
+    CURL* curl = nullptr;
+    const ExchangeLimits* limits = nullptr;
+    Clock::time_point lastByte = Clock::now(), requestOut;
+    curl_off_t down = -1, up = -1;
+    bool connected = false, sent = false, headBegun = false, expired = false;
+
+    static bool Over(Clock::time_point since, Clock::time_point now, std::uint32_t ms) {
+        return ms != 0 && now - since > std::chrono::milliseconds(ms);
+    }
+};
+
+int OnProgress(void* user, curl_off_t, curl_off_t downNow, curl_off_t upTotal, curl_off_t upNow) {
+    Watch& w = *static_cast<Watch*>(user);
+    const Watch::Clock::time_point now = Watch::Clock::now();
+    if (!w.connected) {
+        curl_off_t connectedAt = 0;
+        curl_easy_getinfo(w.curl, CURLINFO_CONNECT_TIME_T, &connectedAt);
+        w.connected = connectedAt > 0;
+        w.lastByte = now;  // until then the connect limit governs
+        return 0;
+    }
+    if (downNow != w.down || upNow != w.up) {
+        w.down = downNow;
+        w.up = upNow;
+        w.lastByte = now;
+    }
+    if (!w.sent && upNow >= upTotal) {
+        w.sent = true;
+        w.requestOut = now;
+    }
+    const std::uint32_t silence = w.sent ? w.limits->receiveMs : w.limits->sendMs;
+    w.expired = Watch::Over(w.lastByte, now, silence) ||
+                (w.sent && !w.headBegun && Watch::Over(w.requestOut, now, w.limits->headMs));
+    return w.expired ? 1 : 0;
+}
+
+size_t OnHeader(char*, size_t size, size_t count, void* user) {
+    Watch& w = *static_cast<Watch*>(user);
+    w.headBegun = true;
+    w.lastByte = Watch::Clock::now();
+    return size * count;
+}
+
 // Which step a timeout struck: before the connection stood, during the TLS
 // handshake (the Windows stack's send), or in the peer's silence afterwards.
 ExchangeStep TimeoutStep(CURL* c, bool secure) {
@@ -235,9 +278,16 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     set(curl_easy_setopt(c, CURLOPT_USERAGENT, "movu-client/1.0"));
     set(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"));
     set(curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
-    set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
-    set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L));
-    set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kSilenceTimeoutSeconds));
+    // Name resolution has no limit of its own here: the connect limit covers it.
+    set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.limits.connectMs)));
+    Watch watch;
+    watch.curl = c;
+    watch.limits = &request.limits;
+    set(curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &OnProgress));
+    set(curl_easy_setopt(c, CURLOPT_XFERINFODATA, &watch));
+    set(curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L));
+    set(curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader));
+    set(curl_easy_setopt(c, CURLOPT_HEADERDATA, &watch));
     if (rc != CURLE_OK) return Fail(ExchangeStep::Session, rc);
     // Outcome ignored, as the TLS restriction is on Windows.
     curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2));
@@ -246,11 +296,18 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
 
     // Connection: scheme, host and port; the pin keeps the host name for the
     // Host header, the TLS server name and the certificate check.
+    // The URL is built from the cracked parts, never from text libcurl would
+    // read again: a host it refuses ends here instead of reaching another
+    // host or port than the envelope and the Host header name.
     const std::string host = Utf16ToUtf8(request.endpoint.host);
     const std::string port = std::to_string(request.endpoint.port);
-    const std::string url =
-        std::string(request.endpoint.secure ? "https://" : "http://") + UrlHost(host) + ":" + port + "/";
-    rc = curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    if (!h.url) return Fail(ExchangeStep::Session, CURLE_OUT_OF_MEMORY);
+    if (curl_url_set(h.url, CURLUPART_SCHEME, request.endpoint.secure ? "https" : "http", 0) != CURLUE_OK ||
+        curl_url_set(h.url, CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(h.url, CURLUPART_PORT, port.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(h.url, CURLUPART_PATH, "/", 0) != CURLUE_OK)
+        return Fail(ExchangeStep::Connect, CURLE_URL_MALFORMAT);
+    rc = curl_easy_setopt(c, CURLOPT_CURLU, h.url);
     if (rc != CURLE_OK) return Fail(ExchangeStep::Connect, rc);
     if (request.pinToFallbackIpv4) {
         const std::string entry = host + ":" + port + ":" + Utf16ToUtf8(movu::SecondaryFallbackIpv4());
@@ -300,6 +357,7 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
 
     rc = curl_easy_perform(c);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.expired) rc = CURLE_OPERATION_TIMEDOUT;
     if (rc == CURLE_OPERATION_TIMEDOUT) return Fail(TimeoutStep(c, request.endpoint.secure), rc);
     if (rc != CURLE_OK) return Fail(StepOf(rc), rc);
 

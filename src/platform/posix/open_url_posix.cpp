@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -26,6 +28,10 @@ constexpr char kOpener[] = "open";
 #else
 constexpr char kOpener[] = "xdg-open";
 #endif
+
+// How long an opener may take to refuse (not found, or exiting non-zero)
+// before it counts as running; docs/api.md names it.
+constexpr std::chrono::milliseconds kOpenerGrace{500};
 
 // The opener starts with default signal handling and nothing blocked,
 // whatever the host has set up for itself.
@@ -49,9 +55,13 @@ struct SpawnAttributes {
 
 }  // namespace
 
-// Accepted only when the opener started and said so with exit status 0. If
-// the host reaps children itself (SIGCHLD ignored), the status is lost and
-// the request counts as refused rather than guessed.
+// Accepted once the opener has started and has not failed within a short
+// grace: an opener that cannot start or exits non-zero at once is a refusal.
+// One still running then (xdg-open keeps the browser in the foreground when
+// there is no desktop session) is left to a thread that reaps it whenever it
+// ends, so the caller never waits for the opened program and no zombie
+// stays. If the host reaps children itself (SIGCHLD ignored), the status is
+// lost and the request counts as refused rather than guessed.
 bool OpenWithDefaultHandler(const std::u16string& target) {
     std::string text = Utf16ToUtf8(target);
     if (text.empty() || text.find('\0') != std::string::npos) return false;
@@ -63,12 +73,26 @@ bool OpenWithDefaultHandler(const std::u16string& target) {
     pid_t child = 0;
     if (posix_spawnp(&child, kOpener, nullptr, &attributes.attr, argv, environ) != 0) return false;
 
-    int status = 0;
-    pid_t waited;
-    do {
-        waited = waitpid(child, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    return waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const auto until = std::chrono::steady_clock::now() + kOpenerGrace;
+    for (;;) {
+        int status = 0;
+        const pid_t waited = waitpid(child, &status, WNOHANG);
+        if (waited == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (waited < 0 && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() >= until) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    try {
+        std::thread([child] {
+            int status = 0;
+            while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (...) {
+        // No thread to spare: the opener runs all the same and is reaped by
+        // whoever reaps this process's children.
+    }
+    return true;
 }
 
 }  // namespace movu::platform

@@ -59,6 +59,18 @@ ExchangeStep SendFailureStep(DWORD error) {
     }
 }
 
+// The stack narrows header characters to ISO-8859-1, one byte each. A line
+// goes to it as its UTF-8 bytes, one character U+0000..U+00FF per byte, so
+// the wire carries those bytes and no character above U+00FF is ever left
+// to a narrowing (U+010A kept to its low byte would be a line feed).
+std::u16string ByteChars(const std::u16string& line) {
+    const std::string utf8 = Utf16ToUtf8(line);
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (unsigned char c : utf8) out.push_back(static_cast<char16_t>(c));
+    return out;
+}
+
 constexpr unsigned long long kUnknownLength = ~0ull;
 
 // Content-Length as sent, or kUnknownLength when absent or not a number.
@@ -98,11 +110,12 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
 
     DWORD protocols = kTls10To12;
     WinHttpSetOption(session.h, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    // The stack's documented timeouts, stated so that every implementation
+    // The stack's documented defaults, stated so that every implementation
     // ends a silent peer: some leave the wait for the answer's head unbounded.
-    constexpr int kConnectMs = 60000, kSendMs = 30000, kReceiveMs = 30000;
-    WinHttpSetTimeouts(session.h, 0, kConnectMs, kSendMs, kReceiveMs);
-    DWORD headMs = kReceiveMs;
+    const ExchangeLimits& limits = request.limits;
+    WinHttpSetTimeouts(session.h, static_cast<int>(limits.resolveMs), static_cast<int>(limits.connectMs),
+                       static_cast<int>(limits.sendMs), static_cast<int>(limits.receiveMs));
+    DWORD headMs = limits.headMs;
     WinHttpSetOption(session.h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
 
     connection.h = WinHttpConnect(session.h, W(request.endpoint.host), request.endpoint.port, 0);
@@ -121,7 +134,8 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     }
 
     for (const std::u16string& line : request.headerLines) {
-        WinHttpAddRequestHeaders(req.h, W(line), static_cast<DWORD>(line.size()),
+        const std::u16string bytes = ByteChars(line);
+        WinHttpAddRequestHeaders(req.h, W(bytes), static_cast<DWORD>(bytes.size()),
                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
     }
 
