@@ -1,9 +1,10 @@
 # Builds the Windows release zip: run with cmake -P and these variables:
 #   SOURCE_DIR  the source tree (MQL5/, docs/, README.md, include/)
 #   LIBRARY     movu_mt5.dll      HOST  movu.exe
+#   DEVSERVER   movu-devserver.exe (sample_calendar.json goes beside it)
 #   VERSION     project version   OUT_DIR  where the zip goes
 #   STAGE_DIR   a scratch folder of the build
-foreach(var SOURCE_DIR LIBRARY HOST VERSION OUT_DIR STAGE_DIR)
+foreach(var SOURCE_DIR LIBRARY HOST DEVSERVER VERSION OUT_DIR STAGE_DIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "package.cmake: ${var} not set")
   endif()
@@ -16,7 +17,7 @@ foreach(item MQL5 docs README.md include/movu_mt5.h)
     list(APPEND missing ${item})
   endif()
 endforeach()
-foreach(file ${LIBRARY} ${HOST})
+foreach(file ${LIBRARY} ${HOST} ${DEVSERVER})
   if(NOT EXISTS ${file})
     list(APPEND missing ${file})
   endif()
@@ -30,7 +31,8 @@ endif()
 set(root ${STAGE_DIR}/${name})
 file(REMOVE_RECURSE ${STAGE_DIR})
 file(MAKE_DIRECTORY ${root}/include)
-file(COPY ${LIBRARY} ${HOST} ${SOURCE_DIR}/README.md DESTINATION ${root})
+file(COPY ${LIBRARY} ${HOST} ${DEVSERVER} ${SOURCE_DIR}/tools/devserver/sample_calendar.json ${SOURCE_DIR}/README.md
+     DESTINATION ${root})
 file(COPY ${SOURCE_DIR}/include/movu_mt5.h DESTINATION ${root}/include)
 file(COPY ${SOURCE_DIR}/MQL5 ${SOURCE_DIR}/docs DESTINATION ${root})
 
