@@ -167,7 +167,7 @@ ojson SampleCalendar::Events(std::int64_t day) const {
     const auto& days = t["weekdays"];
     if (std::find(days.begin(), days.end(), ojson(weekday)) == days.end()) continue;
     const std::string time = t["time"].get<std::string>();
-    const std::int64_t unix = day * 86400 + std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(3, 2)) * 60;
+    const std::int64_t moment = day * 86400 + std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(3, 2)) * 60;
     std::string source;
     for (const auto& s : data_["sources"])
       if (s["id"] == t["source"]) {
@@ -190,13 +190,13 @@ ojson SampleCalendar::Events(std::int64_t day) const {
     e["currency"] = t["currency"];
     e["importance"] = t["importance"];
     e["source"] = source;
-    e["time"] = IsoUtc(unix);
-    e["timestamp"] = unix;
+    e["time"] = IsoUtc(moment);
+    e["timestamp"] = moment;
     e["unit"] = t["unit"];
     e["actual"] = value("actual");
     e["forecast"] = value("forecast");
     e["previous"] = value("previous");
-    e["updated_at"] = unix + 60 * t["revision_minutes"].get<std::int64_t>();
+    e["updated_at"] = moment + 60 * t["revision_minutes"].get<std::int64_t>();
     out.push_back(std::move(e));
   }
   std::stable_sort(out.begin(), out.end(), [](const ojson& a, const ojson& b) {
