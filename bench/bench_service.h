@@ -2,7 +2,7 @@
 // the environment, else one of the run's own, started here and stopped at the
 // end), the bare libcurl exchange they measure the library against, and the
 // "key=value" line scripts/bench.sh collects figures from. Each target
-// defines MOVU_FIXTURE_SCRIPT and MOVU_BENCH_SERVICE_DIR.
+// defines MOVU_FIXTURE_SCRIPT, MOVU_BENCH_SERVICE_DIR and MOVU_DEVSERVER_BINARY.
 #pragma once
 
 #include <curl/curl.h>
@@ -34,7 +34,7 @@ public:
 
 private:
     static std::string Command(const char* verb) {
-        return std::string("sh '") + MOVU_FIXTURE_SCRIPT + "' " + verb + " '" + MOVU_BENCH_SERVICE_DIR + "'";
+        return std::string("MOVU_DEVSERVER='") + MOVU_DEVSERVER_BINARY + "' sh '" + MOVU_FIXTURE_SCRIPT + "' " + verb + " '" + MOVU_BENCH_SERVICE_DIR + "'";
     }
     bool started_ = false;
 };

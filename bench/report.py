@@ -95,7 +95,7 @@ def machine(build: Path) -> list:
     ]
 
 
-def rows(core: dict, sync: dict, jobs: dict) -> list:
+def rows(core: dict, sync: dict, jobs: dict, service: dict) -> list:
     out = []
     for scheme, label in (("http", "HTTP"), ("https", "HTTPS")):
         k = f"sync.{scheme}."
@@ -130,12 +130,20 @@ def rows(core: dict, sync: dict, jobs: dict) -> list:
                         f"{n:,.0f} bare libcurl GETs on as many threads: {duration(jobs['jobs.bare_all_ms'] * 1e-3)}",
                         ratio(jobs["jobs.all_ms"], jobs["jobs.bare_all_ms"]),
                         f"same slow path, medians of 3 alternated runs; fewest bare succeeded {jobs['jobs.bare_fewest_succeeded']:.0f}/{n:.0f}"))
+    if "service.native_rps" in service:
+        baseline, r = "(no baseline in this run)", "–"
+        if "service.baseline_rps" in service:
+            baseline, r = f"the baseline server: {service['service.baseline_rps']:,.0f} requests/s", f"{service['service.ratio']:.2f}"
+        out.append(("Service throughput", f"movu-devserver: {service['service.native_rps']:,.0f} requests/s", baseline, r,
+                    "here the ratio is movu-devserver / baseline (higher: faster); signed day.php for 2024-03-05, "
+                    "server on core 0 (taskset), 8 client threads on core 1, a new connection per request, "
+                    "median of 3 alternated runs"))
     if "poll.ratio" in jobs:
         out.append(("Poll vs memcpy", f"Movu_PollA of a finished job, 64 KiB text: {duration(jobs['poll.poll_us'] * 1e-6)}",
                     f"memcpy of 64 KiB: {duration(jobs['poll.memcpy_us'] * 1e-6)}", ratio(jobs["poll.poll_us"], jobs["poll.memcpy_us"]),
                     "median of 5 rounds of 20,000 calls each, alternated"))
     for name, label, note in (
-        ("50MiB", "50 MiB answer", "HTTP; a fresh body string per exchange on both sides; the bytes come from the Python test service"),
+        ("50MiB", "50 MiB answer", "HTTP; a fresh body string per exchange on both sides; the bytes come from movu-devserver"),
         ("http", "One exchange (core), HTTP", "HttpExchange from the static core; small JSON answer"),
         ("https", "One exchange (core), HTTPS", "HttpExchange from the static core; new TLS 1.2 handshake each time on both sides"),
     ):
@@ -157,6 +165,7 @@ def main() -> None:
     core = core_medians(core_file) if core_file.exists() else {}
     sync = key_values(args.results / "sync.txt") if (args.results / "sync.txt").exists() else {}
     jobs = key_values(args.results / "jobs.txt") if (args.results / "jobs.txt").exists() else {}
+    service = key_values(args.results / "service.txt") if (args.results / "service.txt").exists() else {}
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     lines = [
@@ -173,7 +182,7 @@ def main() -> None:
         "| figure | library | baseline | ratio | notes |",
         "|---|---|---|---|---|",
     ]
-    for row in rows(core, sync, jobs):
+    for row in rows(core, sync, jobs, service):
         lines.append("| " + " | ".join(cell.replace("|", "\\|") for cell in row) + " |")
     lines += [
         "",

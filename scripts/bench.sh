@@ -9,7 +9,7 @@ scripts/setup.sh
 mkdir -p build
 log=build/bench.log
 cmake --preset bench >"$log" 2>&1 || { cat "$log"; exit 1; }
-cmake --build --preset bench -j 2 --target movu_core_bench movu_sync_call_bench movu_jobs_bench >>"$log" 2>&1 ||
+cmake --build --preset bench -j 2 --target movu_core_bench movu_sync_call_bench movu_jobs_bench movu_service_bench >>"$log" 2>&1 ||
   { tail -n 60 "$log"; exit 1; }
 
 bin=build/bench/bin
@@ -23,6 +23,8 @@ echo "=== synchronous call"
 "$bin/movu_sync_call_bench" | tee "$out/sync.txt"
 echo "=== background jobs"
 "$bin/movu_jobs_bench" | tee "$out/jobs.txt"
+echo "=== the service's own cost"
+"$bin/movu_service_bench" | tee "$out/service.txt"
 
 python3 bench/report.py --results "$out" --build build/bench --command scripts/bench.sh >BENCHMARKS.md.tmp
 mv BENCHMARKS.md.tmp BENCHMARKS.md

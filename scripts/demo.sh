@@ -104,7 +104,7 @@ if [ "$build" = 1 ]; then
       cmake --preset native
     else
       cmake -S "$root" -B "$build_dir" -G Ninja -DMOVU_SECONDARY_HOST=secondary.movu.test
-    fi && cmake --build "$build_dir" --target movu_mt5 movu
+    fi && cmake --build "$build_dir" --target movu_mt5 movu movu-devserver
   ) >"$log" 2>&1 || { tail -n 40 "$log" >&2; fatal "the build failed"; }
 fi
 
@@ -114,10 +114,11 @@ library=$build_dir/bin/libmovu_mt5.so
 [ -f "$library" ] || fatal "$library not found: build first (or drop --no-build)"
 
 # ---- start the service -----------------------------------------------------------
-devserver=$root/tools/devserver/movu_devserver.py
+devserver=$build_dir/bin/movu-devserver
+[ -x "$devserver" ] || fatal "$devserver not found: build first (or drop --no-build)"
 server_log=$work/server.log
 port_file=$work/server.port
-python3 "$devserver" --port 0 --port-file "$port_file" --parent-pid $$ >"$server_log" 2>&1 </dev/null &
+"$devserver" --port 0 --port-file "$port_file" --parent-pid $$ >"$server_log" 2>&1 </dev/null &
 server_pid=$!
 for _ in $(seq 300); do
   [ -s "$port_file" ] && break
@@ -208,7 +209,7 @@ limit=14 movu calendar-meta
 expect_rc; expect_out '"importance_levels"'
 
 # ---- 5 -------------------------------------------------------------------------------
-since=$(python3 -c 'import calendar,time; print(calendar.timegm(time.strptime("2024-03-05 12:00","%Y-%m-%d %H:%M")))')
+since=1709640000  # 2024-03-05 12:00 UTC
 heading "What changed on 2024-03-05 since 12:00 UTC (unix time $since)"
 say "The program keeps the time of its last look and asks only for what changed after it."
 limit=14 movu calendar-changes --date 2024-03-05 --since "$since"
@@ -240,7 +241,7 @@ say "The first poll may find the job still running (state 0) or done already; a 
 # ---- 9 -------------------------------------------------------------------------------
 heading "A revoked token: the service answers 401, the library renews the token once and retries"
 printf '  %s$ movu-devserver revoke --port %s%s\n' "$bold" "$port" "$plain"
-python3 "$devserver" revoke --port-file "$port_file" >"$out" 2>&1 || problem "step $step_no: revoke failed"
+"$devserver" revoke --port-file "$port_file" >"$out" 2>&1 || problem "step $step_no: revoke failed"
 show "$out"
 server_saw >/dev/null
 movu vip-status

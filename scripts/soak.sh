@@ -15,7 +15,7 @@ for preset in native-asan native-tsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)" --target movu_api_tests movu_mt5 >/dev/null
   service=$dir/testservice-soak
-  sh tools/testservice/run_fixture.sh start "$service" >/dev/null
+  sh tools/devserver/run_fixture.sh start "$service" >/dev/null
   mkdir -p "$dir/test-tmp"
   echo "=== $preset: soak for $seconds s"
   if ! MOVU_TESTSERVICE_DIR=$service SSL_CERT_FILE=$service/ca.pem MOVU_TEST_TMP=$dir/test-tmp \
@@ -24,6 +24,6 @@ for preset in native-asan native-tsan; do
        "$dir/bin/movu_api_tests" --gtest_filter='Soak.*'; then
     status=1
   fi
-  sh tools/testservice/run_fixture.sh stop "$service" >/dev/null || true
+  sh tools/devserver/run_fixture.sh stop "$service" >/dev/null || true
 done
 exit $status

@@ -395,7 +395,7 @@ TestService::TestService() {
   if (dir == nullptr || *dir == '\0') {
     error_ =
         "MOVU_TESTSERVICE_DIR is not set; start the service with "
-        "tools/testservice/run_fixture.sh start DIR and export MOVU_TESTSERVICE_DIR=DIR";
+        "tools/devserver/run_fixture.sh start DIR and export MOVU_TESTSERVICE_DIR=DIR";
     return;
   }
   state_dir_ = dir;

@@ -1,4 +1,4 @@
-// Client for the local scriptable test service (tools/testservice).
+// Client for the local scriptable test service (movu-devserver test-service).
 //
 // The service is started outside the test program (run_fixture.sh); its state
 // folder is passed in MOVU_TESTSERVICE_DIR. Every failure to talk to it throws

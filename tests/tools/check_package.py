@@ -50,6 +50,8 @@ def main():
         names = {n for n in z.namelist() if not n.endswith("/")}
         binary = ["MQL5/Libraries/movu_mt5.dll", "movu.exe"] + (["movu-devserver.exe"] if args.devserver else [])
         want = source_files(args.source)
+        if args.devserver:  # the sample data it serves, for the user to edit
+            want["sample_calendar.json"] = "tools/devserver/sample_calendar.json"
         layout += ["%s is missing" % n for n in sorted(set(want) | set(binary) | {"SHA256SUMS"}) if n not in names]
         layout += ["%s is not the source's %s" % (n, p) for n, p in sorted(want.items())
                    if n in names and z.read(n) != open(os.path.join(args.source, p), "rb").read()]

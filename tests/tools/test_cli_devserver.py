@@ -1,5 +1,6 @@
-"""movu-devserver's own behaviour, the movu host's exit codes, and movu.exe under Wine
-(MOVU_CLI, MOVU_CLI_LIBRARY, MOVU_CLI_WINE). scripts/demo.sh --strict walks the native host."""
+"""movu-devserver's own behaviour, the movu host's exit codes, and movu.exe and movu-devserver.exe
+under Wine (MOVU_DEVSERVER, MOVU_CLI, MOVU_CLI_LIBRARY, MOVU_CLI_WINE, MOVU_DEVSERVER_EXE).
+scripts/demo.sh --strict walks the native host."""
 import calendar
 import hashlib
 import http.client
@@ -8,28 +9,27 @@ import os
 import re
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-DEVSERVER = ROOT / "tools" / "devserver" / "movu_devserver.py"
+DEVSERVER = os.environ.get("MOVU_DEVSERVER") or str(ROOT / "build" / "native" / "bin" / "movu-devserver")
 TMP_BASE = os.environ.get("MOVU_TEST_TMP") or None
 TUESDAY = "2024-03-05"
 
 
 class DevServer:  # a movu-devserver on a free port, stopped on exit
-    def __init__(self, *args):
+    def __init__(self, *args, command=None):
         self.args = args
+        self.command = command or [DEVSERVER, "--parent-pid", str(os.getpid())]
 
     def __enter__(self):
         self.dir = tempfile.TemporaryDirectory(prefix="devserver-", dir=TMP_BASE)
         port_file = Path(self.dir.name, "port")
         self.proc = subprocess.Popen(
-            [sys.executable, str(DEVSERVER), "--port", "0", "--port-file", str(port_file),
-             "--parent-pid", str(os.getpid()), *self.args],
+            [*self.command, "--port", "0", "--port-file", str(port_file), *self.args],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
         while not port_file.exists():
@@ -130,13 +130,15 @@ class DevServerTests(unittest.TestCase):
 
 class HostCase(unittest.TestCase):
     wrapper = []  # how to run movu: directly, or under Wine
+    server = ()  # arguments of the class's movu-devserver
+    server_command = None
 
     @classmethod
     def setUpClass(cls):
         cls.cli = os.environ.get("MOVU_CLI")
         if not cls.cli:
             raise unittest.SkipTest("MOVU_CLI (path of movu) is not set")
-        cls.server = cls.enterClassContext(DevServer())
+        cls.server = cls.enterClassContext(DevServer(*cls.server, command=cls.server_command))
         cls.tmp = Path(cls.enterClassContext(tempfile.TemporaryDirectory(prefix="movu-cli-", dir=TMP_BASE)))
 
     def movu(self, *args, settings=True, library=None):
@@ -246,6 +248,25 @@ class WineHostTests(HostCase):
         text = "pässword € 1"
         blob = self.ok("--raw", "protect", "--text", text, settings=False).split("\n")[1]
         self.assertEqual(self.ok("--raw", "unprotect", "--text", blob, settings=False).split("\n")[1], text)
+
+
+
+class WineDevServerTests(HostCase):  # movu-devserver.exe under Wine, called through the DLL
+    server = ("--fault", "503:50@/v1/calendar/meta.php")
+
+    @classmethod
+    def setUpClass(cls):
+        wine, exe = os.environ.get("MOVU_CLI_WINE"), os.environ.get("MOVU_DEVSERVER_EXE")
+        if not (wine and exe):
+            raise unittest.SkipTest("MOVU_CLI_WINE and MOVU_DEVSERVER_EXE are not set")
+        cls.wrapper, cls.server_command = [wine], [wine, exe]
+        super().setUpClass()
+
+    def test_calendar_call_and_a_fault(self):
+        self.assertIn("Movu_CalendarDay: 0 ok", self.ok("--account", "7", "calendar-day", "--date", TUESDAY))
+        self.assertIn("Movu_CalendarMeta: -500 server error", self.movu("--account", "7", "calendar-meta").stdout)
+        self.assertEqual({(r["path"], r["status"], r["note"]) for r in self.server.seen() if r["status"] != 200},
+                         {("/v1/calendar/meta.php", 503, "fault: 503")})
 
 
 if __name__ == "__main__":

@@ -59,6 +59,8 @@ ship(${LIBRARY} ${root}/MQL5/Libraries)
 ship(${HOST} ${root})
 if(DEVSERVER)
   ship(${DEVSERVER} ${root})
+  # The sample data it serves, beside it for the user to edit and reload.
+  file(COPY ${SOURCE_DIR}/tools/devserver/sample_calendar.json DESTINATION ${root})
 endif()
 
 # SHA256SUMS in the format of sha256sum, paths with forward slashes.

@@ -1,13 +1,15 @@
 #!/bin/sh
-# Start or stop the local test service for a test run (ctest fixture pair).
+# Start or stop the local test service for a test run (ctest fixture pair):
+# `movu-devserver test-service`, the native build's program.
 #   run_fixture.sh start DIR [--extra-san NAME ...]
 #   run_fixture.sh stop DIR
 # The service writes DIR/control.port once it is ready; test programs find it
-# through MOVU_TESTSERVICE_DIR=DIR. Plain POSIX sh: ctest runs it with `sh`.
+# through MOVU_TESTSERVICE_DIR=DIR. MOVU_DEVSERVER names the program (default:
+# the native preset's). Plain POSIX sh: ctest runs it with `sh`.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-python=${MOVU_PYTHON:-/usr/bin/python3}
+server=${MOVU_DEVSERVER:-$here/../../build/native/bin/movu-devserver}
 start_timeout=20
 stop_timeout=10
 
@@ -19,7 +21,7 @@ usage() { die "usage: $0 start DIR [--extra-san NAME ...] | stop DIR"; }
 is_service() {
     case "$1" in '' | *[!0-9]*) return 1 ;; esac
     [ -r "/proc/$1/cmdline" ] || return 1
-    tr '\0' ' ' <"/proc/$1/cmdline" | grep -q "movu_testservice.py"
+    tr '\0' ' ' <"/proc/$1/cmdline" | grep -q "movu-devserver test-service"
 }
 
 # True while PID runs; an exited process that is not yet reaped (zombie) counts as gone.
@@ -60,7 +62,8 @@ cmd_start() {
     fi
     rm -f "$dir/control.port" "$dir/service.pid"
 
-    nohup "$python" "$here/movu_testservice.py" --state-dir "$dir" "$@" \
+    [ -x "$server" ] || die "$server not found: build the movu-devserver target (or set MOVU_DEVSERVER)"
+    nohup "$server" test-service --state-dir "$dir" "$@" \
         >"$dir/service.log" 2>&1 </dev/null &
     pid=$!
     tenths=0
