@@ -79,6 +79,8 @@ bool UnprotectBytes(std::string_view blob, std::string_view entropy, std::string
 bool Base64Encode(std::string_view bytes, std::string& text);    // no line breaks
 bool Base64Decode(std::string_view text, std::string& bytes);    // strict
 bool Sha256(std::string_view bytes, unsigned char digest[32]);
+// Overwrites a secret's bytes so that no copy outlives its use, then empties it.
+void WipeSecret(std::string& secret);
 
 // ---- files ----------------------------------------------------------------------
 // Creates every missing level; errors are ignored.
