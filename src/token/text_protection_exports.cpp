@@ -24,34 +24,34 @@ void ClearOut(char* out, std::int32_t capacity) {
 extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_ProtectTextW(const movu_char16* text, char* out, int32_t capacity) {
     ClearOut(out, capacity);
     return movu::Guard([&]() -> std::int32_t {
-        if (!text || !out || capacity < 1) return -1;
+        if (!text || !out || capacity < 1) return movu::kArgumentMissing;
         std::string plain = movu::Utf16ToUtf8(movu::TrimSpace(movu::WideArg(text)));
-        if (plain.empty()) return 0;
+        if (plain.empty()) return movu::kOk;
         std::string protectedText;
         movu::ProtectOutcome outcome = movu::ProtectToText(plain, protectedText);
         // The texts handled here are secrets; their copies do not outlive the call.
         movu::platform::WipeSecret(plain);
-        if (outcome == movu::ProtectOutcome::ProtectFailed) return -2;
-        if (outcome == movu::ProtectOutcome::EncodeFailed) return -3;
+        if (outcome == movu::ProtectOutcome::ProtectFailed) return movu::kProtectFailed;
+        if (outcome == movu::ProtectOutcome::EncodeFailed) return movu::kEncodeFailed;
         movu::ResultCopyA(protectedText, out, capacity);
-        return 0;
+        return movu::kOk;
     });
 }
 
 extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_UnprotectTextW(const movu_char16* text, char* out, int32_t capacity) {
     ClearOut(out, capacity);
     return movu::Guard([&]() -> std::int32_t {
-        if (!text || !out || capacity < 1) return -1;
+        if (!text || !out || capacity < 1) return movu::kArgumentMissing;
         const std::string protectedText = movu::Utf16ToUtf8(movu::TrimSpace(movu::WideArg(text)));
-        if (protectedText.empty()) return 0;
+        if (protectedText.empty()) return movu::kOk;
         std::string plain;
         switch (movu::UnprotectFromText(protectedText, plain)) {
-            case movu::UnprotectOutcome::DecodeFailed: return -2;
-            case movu::UnprotectOutcome::UnprotectFailed: return -3;
+            case movu::UnprotectOutcome::DecodeFailed: return movu::kNotBase64;
+            case movu::UnprotectOutcome::UnprotectFailed: return movu::kUnprotectFailed;
             case movu::UnprotectOutcome::Ok: break;
         }
         movu::ResultCopyA(plain, out, capacity);
         movu::platform::WipeSecret(plain);
-        return 0;
+        return movu::kOk;
     });
 }
