@@ -108,7 +108,6 @@ std::int32_t ExecuteSignedRequest(const Request& request, std::string& resultTex
 
 std::int32_t ExecuteSignedRequestAt(std::u16string_view baseUrl, const Request& request, std::string& resultText,
                                     std::uint32_t& httpStatus) {
-    if (!request.identity.account) return kNoAccount;
     const std::u16string url(baseUrl);
     SignedAttempt out = SendWithRenewal(&url, request, resultText);
     if (out.tokenFailed) httpStatus = 0;

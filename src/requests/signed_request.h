@@ -21,6 +21,8 @@ std::int32_t MapHttpStatus(std::uint32_t status);
 std::int32_t ExecuteSignedRequest(const Request& request, std::string& resultText);
 
 // Sends to the given base URL and hands back the status and any envelope.
+// A job's request always carries an account (empty when none was given), so
+// an absent one is left to token acquisition.
 std::int32_t ExecuteSignedRequestAt(std::u16string_view baseUrl, const Request& request, std::string& resultText,
                                     std::uint32_t& httpStatus);
 
