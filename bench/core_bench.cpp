@@ -46,13 +46,15 @@ std::map<std::string, Case> g_cases;  // "http", "https", "50MiB"
 void LibraryExchange(benchmark::State& state, const std::string& name) {
     const Case& k = g_cases.at(name);
     const std::u16string base = movu::Utf8ToUtf16(k.baseUrl);
-    const std::u16string target = movu::Utf8ToUtf16(k.target);
-    std::vector<std::u16string> lines;
-    for (const auto& l : kHeaderLines) lines.push_back(movu::Utf8ToUtf16(l));
+    movu::HeaderFields fields;
+    for (const std::string& l : kHeaderLines) {
+        const std::size_t colon = l.find(':');
+        movu::SetHeader(fields, l.substr(0, colon), l.substr(colon + 1));
+    }
     for (auto _ : state) {
         std::string body;
         std::uint32_t status = 0;
-        const std::int32_t code = movu::HttpExchange(base, target, u"GET", lines, {}, body, status);
+        const std::int32_t code = movu::HttpExchange(base, "GET", k.target, fields, {}, body, status);
         if (code != 0 || status != 200 || body.size() != k.size) {
             state.SkipWithError(("exchange failed: " + std::to_string(code) + " " + body.substr(0, 200)).c_str());
             break;
@@ -80,14 +82,14 @@ void BareCurlGet(benchmark::State& state, const std::string& name) {
     }
 }
 
-const movu::IdentityUtf8 kIdentity{"100200", "MT5", "Bench Broker", "Bench-Live", "1.0"};
+const movu::Identity kIdentity{"100200", "MT5", "Bench Broker", "Bench-Live", "1.0"};
 const std::string kToken(64, 'k');
 
 // The warm path every signed request takes first.
 void TokenFromMemory(benchmark::State& state) {
     {
         std::lock_guard<std::mutex> lock(movu::TokenLock());
-        movu::TokenState() = {kToken, movu::Now() + 86400, kIdentity.account};
+        movu::TokenState() = {kToken, movu::Now() + 86400, *kIdentity.account};
     }
     std::string token;
     for (auto _ : state) {

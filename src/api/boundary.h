@@ -4,11 +4,9 @@
 #include <cstdint>
 #include <utility>
 
-namespace movu {
+#include "api/result_codes.h"
 
-// Result of an export whose body failed in a way no code covers (out of
-// memory, most likely). Distinct from every documented code.
-constexpr std::int32_t kInternalError = -99;
+namespace movu {
 
 template <class Fn>
 std::int32_t Guard(Fn&& fn) noexcept {

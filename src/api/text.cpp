@@ -48,6 +48,18 @@ std::string NarrowArg(const char* text) {
     return text == nullptr ? std::string() : std::string(text);
 }
 
+std::optional<std::string> TrimmedText(const movu_char16* text) {
+    if (text == nullptr) return std::nullopt;
+    return Utf16ToUtf8(TrimSpace(WideArg(text)));
+}
+
+std::optional<std::string> TrimmedText(const char* text) {
+    if (text == nullptr) return std::nullopt;
+    return Utf16ToUtf8(TrimSpace(Utf8ToUtf16(text)));
+}
+
+std::string ValidUtf8(std::string_view bytes) { return Utf16ToUtf8(Utf8ToUtf16(bytes)); }
+
 namespace {
 
 // ReadArgTextA must look at bytes that may lie behind an 8-bit text's

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,15 @@ std::u16string TrimSpace(std::u16string_view text);
 std::u16string WideArg(const movu_char16* text);
 // A caller's 8-bit pointer as bytes; null reads as empty.
 std::string NarrowArg(const char* text);
+
+// An export's text argument as the request carries it: white space trimmed
+// at both ends, UTF-8; null is absent. The 8-bit form reads UTF-8, with
+// malformed bytes taken as U+FFFD.
+std::optional<std::string> TrimmedText(const movu_char16* text);
+std::optional<std::string> TrimmedText(const char* text);
+// UTF-8 with every malformed sequence replaced by U+FFFD, as the exports'
+// 8-bit forms read their texts.
+std::string ValidUtf8(std::string_view bytes);
 // The setters' 8-bit argument, which some callers fill with UTF-16 instead.
 std::u16string ReadArgTextA(const char* arg);
 

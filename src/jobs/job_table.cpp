@@ -1,7 +1,8 @@
 #include "jobs/job_table.h"
 
 #include <climits>
-#include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -13,12 +14,18 @@
 #include "platform/platform.h"
 #include "requests/signed_request.h"
 #include "settings/client_settings.h"
-#include "token/acquire_token.h"
-#include "transport/query_params.h"
 
 namespace movu {
 
 namespace {
+
+// A job's record; every member is read and written under ProcessLock().
+struct AsyncJob {
+    std::int32_t state = kJobRunning;
+    std::int32_t resultCode = 0;
+    std::int32_t httpStatus = 0;
+    std::string resultText;
+};
 
 using JobMap = std::map<std::int32_t, std::unique_ptr<AsyncJob>>;
 
@@ -39,61 +46,52 @@ std::int32_t AllocateJobId() {
     return id;
 }
 
-// What a worker owns: copies of everything; the job only by id.
+// What a worker owns: its own copy of the request; the job only by id.
 struct WorkerArgs {
-    std::int32_t id;
-    std::u16string path;
-    QueryParams query;
-    std::u16string method;
-    std::string body;
-    std::u16string identity[5];
+    std::int32_t id = 0;
+    Request request;
 };
 
-std::string NoResponse(std::int32_t rc, std::uint32_t http, const std::u16string& path) {
+std::string NoResponse(std::int32_t rc, std::uint32_t http, const std::string& path) {
     return "{\"ok\":false,\"error\":\"NO_RESPONSE\",\"rc\":" + std::to_string(rc) +
-           ",\"http\":" + std::to_string(http) + ",\"path\":\"" + JsonEscape(Utf16ToUtf8(path)) + "\"}";
+           ",\"http\":" + std::to_string(http) + ",\"path\":\"" + JsonEscape(path) + "\"}";
 }
 
-// True while the job is in the table and not cancelled.
+// True while the job is in the table: a cancel takes it out.
 bool StillWanted(std::int32_t id) {
     std::lock_guard<std::mutex> lock(ProcessLock());
-    auto it = Jobs().find(id);
-    return it != Jobs().end() && it->second->cancelled.load() == 0;
+    return Jobs().count(id) != 0;
 }
 
-void JobWorker(const WorkerArgs& a) {
+void JobWorker(const WorkerArgs& args) {
 #ifdef MOVU_TEST_HOOKS
     // Test builds only: a worker that runs out of memory.
-    if (a.path == u"/movu-test/worker-out-of-memory") throw std::bad_alloc();
+    if (args.request.path == "/movu-test/worker-out-of-memory") throw std::bad_alloc();
 #endif
-    InstallDefaultBaseUrls();
-    const std::vector<std::u16string> urls = SnapshotBaseUrls();
-    auto w = [](const std::u16string& s) { return reinterpret_cast<const movu_char16*>(s.c_str()); };
-    const RequestIdentity identity{w(a.identity[0]), w(a.identity[1]), w(a.identity[2]), w(a.identity[3]),
-                                   w(a.identity[4])};
+    const std::vector<std::u16string> urls = BaseUrlList();
 
     std::int32_t code = 0;
     std::uint32_t status = 0;
     std::string retained;
     for (const std::u16string& url : urls) {
-        if (!StillWanted(a.id)) return;
+        if (!StillWanted(args.id)) return;
         std::string body;
         status = 0;
-        code = ExecuteSignedRequestAt(url, identity, a.path, a.query, a.method, a.body, body, status);
+        code = ExecuteSignedRequestAt(url, args.request, body, status);
         // A later attempt without a body does not wipe an earlier answer.
         if (!body.empty()) retained = std::move(body);
         if (code == 0) break;
     }
-    std::string text = retained.empty() ? NoResponse(code, status, a.path) : std::move(retained);
+    std::string text = retained.empty() ? NoResponse(code, status, args.request.path) : std::move(retained);
 
     std::lock_guard<std::mutex> lock(ProcessLock());
-    auto it = Jobs().find(a.id);
+    auto it = Jobs().find(args.id);
     if (it == Jobs().end()) return;  // cancelled meanwhile: write nothing
     AsyncJob& job = *it->second;
     job.resultCode = code;
     job.httpStatus = static_cast<std::int32_t>(status);
     job.resultText = std::move(text);
-    job.state.exchange(code == 0 ? kJobSucceeded : kJobFailed);
+    job.state = code == kOk ? kJobSucceeded : kJobFailed;
 }
 
 // A worker that fails (out of memory, most likely) still finishes its job,
@@ -115,42 +113,28 @@ void RunWorker(const WorkerArgs& args) noexcept {
     } catch (...) {
         job.resultText.clear();
     }
-    job.state.exchange(kJobFailed);
+    job.state = kJobFailed;
 }
 
 }  // namespace
 
-std::int32_t StartAsyncJob(const char* account, const char* platform, const char* broker, const char* server,
-                           const char* clientVersion, const char* path, const char* query, const char* method,
-                           const char* body, std::int32_t* outJobId) {
-    if (outJobId == nullptr) return -1;
-    *outJobId = 0;
-    if (account == nullptr || path == nullptr || method == nullptr) return -2;
-
-    const std::string path8(path), method8(method);
-    const std::string query8 = NarrowArg(query), body8 = NarrowArg(body);
-    if (path8.empty() || method8.empty()) return -3;
-
+std::int32_t StartJob(Request request, std::int32_t& jobId) {
     WorkerArgs args;
-    args.path = Utf8ToUtf16(path8);
-    args.method = Utf8ToUtf16(method8);
-    args.query = ParseQueryText(query8);
-    args.body = body8;
-
     {
         std::lock_guard<std::mutex> lock(ProcessLock());
         args.id = AllocateJobId();
-        auto job = std::make_unique<AsyncJob>();
-        job->id = args.id;
-        Jobs().emplace(args.id, std::move(job));
+        Jobs().emplace(args.id, std::make_unique<AsyncJob>());
     }
 
     const std::int32_t id = args.id;
     bool started = false;
     try {
         // Whatever fails from here on takes the job out again.
-        const char* given[5] = {account, platform, broker, server, clientVersion};
-        for (int i = 0; i < 5; ++i) args.identity[i] = TrimSpace(Utf8ToUtf16(NarrowArg(given[i])));
+        Identity& identity = request.identity;
+        for (std::optional<std::string>* value :
+             {&identity.account, &identity.platform, &identity.broker, &identity.server, &identity.clientVersion})
+            if (!*value) value->emplace();
+        args.request = std::move(request);
         started = platform::StartDetachedThread([args = std::move(args)] { RunWorker(args); });
     } catch (...) {
         started = false;
@@ -158,10 +142,10 @@ std::int32_t StartAsyncJob(const char* account, const char* platform, const char
     if (!started) {
         std::lock_guard<std::mutex> lock(ProcessLock());
         Jobs().erase(id);
-        return -4;
+        return kThreadNotStarted;
     }
-    *outJobId = id;
-    return 0;
+    jobId = id;
+    return kOk;
 }
 
 std::int32_t PollJob(std::int32_t jobId, std::int32_t* outState, std::int32_t* outHttp, char* out,
@@ -170,18 +154,12 @@ std::int32_t PollJob(std::int32_t jobId, std::int32_t* outState, std::int32_t* o
     if (outHttp != nullptr) *outHttp = 0;
     std::lock_guard<std::mutex> lock(ProcessLock());
     auto it = Jobs().find(jobId);
-    if (it == Jobs().end()) return -2;
+    if (it == Jobs().end()) return kNoJob;
     const AsyncJob& job = *it->second;
-    const std::int32_t state = job.state.load();
-    if (outState != nullptr) *outState = state;
+    if (outState != nullptr) *outState = job.state;
     if (outHttp != nullptr) *outHttp = job.httpStatus;
-    if (state == kJobRunning) return 0;
-    if (out != nullptr && capacity >= 1) {
-        std::size_t n = job.resultText.size();
-        if (n >= static_cast<std::size_t>(capacity)) n = static_cast<std::size_t>(capacity) - 1;
-        std::memcpy(out, job.resultText.data(), n);
-        out[n] = 0;
-    }
+    if (job.state == kJobRunning) return kOk;
+    ResultCopyA(job.resultText, out, capacity);
     return job.resultCode;
 }
 
@@ -195,13 +173,12 @@ std::int32_t CancelJob(std::int32_t jobId) {
     {
         std::lock_guard<std::mutex> lock(ProcessLock());
         auto it = Jobs().find(jobId);
-        if (it == Jobs().end()) return -2;
-        it->second->cancelled.exchange(1);
+        if (it == Jobs().end()) return kNoJob;
         removed = std::move(it->second);
         Jobs().erase(it);
     }
     // The record, with a result text that may be large, is freed outside the lock.
-    return 0;
+    return kOk;
 }
 
 }  // namespace movu

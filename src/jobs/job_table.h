@@ -2,26 +2,21 @@
 // operations the start, poll and cancel exports share.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <string>
+
+#include "requests/request.h"
 
 namespace movu {
 
 enum JobState : std::int32_t { kJobRunning = 0, kJobSucceeded = 1, kJobFailed = -1 };
 
-struct AsyncJob {
-    std::int32_t id = 0;
-    std::atomic<std::int32_t> state{kJobRunning};
-    std::atomic<std::int32_t> cancelled{0};
-    std::int32_t resultCode = 0;
-    std::int32_t httpStatus = 0;
-    std::string resultText;
-};
+// Enters the job and starts its worker, which owns its own copy of the
+// request. 0 with the id, or kThreadNotStarted. A job names every identity
+// header: an absent value goes as an empty one.
+std::int32_t StartJob(Request request, std::int32_t& jobId);
 
-// 8-bit texts, UTF-8; the common end of every start export.
+// The 8-bit general start (Movu_GetAsyncSignedA): UTF-8 texts; identity
+// trimmed, path and method as given, query and body bytes as given.
 std::int32_t StartAsyncJob(const char* account, const char* platform, const char* broker, const char* server,
                            const char* clientVersion, const char* path, const char* query, const char* method,
                            const char* body, std::int32_t* outJobId);

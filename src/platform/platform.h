@@ -10,8 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/endpoint_url.h"
-
 namespace movu::platform {
 
 // ---- text -------------------------------------------------------------------
@@ -44,17 +42,25 @@ struct ExchangeLimits {
     std::uint32_t headMs = 90000;      // the whole head of the answer
 };
 
+struct HeaderField {
+    std::string name;   // an HTTP token
+    std::string value;  // UTF-8, no control characters; empty is sent as an empty header
+};
+
+// Everything one exchange needs, as data: no settings are read below here.
 struct ExchangeRequest {
-    EndpointUrl endpoint;
+    bool secure = true;
+    std::string host;         // UTF-8, as cracked from the base URL
+    std::uint16_t port = 443;
+    std::string pinAddress;   // when set: connect there, keep the host name for Host, SNI and the certificate
     ExchangeLimits limits;
-    bool pinToFallbackIpv4 = false;  // connect to the fallback IPv4, keep the host name
-    std::u16string target;
-    std::u16string verb;
-    std::vector<std::u16string> headerLines;  // each already ends in CR LF
+    std::string method;
+    std::string target;       // path and query, UTF-8
+    std::vector<HeaderField> headers;  // sent in this order, each name once
     std::string body;
 };
 
-struct ExchangeResult {
+struct ExchangeReply {
     ExchangeStep step = ExchangeStep::Done;
     std::uint32_t errorCode = 0;  // the stack's own error number for the failed step
     std::uint32_t status = 0;     // 0 when unreadable
@@ -62,7 +68,7 @@ struct ExchangeResult {
 };
 
 // Opens, uses and closes its own session, connection and request.
-ExchangeResult PerformExchange(const ExchangeRequest& request);
+ExchangeReply PerformExchange(const ExchangeRequest& request);
 
 // ---- protection, hashing, encoding --------------------------------------------
 // User-bound protection; description and entropy are bound to the blob.
@@ -73,6 +79,8 @@ bool UnprotectBytes(std::string_view blob, std::string_view entropy, std::string
 bool Base64Encode(std::string_view bytes, std::string& text);    // no line breaks
 bool Base64Decode(std::string_view text, std::string& bytes);    // strict
 bool Sha256(std::string_view bytes, unsigned char digest[32]);
+// Overwrites a secret's bytes so that no copy outlives its use, then empties it.
+void WipeSecret(std::string& secret);
 
 // ---- files ----------------------------------------------------------------------
 // Creates every missing level; errors are ignored.

@@ -1,13 +1,23 @@
-// The synchronous endpoints: build the request, run it, copy the answer into
-// the caller's buffer whatever the result code.
+// The service's endpoints, each path written once, and the synchronous
+// requests: run one, copy the answer into the caller's buffer whatever the
+// result code.
 #pragma once
 
 #include <cstdint>
 
 #include "movu_mt5.h"
-#include "requests/signed_request.h"
+#include "requests/request.h"
 
 namespace movu {
+
+inline constexpr char kTokenPath[] = "/v1/client/token.php";
+inline constexpr char kCalendarDayPath[] = "/v1/calendar/day.php";
+inline constexpr char kCalendarMetaPath[] = "/v1/calendar/meta.php";
+inline constexpr char kCalendarChangesPath[] = "/v1/calendar/changes.php";
+inline constexpr char kHeartbeatPath[] = "/v1/client/heartbeat.php";
+inline constexpr char kVipStatusPath[] = "/v1/client/vip_status.php";
+inline constexpr char kPingPath[] = "/v1/client/ping.php";
+inline constexpr char kRegisterPath[] = "/v1/client/register.php";
 
 // A caller's result buffer: UTF-16 or 8-bit, with its capacity.
 struct ResultBuffer {
@@ -16,11 +26,10 @@ struct ResultBuffer {
     std::int32_t capacity = 0;
 };
 
-enum class CalendarKind { Day, Meta, Changes };
+// A GET of path with the query "date" when date holds text.
+Request DateRequest(Identity identity, const char* path, const std::optional<std::string>& date);
 
-std::int32_t CalendarRequest(CalendarKind kind, const RequestIdentity& identity, const movu_char16* date,
-                             std::int64_t since, ResultBuffer out);
-std::int32_t HeartbeatRequest(const RequestIdentity& identity, const movu_char16* payload, ResultBuffer out);
-std::int32_t VipStatusRequest(const RequestIdentity& identity, ResultBuffer out);
+// Sends to the current base URL and copies the text into out.
+std::int32_t RequestAndCopy(const Request& request, ResultBuffer out);
 
 }  // namespace movu

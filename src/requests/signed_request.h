@@ -3,38 +3,27 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "movu_mt5.h"
-#include "transport/query_params.h"
+#include "requests/request.h"
 
 namespace movu {
 
-// The caller's five identity texts as handed in; a null pointer is absent,
-// which is not the same as present and empty.
-struct RequestIdentity {
-    const movu_char16* account = nullptr;
-    const movu_char16* platform = nullptr;
-    const movu_char16* broker = nullptr;
-    const movu_char16* server = nullptr;
-    const movu_char16* clientVersion = nullptr;
-};
-
-constexpr std::int32_t kEmptyToken = -70;
-
+// A failed status as a result code: -401, -429, -500 for 500 and above,
+// minus the status for any other. The token request shares it.
+std::int32_t FailedStatusCode(std::uint32_t status);
+// 0 for 2xx, else FailedStatusCode.
 std::int32_t MapHttpStatus(std::uint32_t status);
-std::u16string AppendQuery(std::u16string_view path, const QueryParams& query);
 
-// Sends to the current base URL only.
-std::int32_t ExecuteSignedRequest(const RequestIdentity& identity, std::u16string_view path,
-                                  const QueryParams& query, std::u16string_view verb, std::string_view body,
-                                  std::string& resultText);
+// Sends to the current base URL only. A transport failure leaves resultText
+// as it was; a failed token request puts its answer or an envelope there.
+std::int32_t ExecuteSignedRequest(const Request& request, std::string& resultText);
 
 // Sends to the given base URL and hands back the status and any envelope.
-std::int32_t ExecuteSignedRequestAt(std::u16string_view baseUrl, const RequestIdentity& identity,
-                                    std::u16string_view path, const QueryParams& query, std::u16string_view verb,
-                                    std::string_view body, std::string& resultText, std::uint32_t& httpStatus);
+// A job's request always carries an account (empty when none was given), so
+// an absent one is left to token acquisition.
+std::int32_t ExecuteSignedRequestAt(std::u16string_view baseUrl, const Request& request, std::string& resultText,
+                                    std::uint32_t& httpStatus);
 
 }  // namespace movu

@@ -22,7 +22,7 @@ namespace {
 
 constexpr char16_t kPrimaryHost[] = u"" MOVU_PRIMARY_HOST;
 constexpr char16_t kSecondaryHost[] = u"" MOVU_SECONDARY_HOST;
-constexpr char16_t kSecondaryIpv4[] = u"" MOVU_SECONDARY_IPV4;
+constexpr char kSecondaryIpv4[] = MOVU_SECONDARY_IPV4;
 
 bool IsListDelimiter(char16_t c) {
     return c == u';' || c == u',' || c == u'\n' || c == u'\r' || c == u'\t' || c == u' ';
@@ -33,7 +33,7 @@ bool IsListDelimiter(char16_t c) {
 std::u16string DefaultSecondaryBaseUrl() { return u"https://" + std::u16string(kSecondaryHost); }
 std::u16string DefaultPrimaryBaseUrl() { return u"https://" + std::u16string(kPrimaryHost); }
 std::u16string_view SecondaryHostName() { return kSecondaryHost; }
-std::u16string_view SecondaryFallbackIpv4() { return kSecondaryIpv4; }
+std::string SecondaryFallbackIpv4() { return kSecondaryIpv4; }
 
 ClientSettings& Settings() {
     // The current base URL names the primary host from load on.
@@ -54,13 +54,18 @@ bool SplitBaseUrlList(std::u16string_view text, std::vector<std::u16string>& ent
     return !entries.empty();
 }
 
-void EnsureDefaultBaseUrls() {
+namespace {
+
+// The caller holds ProcessLock().
+void ApplyDefaultsLocked() {
     ClientSettings& s = Settings();
     if (!s.baseUrls.empty()) return;
     s.baseUrls.push_back(DefaultSecondaryBaseUrl());
     s.baseUrls.push_back(DefaultPrimaryBaseUrl());
     s.currentBaseUrl = s.baseUrls.front();
 }
+
+}  // namespace
 
 void SetBaseUrl(std::u16string_view url) {
     std::u16string trimmed = TrimSpace(url);
@@ -92,9 +97,15 @@ void SetTerminalDataPath(std::u16string_view path) {
     Settings().terminalDataPath = std::move(utf8);
 }
 
-void InstallDefaultBaseUrls() {
+void ApplyDefaultBaseUrlsIfUnset() {
     std::lock_guard<std::mutex> lock(ProcessLock());
-    EnsureDefaultBaseUrls();
+    ApplyDefaultsLocked();
+}
+
+std::vector<std::u16string> BaseUrlList() {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    ApplyDefaultsLocked();
+    return Settings().baseUrls;
 }
 
 std::vector<std::u16string> SnapshotBaseUrls() {

@@ -22,12 +22,9 @@ ClientSettings& Settings();
 std::u16string DefaultSecondaryBaseUrl();
 std::u16string DefaultPrimaryBaseUrl();
 std::u16string_view SecondaryHostName();
-std::u16string_view SecondaryFallbackIpv4();
+std::string SecondaryFallbackIpv4();  // an IPv4 literal
 
 bool SplitBaseUrlList(std::u16string_view text, std::vector<std::u16string>& entries);
-
-// The caller holds ProcessLock().
-void EnsureDefaultBaseUrls();
 
 // Setter bodies; the text is taken as given (already read from the caller).
 void SetBaseUrl(std::u16string_view url);
@@ -36,7 +33,12 @@ void SetProductSecret(std::u16string_view secret);
 void SetTerminalDataPath(std::u16string_view path);
 
 // Snapshot reads and writes, each taking the lock for itself.
-void InstallDefaultBaseUrls();
+// Until a base URL is set, the deployment's defaults (secondary host first)
+// become the list and the current base URL the first time a request needs one.
+void ApplyDefaultBaseUrlsIfUnset();
+// The list, with the defaults applied.
+std::vector<std::u16string> BaseUrlList();
+// The list as set, without defaults.
 std::vector<std::u16string> SnapshotBaseUrls();
 std::u16string SnapshotCurrentBaseUrl();
 std::string SnapshotTerminalDataPath();

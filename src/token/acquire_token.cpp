@@ -3,29 +3,26 @@
 #include <mutex>
 #include <vector>
 
-#include "api/text.h"
+#include "api/result_codes.h"
+#include "requests/endpoints.h"
+#include "requests/signed_request.h"
 #include "settings/client_settings.h"
 #include "token/client_token.h"
 #include "token/token_cache.h"
 #include "transport/endpoint_url.h"
-#include "transport/header_value.h"
+#include "transport/header_fields.h"
 #include "transport/http_exchange.h"
 
 namespace movu {
 
 namespace {
 
-std::vector<std::u16string> TokenRequestHeaders(const IdentityUtf8& id) {
-    std::vector<std::u16string> lines;
-    lines.reserve(6);
-    lines.push_back(u"Content-Type: application/json");
-    lines.push_back(u"X-Account: " + HeaderSafe(Utf8ToUtf16(id.account)));
-    if (!id.platform.empty()) lines.push_back(u"X-Platform: " + HeaderSafe(Utf8ToUtf16(id.platform)));
-    if (!id.broker.empty()) lines.push_back(u"X-Broker: " + HeaderSafe(Utf8ToUtf16(id.broker)));
-    if (!id.server.empty()) lines.push_back(u"X-Server: " + HeaderSafe(Utf8ToUtf16(id.server)));
-    if (!id.clientVersion.empty())
-        lines.push_back(u"X-Client-Version: " + HeaderSafe(Utf8ToUtf16(id.clientVersion)));
-    return lines;
+HeaderFields TokenRequestHeaders(const Identity& identity) {
+    HeaderFields fields;
+    fields.reserve(6);
+    SetHeader(fields, "Content-Type", "application/json");
+    AddIdentityHeaders(fields, identity, EmptyIdentity::Omitted);
+    return fields;
 }
 
 // Memory first, then the cache file; both under the token lock.
@@ -47,42 +44,33 @@ bool TokenFromStore(const std::string& account, std::string_view rejected, std::
     return false;
 }
 
-std::int32_t StatusFailure(std::uint32_t status) {
-    if (status == 0) return -404;
-    if (status == 401) return -401;
-    if (status == 429) return -429;
-    if (status >= 500) return -500;
-    return -static_cast<std::int32_t>(status);
-}
+// A status-less end (no base URL answered at all) is -404.
+std::int32_t StatusFailure(std::uint32_t status) { return status == 0 ? kTokenNoStatus : FailedStatusCode(status); }
 
 }  // namespace
 
-std::int32_t AcquireToken(const IdentityUtf8& identity, std::string& token, std::string_view rejected,
+std::int32_t AcquireToken(const Identity& identity, std::string& token, std::string_view rejected,
                           std::string* lastAnswer) {
     token.clear();
     std::string scratch;
     std::string& last = lastAnswer ? *lastAnswer : scratch;
     last.clear();
-    if (identity.account.empty()) return -2;
+    if (!identity.account || identity.account->empty()) return kNoAccount;
+    const std::string& account = *identity.account;
 
-    if (TokenFromStore(identity.account, rejected, token)) return 0;
+    if (TokenFromStore(account, rejected, token)) return kOk;
 
-    InstallDefaultBaseUrls();
-    std::vector<std::u16string> urls = SnapshotBaseUrls();
-    if (urls.empty()) {
-        std::u16string current = SnapshotCurrentBaseUrl();
-        if (!current.empty()) urls.push_back(std::move(current));
-    }
+    std::vector<std::u16string> urls = BaseUrlList();
     if (urls.empty()) return kNoBaseUrl;
     SecondaryHostFirst(urls);
 
-    const std::vector<std::u16string> headers = TokenRequestHeaders(identity);
+    const HeaderFields headers = TokenRequestHeaders(identity);
     std::int32_t lastResult = 0;
     std::uint32_t lastStatus = 0;
     for (const std::u16string& url : urls) {
         std::string body;
         std::uint32_t status = 0;
-        lastResult = HttpExchange(url, u"/v1/client/token.php", u"GET", headers, {}, body, status);
+        lastResult = HttpExchange(url, "GET", kTokenPath, headers, {}, body, status);
         lastStatus = status;
         if (!body.empty()) last = body;
         if (lastResult != 0) continue;
@@ -101,13 +89,13 @@ std::int32_t AcquireToken(const IdentityUtf8& identity, std::string& token, std:
             ClientToken& held = TokenState();
             held.token = fetched;
             held.expiry = expiry;
-            held.ownerAccount = identity.account;
-            SaveTokenCache(identity.account, fetched, expiry);
+            held.ownerAccount = account;
+            SaveTokenCache(account, fetched, expiry);
         }
         token = std::move(fetched);
         last.clear();
         StoreCurrentBaseUrl(url);
-        return 0;
+        return kOk;
     }
     return lastResult != 0 ? lastResult : StatusFailure(lastStatus);
 }

@@ -6,19 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "requests/request.h"
+
 namespace movu {
 
-struct IdentityUtf8 {
-    std::string account, platform, broker, server, clientVersion;
-};
-
-constexpr std::int32_t kNoBaseUrl = -100;
 
 // 0 with the token, or a negative code. When rejected is not empty, a token
 // equal to it from memory or the cache file is passed over: the service just
 // refused it. lastAnswer, when given, receives the last non-empty answer body
 // a failed acquisition saw (empty on success): the text the caller hands back.
-std::int32_t AcquireToken(const IdentityUtf8& identity, std::string& token, std::string_view rejected = {},
+std::int32_t AcquireToken(const Identity& identity, std::string& token, std::string_view rejected = {},
                           std::string* lastAnswer = nullptr);
 
 }  // namespace movu

@@ -37,16 +37,7 @@ UnprotectOutcome UnprotectFromText(std::string_view text, std::string& plain) {
     return UnprotectOutcome::Ok;
 }
 
-bool Base64Encode(std::string_view bytes, std::string& text) {
-    text.clear();
-    if (bytes.empty()) return true;
-    if (!platform::Base64Encode(bytes, text)) {
-        text.clear();
-        return false;
-    }
-    while (!text.empty() && text.back() == '\0') text.pop_back();
-    return true;
-}
+bool Base64Encode(std::string_view bytes, std::string& text) { return platform::Base64Encode(bytes, text); }
 
 bool Sha256Hex(std::string_view bytes, std::string& hex) {
     hex.clear();

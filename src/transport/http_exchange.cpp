@@ -4,14 +4,14 @@
 
 #include <cstdlib>
 
+#include "api/result_codes.h"
 #include "api/text.h"
 #include "platform/platform.h"
+#include "settings/client_settings.h"
 #include "transport/endpoint_url.h"
 
 namespace movu {
 namespace {
-
-const std::u16string_view kCrLf = u"\r\n";
 
 platform::ExchangeLimits Limits() {
     platform::ExchangeLimits limits;
@@ -25,11 +25,6 @@ platform::ExchangeLimits Limits() {
     if (headMs > 0) limits.headMs = static_cast<std::uint32_t>(headMs);
 #endif
     return limits;
-}
-
-std::u16string TerminatedLine(const std::u16string& line) {
-    if (line.size() < 2 || line.find(kCrLf) == std::u16string::npos) return line + std::u16string(kCrLf);
-    return line;
 }
 
 const char* ErrorName(platform::ExchangeStep step) {
@@ -48,22 +43,22 @@ const char* ErrorName(platform::ExchangeStep step) {
 std::int32_t ResultOf(platform::ExchangeStep step) {
     switch (step) {
         case platform::ExchangeStep::Done:
-            return kExchangeOk;
+            return kOk;
         case platform::ExchangeStep::Session:
-            return kExchangeNoSession;
+            return kNoSession;
         case platform::ExchangeStep::Connect:
-            return kExchangeConnectFailed;
+            return kConnectFailed;
         case platform::ExchangeStep::OpenRequest:
-            return kExchangeOpenRequestFailed;
+            return kOpenRequestFailed;
         case platform::ExchangeStep::Send:
-            return kExchangeSendFailed;
+            return kSendFailed;
         default:
-            return kExchangeReceiveFailed;
+            return kReceiveFailed;
     }
 }
 
 std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::u16string_view baseUrl,
-                     const EndpointUrl& endpoint, std::u16string_view target) {
+                     const platform::ExchangeRequest& request) {
     std::string out = "{\"ok\":false,\"error\":\"";
     out += ErrorName(step);
     out += "\",\"win32\":";
@@ -71,14 +66,14 @@ std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::u16s
     out += ",\"base_url\":\"";
     out += JsonEscape(Utf16ToUtf8(baseUrl));
     out += "\",\"host\":\"";
-    out += JsonEscape(Utf16ToUtf8(endpoint.host));
+    out += JsonEscape(request.host);
     if (step == platform::ExchangeStep::Connect) {
         out += "\",\"port\":";
-        out += std::to_string(endpoint.port);
+        out += std::to_string(request.port);
         out += '}';
     } else {
         out += "\",\"path\":\"";
-        out += JsonEscape(Utf16ToUtf8(target));
+        out += JsonEscape(request.target);
         out += "\"}";
     }
     return out;
@@ -86,31 +81,34 @@ std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::u16s
 
 }  // namespace
 
-std::int32_t HttpExchange(std::u16string_view baseUrl, std::u16string_view target, std::u16string_view verb,
-                          const std::vector<std::u16string>& headerLines, std::string_view body,
-                          std::string& responseBody, std::uint32_t& httpStatus) {
+std::int32_t HttpExchange(std::u16string_view baseUrl, std::string_view method, std::string_view target,
+                          const HeaderFields& headers, std::string_view body, std::string& responseBody,
+                          std::uint32_t& httpStatus) {
     responseBody.clear();
     httpStatus = 0;
 
+    EndpointUrl endpoint;
+    if (!CrackBaseUrl(baseUrl, endpoint)) return kBadBaseUrl;
     platform::ExchangeRequest request;
-    if (!CrackBaseUrl(baseUrl, request.endpoint)) return kExchangeBadBaseUrl;
-    request.pinToFallbackIpv4 = IsSecondaryHost(request.endpoint.host);
+    request.secure = endpoint.secure;
+    request.host = Utf16ToUtf8(endpoint.host);
+    request.port = endpoint.port;
+    if (IsSecondaryHost(endpoint.host)) request.pinAddress = SecondaryFallbackIpv4();
     request.limits = Limits();
+    request.method.assign(method);
     request.target.assign(target);
-    request.verb.assign(verb);
-    request.headerLines.reserve(headerLines.size());
-    for (const std::u16string& line : headerLines) request.headerLines.push_back(TerminatedLine(line));
+    request.headers = headers;
     request.body.assign(body);
 
-    platform::ExchangeResult result = platform::PerformExchange(request);
-    const std::int32_t code = ResultOf(result.step);
-    if (code == kExchangeOk) {
-        responseBody = std::move(result.body);
-        httpStatus = result.status;
-    } else if (code != kExchangeNoSession) {
+    platform::ExchangeReply reply = platform::PerformExchange(request);
+    const std::int32_t code = ResultOf(reply.step);
+    if (code == kOk) {
+        responseBody = std::move(reply.body);
+        httpStatus = reply.status;
+    } else if (code != kNoSession) {
         // Whatever part of an answer arrived is dropped: the caller gets the
         // envelope, never a piece of the service's text.
-        responseBody = Envelope(result.step, result.errorCode, baseUrl, request.endpoint, target);
+        responseBody = Envelope(reply.step, reply.errorCode, baseUrl, request);
     }
     return code;
 }

@@ -11,9 +11,9 @@
 
 extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_OpenUrl(const movu_char16* url) {
     return movu::Guard([&]() -> std::int32_t {
-        if (!url) return -1;
+        if (!url) return movu::kArgumentMissing;
         std::u16string target = movu::TrimSpace(movu::WideArg(url));
-        if (target.empty()) return -1;
-        return movu::platform::OpenWithDefaultHandler(target) ? 0 : -2;
+        if (target.empty()) return movu::kArgumentMissing;
+        return movu::platform::OpenWithDefaultHandler(target) ? movu::kOk : movu::kOpenFailed;
     });
 }

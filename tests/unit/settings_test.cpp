@@ -32,12 +32,12 @@ using List = std::vector<std::u16string>;
 TEST_F(SettingsTest, StartsOnThePrimaryHostAndInstallsDefaultsOnce) {
     EXPECT_TRUE(SnapshotBaseUrls().empty());
     EXPECT_EQ(SnapshotCurrentBaseUrl(), u"https://" + std::u16string(u"" MOVU_PRIMARY_HOST));
-    InstallDefaultBaseUrls();
+    ApplyDefaultBaseUrlsIfUnset();
     List expected{u"https://" + std::u16string(SecondaryHostName()), u"https://" MOVU_PRIMARY_HOST};
     EXPECT_EQ(SnapshotBaseUrls(), expected);
     EXPECT_EQ(SnapshotCurrentBaseUrl(), expected[0]);
     Movu_SetBaseUrl(W(u"u9"));
-    InstallDefaultBaseUrls();
+    ApplyDefaultBaseUrlsIfUnset();
     EXPECT_EQ(SnapshotBaseUrls(), List{u"u9"});
 }
 
@@ -112,7 +112,7 @@ TEST_F(SettingsTest, ConcurrentSettersAndReadersSeeWholeLists) {
                     torn = true;
                 std::string p = SnapshotTerminalDataPath();
                 if (!p.empty() && p != "/p/one" && p != "/p/two") torn = true;
-                InstallDefaultBaseUrls();
+                ApplyDefaultBaseUrlsIfUnset();
             }
         });
     }

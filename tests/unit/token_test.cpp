@@ -153,9 +153,9 @@ TEST(FormatIsoTimestamp, WritesUtcWithTheLetterZThatReadsBackTheSame) {
 
 namespace {
 
-const IdentityUtf8 kId{"10001", "MT5", "Broker Ltd", "Live-01", "1.2.3"};
+const Identity kId{"10001", "MT5", "Broker Ltd", "Live-01", "1.2.3"};
 
-IdentityUtf8 Account(const std::string& account) { return IdentityUtf8{account, "", "", "", ""}; }
+Identity Account(const std::string& account) { return Identity{account, "", "", "", ""}; }
 
 ScriptedResponse Answer(int status, const std::string& body, bool repeat = false) {
     ScriptedResponse r;
@@ -244,7 +244,7 @@ protected:
     }
 
     // Keeps the last answer the acquisition hands back in last_.
-    std::int32_t Acquire(const IdentityUtf8& id, std::string& token, std::string_view rejected = {}) {
+    std::int32_t Acquire(const Identity& id, std::string& token, std::string_view rejected = {}) {
         token = "stale";
         last_ = "stale";
         return AcquireToken(id, token, rejected, &last_);
@@ -287,7 +287,7 @@ TEST_F(TokenAcquisition, FetchesWithTheIdentityHeadersOnlyAndThenAnswersFromMemo
     EXPECT_EQ(Held().ownerAccount, "10001");
 
     // Empty identity parts are left out; control characters never end a line.
-    ASSERT_EQ(Acquire(IdentityUtf8{"778", "", "Evil\r\nX-Injected: 1", "", "1.0\x01"}, token), 0);
+    ASSERT_EQ(Acquire(Identity{"778", "", "Evil\r\nX-Injected: 1", "", "1.0\x01"}, token), 0);
     got = site.Requests();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(TokenHeaders(got[1]), (std::vector<std::string>{"Content-Type: application/json", "X-Account: 778",
@@ -484,7 +484,7 @@ TEST_F(TokenAcquisition, ThreadsAcquiringTogetherAllGetAToken) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 6; ++i) {
         threads.emplace_back([&, i] {
-            const IdentityUtf8 id = Account(i % 2 ? "10001" : "20002");
+            const Identity id = Account(i % 2 ? "10001" : "20002");
             for (int n = 0; n < 15; ++n) {
                 std::string token;
                 if (AcquireToken(id, token) != 0 || token != "shared") ++failures;

@@ -21,10 +21,8 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
-#include "settings/client_settings.h"
 
 namespace movu::platform {
 namespace {
@@ -86,54 +84,12 @@ bool IsToken(const std::string& s) {
     return true;
 }
 
-struct Header {
-    std::string name;
-    std::string value;
-};
-
-// Add-or-replace, as the Windows stack applies header lines: a later header
-// of the same name replaces the earlier one, and an empty value removes an
-// earlier one; an empty value with nothing to replace is sent as an empty
-// header. A line may carry several headers separated by line breaks; a piece
-// that is not "name: value" is refused and simply missing.
-std::vector<Header> CollectHeaders(const std::vector<std::u16string>& lines) {
-    std::vector<Header> headers;
-    for (const std::u16string& wide : lines) {
-        const std::string text = Utf16ToUtf8(wide);
-        std::size_t start = 0;
-        while (start <= text.size()) {
-            std::size_t end = text.find_first_of("\r\n", start);
-            if (end == std::string::npos) end = text.size();
-            const std::string piece = text.substr(start, end - start);
-            start = end + 1;
-            const std::size_t colon = piece.find(':');
-            if (colon == std::string::npos) continue;
-            Header h{piece.substr(0, colon), piece.substr(colon + 1)};
-            if (!IsToken(h.name)) continue;
-            const std::size_t first = h.value.find_first_not_of(" \t");
-            h.value = first == std::string::npos ? std::string() : h.value.substr(first);
-            const std::size_t last = h.value.find_last_not_of(" \t");
-            h.value.erase(last == std::string::npos ? 0 : last + 1);
-            bool replaced = false;
-            for (auto it = headers.begin(); it != headers.end(); ++it) {
-                if (!SameName(it->name, h.name)) continue;
-                if (h.value.empty()) headers.erase(it);
-                else *it = h;
-                replaced = true;
-                break;
-            }
-            if (!replaced) headers.push_back(std::move(h));
-        }
-    }
-    return headers;
-}
-
 // The target goes into the request line as given; bytes that cannot stand in
 // a request line are percent-encoded, so no target can split the request.
-std::string RequestTarget(const std::u16string& target) {
+std::string RequestTarget(const std::string& target) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : Utf16ToUtf8(target)) {
+    for (unsigned char c : target) {
         if (c <= 0x20 || c >= 0x7F) {
             out += '%';
             out += kHex[c >> 4];
@@ -254,8 +210,8 @@ ExchangeStep TimeoutStep(CURL* c, bool secure) {
     return ExchangeStep::Receive;
 }
 
-ExchangeResult Fail(ExchangeStep step, CURLcode code) {
-    ExchangeResult r;
+ExchangeReply Fail(ExchangeStep step, CURLcode code) {
+    ExchangeReply r;
     r.step = step;
     r.errorCode = static_cast<std::uint32_t>(code);
     return r;
@@ -263,7 +219,7 @@ ExchangeResult Fail(ExchangeStep step, CURLcode code) {
 
 }  // namespace
 
-ExchangeResult PerformExchange(const ExchangeRequest& request) {
+ExchangeReply PerformExchange(const ExchangeRequest& request) {
     if (!GlobalInit()) return Fail(ExchangeStep::Session, CURLE_FAILED_INIT);
     EasyHandle h;
     if (!h.curl) return Fail(ExchangeStep::Session, CURLE_FAILED_INIT);
@@ -299,24 +255,24 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     // The URL is built from the cracked parts, never from text libcurl would
     // read again: a host it refuses ends here instead of reaching another
     // host or port than the envelope and the Host header name.
-    const std::string host = Utf16ToUtf8(request.endpoint.host);
-    const std::string port = std::to_string(request.endpoint.port);
+    const std::string& host = request.host;
+    const std::string port = std::to_string(request.port);
     if (!h.url) return Fail(ExchangeStep::Session, CURLE_OUT_OF_MEMORY);
-    if (curl_url_set(h.url, CURLUPART_SCHEME, request.endpoint.secure ? "https" : "http", 0) != CURLUE_OK ||
+    if (curl_url_set(h.url, CURLUPART_SCHEME, request.secure ? "https" : "http", 0) != CURLUE_OK ||
         curl_url_set(h.url, CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
         curl_url_set(h.url, CURLUPART_PORT, port.c_str(), 0) != CURLUE_OK ||
         curl_url_set(h.url, CURLUPART_PATH, "/", 0) != CURLUE_OK)
         return Fail(ExchangeStep::Connect, CURLE_URL_MALFORMAT);
     rc = curl_easy_setopt(c, CURLOPT_CURLU, h.url);
     if (rc != CURLE_OK) return Fail(ExchangeStep::Connect, rc);
-    if (request.pinToFallbackIpv4) {
-        const std::string entry = host + ":" + port + ":" + Utf16ToUtf8(movu::SecondaryFallbackIpv4());
+    if (!request.pinAddress.empty()) {
+        const std::string entry = host + ":" + port + ":" + request.pinAddress;
         if (!Append(h.resolve, entry)) return Fail(ExchangeStep::Connect, CURLE_OUT_OF_MEMORY);
         curl_easy_setopt(c, CURLOPT_RESOLVE, h.resolve);
     }
 
     // Request: verb, target, header lines, body.
-    std::string verb = Utf16ToUtf8(request.verb);
+    std::string verb = request.method;
     if (verb.empty()) verb = "GET";
     if (!IsToken(verb)) return Fail(ExchangeStep::OpenRequest, CURLE_BAD_FUNCTION_ARGUMENT);
     const std::string target = RequestTarget(request.target);
@@ -335,30 +291,28 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     }
     if (rc != CURLE_OK) return Fail(ExchangeStep::OpenRequest, rc);
 
-    // Only the caller's lines go out: libcurl's own Accept, Content-Type and
-    // Expect are withdrawn unless a line names them.
-    const std::vector<std::string> withdrawn{"Accept", "Content-Type", "Expect"};
-    const std::vector<Header> headers = CollectHeaders(request.headerLines);
+    // Only the caller's headers go out: libcurl's own Accept, Content-Type
+    // and Expect are withdrawn unless the request names them.
     bool ok = true;
-    for (const std::string& name : withdrawn) {
+    for (const char* own : {"Accept", "Content-Type", "Expect"}) {
         bool named = false;
-        for (const Header& hd : headers) named = named || SameName(hd.name, name);
-        if (!named) ok = ok && Append(h.headers, name + ":");
+        for (const HeaderField& f : request.headers) named = named || SameName(f.name, own);
+        if (!named) ok = ok && Append(h.headers, std::string(own) + ":");
     }
     // libcurl sends "Name;" as a header with an empty value ("Name:" would
     // withdraw it).
-    for (const Header& hd : headers)
-        ok = ok && Append(h.headers, hd.value.empty() ? hd.name + ";" : hd.name + ": " + hd.value);
+    for (const HeaderField& f : request.headers)
+        ok = ok && Append(h.headers, f.value.empty() ? f.name + ";" : f.name + ": " + f.value);
     if (!ok) return Fail(ExchangeStep::OpenRequest, CURLE_OUT_OF_MEMORY);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.headers);
 
-    ExchangeResult result;
+    ExchangeReply result;
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CollectBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
 
     rc = curl_easy_perform(c);
     if (rc == CURLE_ABORTED_BY_CALLBACK && watch.expired) rc = CURLE_OPERATION_TIMEDOUT;
-    if (rc == CURLE_OPERATION_TIMEDOUT) return Fail(TimeoutStep(c, request.endpoint.secure), rc);
+    if (rc == CURLE_OPERATION_TIMEDOUT) return Fail(TimeoutStep(c, request.secure), rc);
     if (rc != CURLE_OK) return Fail(StepOf(rc), rc);
 
     long status = 0;

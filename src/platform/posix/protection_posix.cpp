@@ -65,11 +65,6 @@ struct MasterKey {
     ~MasterKey() { OPENSSL_cleanse(bytes, sizeof bytes); }
 };
 
-// Wipes a plaintext buffer before its memory is given back.
-void Wipe(std::string& text) {
-    if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
-    text.clear();
-}
 
 std::string HomeDirectory() {
     const char* home = std::getenv("HOME");
@@ -330,7 +325,7 @@ bool UnprotectBytes(std::string_view blob, std::string_view entropy, std::string
               EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagSize), tag) == 1 &&
               EVP_DecryptFinal_ex(ctx.get(), write, &finalLen) == 1;
     if (!ok) {
-        Wipe(out);
+        WipeSecret(out);
         return false;
     }
     plain.swap(out);
@@ -377,6 +372,11 @@ bool Base64Decode(std::string_view text, std::string& bytes) {
 bool Sha256(std::string_view bytes, unsigned char digest[32]) {
     unsigned int size = 0;
     return EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) == 1 && size == 32;
+}
+
+void WipeSecret(std::string& secret) {
+    if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size());
+    secret.clear();
 }
 
 }  // namespace movu::platform

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "settings/client_settings.h"
 
 #ifndef WINHTTP_OPTION_SECURE_PROTOCOLS
 #define WINHTTP_OPTION_SECURE_PROTOCOLS 84
@@ -27,7 +26,11 @@ namespace {
 constexpr DWORD kTls10To12 = 0x00000080 | 0x00000200 | 0x00000800;
 constexpr DWORD kSecureRequest = 0x00800000;
 
-const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+// The stack takes UTF-16; the request arrives in UTF-8.
+std::wstring Wide(const std::string& utf8) {
+    const std::u16string units = Utf8ToUtf16(utf8);
+    return std::wstring(units.begin(), units.end());
+}
 
 struct Handle {
     HINTERNET h = nullptr;
@@ -39,8 +42,8 @@ struct Handle {
     }
 };
 
-ExchangeResult Fail(ExchangeStep step, DWORD error) {
-    ExchangeResult r;
+ExchangeReply Fail(ExchangeStep step, DWORD error) {
+    ExchangeReply r;
     r.step = step;
     r.errorCode = error;
     return r;
@@ -63,11 +66,11 @@ ExchangeStep SendFailureStep(DWORD error) {
 // goes to it as its UTF-8 bytes, one character U+0000..U+00FF per byte, so
 // the wire carries those bytes and no character above U+00FF is ever left
 // to a narrowing (U+010A kept to its low byte would be a line feed).
-std::u16string ByteChars(const std::u16string& line) {
-    const std::string utf8 = Utf16ToUtf8(line);
-    std::u16string out;
-    out.reserve(utf8.size());
-    for (unsigned char c : utf8) out.push_back(static_cast<char16_t>(c));
+std::wstring ByteCharLine(const HeaderField& field) {
+    const std::string line = field.name + ": " + field.value + "\r\n";
+    std::wstring out;
+    out.reserve(line.size());
+    for (unsigned char c : line) out.push_back(static_cast<wchar_t>(c));
     return out;
 }
 
@@ -94,13 +97,13 @@ unsigned long long AnnouncedLength(HINTERNET request) {
 
 // Answers to HEAD, 1xx, 204 and 304 carry no body whatever their headers say.
 bool BodyExpected(const ExchangeRequest& request, DWORD status) {
-    if (request.verb == u"HEAD") return false;
+    if (request.method == "HEAD") return false;
     return status >= 200 && status != 204 && status != 304;
 }
 
 }  // namespace
 
-ExchangeResult PerformExchange(const ExchangeRequest& request) {
+ExchangeReply PerformExchange(const ExchangeRequest& request) {
     // Declared in closing order reversed: request, connection, session.
     Handle session, connection, req;
 
@@ -118,24 +121,26 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
     DWORD headMs = limits.headMs;
     WinHttpSetOption(session.h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headMs, sizeof headMs);
 
-    connection.h = WinHttpConnect(session.h, W(request.endpoint.host), request.endpoint.port, 0);
+    const std::wstring host = Wide(request.host);
+    connection.h = WinHttpConnect(session.h, host.c_str(), request.port, 0);
     if (!connection.h) return Fail(ExchangeStep::Connect, GetLastError());
 
-    req.h = WinHttpOpenRequest(connection.h, W(request.verb), W(request.target), nullptr, WINHTTP_NO_REFERER,
-                               WINHTTP_DEFAULT_ACCEPT_TYPES, request.endpoint.secure ? kSecureRequest : 0);
+    const std::wstring verb = Wide(request.method), target = Wide(request.target);
+    req.h = WinHttpOpenRequest(connection.h, verb.c_str(), target.c_str(), nullptr, WINHTTP_NO_REFERER,
+                               WINHTTP_DEFAULT_ACCEPT_TYPES, request.secure ? kSecureRequest : 0);
     if (!req.h) return Fail(ExchangeStep::OpenRequest, GetLastError());
 
-    if (request.pinToFallbackIpv4) {
+    if (!request.pinAddress.empty()) {
         // The address to connect to; Host, server name and certificate check
         // keep the host name. Older systems do not know the option.
-        std::u16string ipv4(movu::SecondaryFallbackIpv4());
-        WinHttpSetOption(req.h, WINHTTP_OPTION_RESOLUTION_HOSTNAME, const_cast<wchar_t*>(W(ipv4)),
-                         static_cast<DWORD>(ipv4.size() + 1));
+        std::wstring address = Wide(request.pinAddress);
+        WinHttpSetOption(req.h, WINHTTP_OPTION_RESOLUTION_HOSTNAME, address.data(),
+                         static_cast<DWORD>(address.size() + 1));
     }
 
-    for (const std::u16string& line : request.headerLines) {
-        const std::u16string bytes = ByteChars(line);
-        WinHttpAddRequestHeaders(req.h, W(bytes), static_cast<DWORD>(bytes.size()),
+    for (const HeaderField& field : request.headers) {
+        const std::wstring line = ByteCharLine(field);
+        WinHttpAddRequestHeaders(req.h, line.c_str(), static_cast<DWORD>(line.size()),
                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
     }
 
@@ -150,7 +155,7 @@ ExchangeResult PerformExchange(const ExchangeRequest& request) {
 
     if (!WinHttpReceiveResponse(req.h, nullptr)) return Fail(ExchangeStep::Receive, GetLastError());
 
-    ExchangeResult result;
+    ExchangeReply result;
     DWORD status = 0;
     DWORD statusSize = sizeof status;
     if (WinHttpQueryHeaders(req.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,

@@ -116,4 +116,9 @@ bool Sha256(std::string_view bytes, unsigned char digest[32]) {
     return ok;
 }
 
+void WipeSecret(std::string& secret) {
+    if (!secret.empty()) SecureZeroMemory(&secret[0], secret.size());
+    secret.clear();
+}
+
 }  // namespace movu::platform

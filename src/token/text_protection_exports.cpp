@@ -1,14 +1,13 @@
 // Protecting a text for the current user, and getting it back, for MQL
 // programs that keep secrets in files. The output is always 8-bit: base64
 // from protection, the UTF-8 bytes of the text from unprotection.
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "api/boundary.h"
 #include "api/export.h"
 #include "api/text.h"
+#include "platform/platform.h"
 #include "token/protected_text.h"
 
 namespace {
@@ -19,52 +18,40 @@ void ClearOut(char* out, std::int32_t capacity) {
     if (out && capacity >= 1) out[0] = '\0';
 }
 
-void CopyOut(std::string_view bytes, char* out, std::int32_t capacity) {
-    std::size_t n = std::min(bytes.size(), static_cast<std::size_t>(capacity) - 1);
-    if (n) std::memcpy(out, bytes.data(), n);
-    out[n] = '\0';
-}
-
-// The texts handled here are secrets; their copies do not outlive the call.
-void Wipe(std::string& text) {
-    volatile char* p = text.empty() ? nullptr : &text[0];
-    for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
-    text.clear();
-}
 
 }  // namespace
 
 extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_ProtectTextW(const movu_char16* text, char* out, int32_t capacity) {
     ClearOut(out, capacity);
     return movu::Guard([&]() -> std::int32_t {
-        if (!text || !out || capacity < 1) return -1;
+        if (!text || !out || capacity < 1) return movu::kArgumentMissing;
         std::string plain = movu::Utf16ToUtf8(movu::TrimSpace(movu::WideArg(text)));
-        if (plain.empty()) return 0;
+        if (plain.empty()) return movu::kOk;
         std::string protectedText;
         movu::ProtectOutcome outcome = movu::ProtectToText(plain, protectedText);
-        Wipe(plain);
-        if (outcome == movu::ProtectOutcome::ProtectFailed) return -2;
-        if (outcome == movu::ProtectOutcome::EncodeFailed) return -3;
-        CopyOut(protectedText, out, capacity);
-        return 0;
+        // The texts handled here are secrets; their copies do not outlive the call.
+        movu::platform::WipeSecret(plain);
+        if (outcome == movu::ProtectOutcome::ProtectFailed) return movu::kProtectFailed;
+        if (outcome == movu::ProtectOutcome::EncodeFailed) return movu::kEncodeFailed;
+        movu::ResultCopyA(protectedText, out, capacity);
+        return movu::kOk;
     });
 }
 
 extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_UnprotectTextW(const movu_char16* text, char* out, int32_t capacity) {
     ClearOut(out, capacity);
     return movu::Guard([&]() -> std::int32_t {
-        if (!text || !out || capacity < 1) return -1;
-        std::string utf8 = movu::Utf16ToUtf8(movu::TrimSpace(movu::WideArg(text)));
-        std::string_view protectedText = movu::TrimAsciiSpace(utf8);
-        if (protectedText.empty()) return 0;
+        if (!text || !out || capacity < 1) return movu::kArgumentMissing;
+        const std::string protectedText = movu::Utf16ToUtf8(movu::TrimSpace(movu::WideArg(text)));
+        if (protectedText.empty()) return movu::kOk;
         std::string plain;
         switch (movu::UnprotectFromText(protectedText, plain)) {
-            case movu::UnprotectOutcome::DecodeFailed: return -2;
-            case movu::UnprotectOutcome::UnprotectFailed: return -3;
+            case movu::UnprotectOutcome::DecodeFailed: return movu::kNotBase64;
+            case movu::UnprotectOutcome::UnprotectFailed: return movu::kUnprotectFailed;
             case movu::UnprotectOutcome::Ok: break;
         }
-        CopyOut(plain, out, capacity);
-        Wipe(plain);
-        return 0;
+        movu::ResultCopyA(plain, out, capacity);
+        movu::platform::WipeSecret(plain);
+        return movu::kOk;
     });
 }

@@ -1,0 +1,68 @@
+// The copies of the result-code table (MQL5 include, docs) against the one
+// in the library: a test fails as soon as one drifts.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "api/result_codes.h"
+
+using namespace movu;
+
+namespace {
+
+std::string SourceFile(const std::string& relative) {
+    std::string root = __FILE__;
+    root.erase(root.rfind("tests"));
+    std::ifstream in(root + relative, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::map<std::string, std::string> Matches(const std::string& text, const std::string& pattern) {
+    std::map<std::string, std::string> out;
+    const std::regex re(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+        out[(*it)[1]] = (*it)[2];
+    return out;
+}
+
+// The docs' table as the library's table gives it.
+std::string DocsRows() {
+    std::string out;
+    for (const ResultCodeRow& row : kResultCodes)
+        out += "| " + std::to_string(row.value) + " | `" + row.name + "` | " + row.meaning + " | " + row.from + " |\n";
+    return out;
+}
+
+}  // namespace
+
+TEST(ResultCodes, CopiesAgreeWithTheLibrarysTable) {
+    const std::string mqh = SourceFile("MQL5/Include/movu_mt5.mqh");
+    const std::string api = SourceFile("docs/api.md");
+    const std::string troubleshooting = SourceFile("docs/troubleshooting.md");
+    if (mqh.empty() || api.empty()) GTEST_SKIP() << "the source tree is not readable from here";
+
+    std::map<std::string, std::string> expectedValues, expectedTexts;
+    for (const ResultCodeRow& row : kResultCodes) {
+        expectedValues[row.name] = std::to_string(row.value);
+        if (row.brief) expectedTexts[row.name] = row.brief;
+    }
+    // The include's own codes (-1001 on) are not the library's.
+    std::map<std::string, std::string> defines =
+        Matches(mqh, R"(#define (MOVU_(?:OK|ERR_\w+))\s+\(?(-?\d{1,3})\)?\s)");
+    EXPECT_EQ(defines, expectedValues) << "the #define block of movu_mt5.mqh";
+    std::map<std::string, std::string> texts = Matches(mqh, R"re(case (MOVU_\w+):\s+return\("([^"]*)"\);)re");
+    for (auto it = texts.begin(); it != texts.end();)
+        it = expectedValues.count(it->first) ? std::next(it) : texts.erase(it);
+    EXPECT_EQ(texts, expectedTexts) << "MovuResultText in movu_mt5.mqh";
+
+    EXPECT_NE(api.find("|---|---|---|---|\n" + DocsRows()), std::string::npos)
+        << "the table in docs/api.md should read:\n" << DocsRows();
+    for (const auto& [value, rest] : Matches(troubleshooting, R"(\n\| (-\d+) \|([^\n]*))"))
+        EXPECT_NE(FindResultCode(std::stoi(value), kAllWithResult), nullptr) << "troubleshooting.md names " << value;
+}
