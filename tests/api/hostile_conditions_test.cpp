@@ -394,8 +394,10 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
             GuardedBuffer<char> out(capacity);
             int32_t id = 0, state = 7;
             if (op < 5) {
-                if (r() % 2) Movu_CalendarDayA(account(), W(u"MT5"), nullptr, nullptr, nullptr, nullptr, out.data(), capacity);
-                else Movu_HeartbeatA(account(), nullptr, nullptr, nullptr, nullptr, W(u"{}"), out.data(), capacity);
+                if (r() % 2)
+                    Movu_CalendarDayA(account(), W(u"MT5"), nullptr, nullptr, nullptr, nullptr, out.data(), capacity);
+                else
+                    Movu_HeartbeatA(account(), nullptr, nullptr, nullptr, nullptr, W(u"{}"), out.data(), capacity);
                 if (!out.GuardsIntact() || (capacity < 1 && !out.Untouched())) ++badBuffers;
             } else if (op < 10) {
                 const int32_t rc = r() % 2 ? Movu_StartPingA(account8_.c_str(), "MT5", "B", "S", "1", &id)
