@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The soak run, longer: several threads mixing every export against a service
 # that injects faults, under AddressSanitizer+UBSan and then ThreadSanitizer,
-# SECONDS each (default 300). Prints the calls, jobs and resident memory.
+# SECONDS each (default 300). Prints the calls and jobs; ASan reports any leak.
 #   scripts/soak.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,14 +1,20 @@
 // What the caller sees when the network or the service misbehaves: every
 // broken exchange, TLS refusal and service refusal ends in its documented
 // code and text, inside the caller's buffer, without a hang; the texts the
-// library writes itself stay valid JSON whatever the input.
+// library writes itself stay valid JSON whatever the input; and all of it at
+// once from several threads (the soak, MOVU_SOAK_SECONDS long, default 8).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -323,6 +329,7 @@ TEST_F(FaultMatrix, TokenWithLineBreaksCannotAddAHeader) {
 }
 
 using Security = FaultMatrix;
+using Soak = ApiTest;
 
 // The token lands on disk only protected: no file under the terminal's data
 // folder holds it, in 8-bit or in UTF-16 form.
@@ -345,6 +352,108 @@ TEST_F(Security, TokenIsNeverWrittenInClear) {
         EXPECT_EQ(bytes.find(wide), std::string::npos) << entry.path();
     }
     EXPECT_EQ(files, 1) << "one cache file for the account";
+}
+
+// Threads mixing starts, polls, cancels, synchronous calls, setters and text
+// protection at random, against two sites failing in every way and a port
+// that refuses: every job is accounted for, no id is handed out twice, no
+// buffer is written past its end.
+TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
+    const int seconds = std::getenv("MOVU_SOAK_SECONDS") ? std::atoi(std::getenv("MOVU_SOAK_SECONDS")) : 0;
+    const unsigned base = std::random_device{}();
+    RecordProperty("seed", std::to_string(base));
+    std::mt19937 rng(base);
+    ScriptedResponse garbage = Fault("garbage");
+    garbage.body_size = 4096;
+    const ScriptedResponse faults[] = {Answer(500, "{}"), Answer(429, "{}"), Answer(401, "{}"),
+                                       Fault("reset_mid_body"), Fault("close_no_response"), garbage};
+    Site other = TestService::Instance().OpenSite();
+    for (Site* s : {&site(), &other}) {
+        for (const char* path : {kTokenPath, kDay, "/v1/client/ping.php", "/v1/client/heartbeat.php"}) {
+            const bool token = path == std::string(kTokenPath);
+            std::vector<ScriptedResponse> mix;
+            for (int i = 0; i < 300; ++i)
+                mix.push_back(rng() % 3 ? faults[rng() % 6] : token ? TokenAnswer("soak") : Answer(200, "{}"));
+            s->Script(path, mix);
+            s->Script(path, token ? TokenAnswer("soak-last", true) : Answer(200, "{}", true));
+        }
+    }
+    const std::string refused = "http://127.0.0.1:" + std::to_string(TestService::Instance().ClosedPort());
+    const std::string lists[] = {refused + ";" + site().BaseUrl(), other.BaseUrl() + "," + site().BaseUrl()};
+
+    std::mutex m;
+    std::set<int32_t> running, everStarted;
+    size_t released = 0, calls = 0;
+    std::atomic<size_t> badBuffers{0}, badProtect{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 8);
+    auto worker = [&](unsigned threadSeed) {
+        std::mt19937 r(threadSeed);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const unsigned op = r() % 20;
+            const int capacity = static_cast<int>(r() % 300) - 1;
+            GuardedBuffer<char> out(capacity);
+            int32_t id = 0, state = 7;
+            if (op < 5) {
+                if (r() % 2)
+                    Movu_CalendarDayA(account(), W(u"MT5"), nullptr, nullptr, nullptr, nullptr, out.data(), capacity);
+                else
+                    Movu_HeartbeatA(account(), nullptr, nullptr, nullptr, nullptr, W(u"{}"), out.data(), capacity);
+                if (!out.GuardsIntact() || (capacity < 1 && !out.Untouched())) ++badBuffers;
+            } else if (op < 10) {
+                const int32_t rc = r() % 2 ? Movu_StartPingA(account8_.c_str(), "MT5", "B", "S", "1", &id)
+                                           : Movu_GetAsyncSignedW(account(), nullptr, nullptr, nullptr, nullptr,
+                                                                  W(u"/v1/client/heartbeat.php"), W(u""), W(u"POST"),
+                                                                  W(u"{\"soak\":1}"), &id);
+                std::lock_guard<std::mutex> g(m);
+                if (rc == 0 && id > 0) {
+                    EXPECT_TRUE(everStarted.insert(id).second) << "id " << id << " handed out twice";
+                    running.insert(id);
+                }
+            } else if (op < 18) {
+                {
+                    std::lock_guard<std::mutex> g(m);
+                    if (running.empty()) continue;
+                    id = *std::next(running.begin(), static_cast<long>(r() % running.size()));
+                }
+                const int32_t rc = Movu_PollA(id, &state, nullptr, out.data(), capacity);
+                if (!out.GuardsIntact()) ++badBuffers;
+                if (state != 0) EXPECT_EQ(rc == 0, state == 1) << "poll of job " << id;
+                else EXPECT_EQ(rc, 0);
+                // Finished ones are released, and now and then a running one.
+                if ((state != 0 || op == 17) && Movu_Cancel(id) == 0) {
+                    std::lock_guard<std::mutex> g(m);
+                    running.erase(id);
+                    ++released;
+                }
+            } else if (op == 18) {
+                Movu_SetBaseUrlsA(lists[r() % 2].c_str());
+            } else {
+                const std::u16string text = u"soak text " + Widen(std::to_string(r()));
+                std::vector<char> sealed(4096), opened(256);
+                if (Movu_ProtectTextW(W(text), sealed.data(), 4096) != 0 ||
+                    Movu_UnprotectTextW(W(Widen(sealed.data())), opened.data(), 256) != 0 ||
+                    std::string(opened.data()) != std::string(text.begin(), text.end()))
+                    ++badProtect;
+            }
+            std::lock_guard<std::mutex> g(m);
+            ++calls;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < 4; ++i) threads.emplace_back(worker, base + i);
+    for (std::thread& t : threads) t.join();
+
+    // Every job still held finishes and is released; then none is left.
+    for (int32_t id : running) {
+        EXPECT_NE(WaitFinished(id, std::chrono::seconds(120)).state, 0) << "job " << id;
+        EXPECT_EQ(Movu_Cancel(id), 0) << "job " << id;
+    }
+    for (int32_t id : everStarted) EXPECT_EQ(Movu_PollA(id, nullptr, nullptr, nullptr, 0), -2) << "job " << id;
+    EXPECT_EQ(everStarted.size(), released + running.size());
+    EXPECT_EQ(badBuffers.load(), 0u);
+    EXPECT_EQ(badProtect.load(), 0u);
+    EXPECT_GT(everStarted.size(), 0u);
+    std::printf("soak: %zu calls, %zu jobs\n", calls, everStarted.size());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +17,7 @@
 
 #include "guarded_buffer.h"
 #include "movu_mt5.h"
+#include "temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -30,22 +30,11 @@ std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.
 // test only; both are undone afterwards.
 class Scratch : public ::testing::Test {
 protected:
-    Scratch() {
-        fs::path base = fs::temp_directory_path();
-#ifndef _WIN32
-        if (const char* tmp = std::getenv("MOVU_TEST_TMP"); tmp && *tmp) base = tmp;
-#endif
-        std::random_device rd;
-        dir_ = base / ("prot-api-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(dir_);
-    }
     ~Scratch() override {
 #ifndef _WIN32
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
             it->had ? setenv(it->name, it->value.c_str(), 1) : unsetenv(it->name);
 #endif
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
 #ifndef _WIN32
     void SetEnv(const char* name, const std::string& value) {
@@ -60,7 +49,8 @@ protected:
     };
     std::vector<Saved> saved_;
 #endif
-    fs::path dir_;
+    movu::test::TempFolder folder_{"prot-api"};
+    const fs::path& dir_ = folder_.path();
 };
 
 class TextProtection : public Scratch {

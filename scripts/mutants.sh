@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Counts how many small, realistic faults the native suites catch. Each fault
+# is applied alone, in place, to one source file (restored afterwards, also on
+# interruption); the native preset is rebuilt incrementally and the unit, api
+# and unload suites run through ctest (so the far side is started as for any
+# run). A fault is caught when a suite fails. Ends with one line:
+# "N caught, N missed, N not applicable".
+#
+#   scripts/mutants.sh [--build-dir DIR] [--limit SECONDS] [NAME...]
+#
+# A fault whose original text is no longer in its file (or that no longer
+# builds) is "not applicable" and printed, so that its entry can be updated.
+# The list: NAME @@ FILE @@ ORIGINAL @@ REPLACEMENT, "⏎" standing for a line
+# break; the first occurrence of ORIGINAL is replaced.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/native
+limit=900
+only=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build-dir) build=$2; shift 2 ;;
+    --limit) limit=$2; shift 2 ;;
+    -h | --help) sed -n '2,14p' "$0"; exit 0 ;;
+    *) only+=("$1"); shift ;;
+  esac
+done
+
+read -r -d '' FAULTS <<'EOF'
+expiry-margin @@ src/token/client_token.cpp @@ now + 300 @@ now + 30
+token-owner-ignored @@ src/token/client_token.cpp @@ held.ownerAccount == account && held.expiry @@ held.expiry
+offset-sign @@ src/token/client_token.cpp @@ sign = s[19] == '+' ? 1 : -1; @@ sign = s[19] == '+' ? -1 : 1;
+cache-folder @@ src/token/token_cache.cpp @@ u"MQL4" @@ u"MQL5"
+query-unreserved @@ src/transport/query_params.cpp @@ c == '_' || c == '~'; @@ c == '_' || c == '~' || c == ' ';
+query-hex-case @@ src/transport/query_params.cpp @@ "0123456789ABCDEF" @@ "0123456789abcdef"
+query-order @@ src/transport/query_params.cpp @@ return a.first < b.first; @@ return a.first > b.first;
+query-decode-end @@ src/transport/query_params.cpp @@ i + 2 < text.size() @@ i + 3 < text.size()
+url-port-max @@ src/transport/endpoint_url.cpp @@ port > 65535 @@ port > 65536
+url-default-port @@ src/transport/endpoint_url.cpp @@ secure ? 443 : 80 @@ secure ? 80 : 443
+url-user-part @@ src/transport/endpoint_url.cpp @@ authority.rfind(u'@') @@ authority.find(u'@')
+url-pin-case @@ src/transport/endpoint_url.cpp @@ if (AsciiLower(host[i]) != AsciiLower(name[i])) @@ if (host[i] != name[i])
+failover-order @@ src/settings/client_settings.cpp @@ s.baseUrls.push_back(DefaultSecondaryBaseUrl());⏎    s.baseUrls.push_back(DefaultPrimaryBaseUrl()); @@ s.baseUrls.push_back(DefaultPrimaryBaseUrl());⏎    s.baseUrls.push_back(DefaultSecondaryBaseUrl());
+secondary-first-dropped @@ src/token/acquire_token.cpp @@ SecondaryHostFirst(urls); @@ (void)urls;
+token-429-next-url @@ src/token/acquire_token.cpp @@ status == 401 || status == 429 || status >= 500 @@ status == 401 || status >= 500
+current-url-kept @@ src/token/acquire_token.cpp @@ StoreCurrentBaseUrl(url); @@ (void)url;
+renewal-dropped @@ src/requests/signed_request.cpp @@ out.exchangeCode == 0 && out.status == 401 @@ false && out.status == 401
+refused-token-offered @@ src/requests/signed_request.cpp @@ AcquireToken(id.utf8, renewed, token) @@ AcquireToken(id.utf8, renewed, {})
+status-2xx-range @@ src/requests/signed_request.cpp @@ status >= 200 && status <= 299 @@ status >= 200 && status < 299
+client-token-header @@ src/requests/signed_request.cpp @@ "X-Client-Token @@ "X-Client-Tokn
+envelope-member @@ src/transport/http_exchange.cpp @@ \"base_url\" @@ \"baseurl\"
+envelope-port @@ src/transport/http_exchange.cpp @@ if (step == platform::ExchangeStep::Connect) { @@ if (step == platform::ExchangeStep::Send) {
+send-code @@ src/transport/http_exchange.cpp @@ return kExchangeSendFailed; @@ return kExchangeReceiveFailed;
+tls-range @@ src/platform/posix/http_exchange_curl.cpp @@ CURL_SSLVERSION_MAX_TLSv1_2 @@ CURL_SSLVERSION_MAX_DEFAULT
+job-id-wrap @@ src/jobs/job_table.cpp @@ nextJobId = id == INT32_MAX ? 1 : id + 1; @@ nextJobId = id == INT32_MAX ? 0 : id + 1;
+job-id-reuse @@ src/jobs/job_table.cpp @@ while (jobs.count(id) != 0) @@ while (false && jobs.count(id) != 0)
+job-state @@ src/jobs/job_table.cpp @@ code == 0 ? kJobSucceeded : kJobFailed @@ kJobSucceeded
+worker-failure-code @@ src/jobs/job_table.cpp @@ job.resultCode = kInternalError; @@ job.resultCode = -1;
+poll-capacity @@ src/jobs/job_table.cpp @@ if (out != nullptr && capacity >= 1) @@ if (out != nullptr && capacity >= 0)
+start-empty-code @@ src/jobs/job_table.cpp @@ if (path8.empty() || method8.empty()) return -3; @@ if (path8.empty() || method8.empty()) return -2;
+lock-left-out @@ src/jobs/job_table.cpp @@ std::lock_guard<std::mutex> lock(ProcessLock());⏎    auto it = Jobs().find(id);⏎    return it != Jobs().end() @@ auto it = Jobs().find(id);⏎    return it != Jobs().end()
+trim-end @@ src/api/text.cpp @@ while (end > begin && IsWideSpace(text[end - 1])) --end; @@ (void)end;
+wide-copy-capacity @@ src/api/text.cpp @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t)); @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t));⏎    if (n + 1 < static_cast<std::size_t>(capacity)) ++n;
+protect-copy-capacity @@ src/util/text_protection_exports.cpp @@ static_cast<std::size_t>(capacity) - 1) @@ static_cast<std::size_t>(capacity))
+unprotect-code @@ src/util/text_protection_exports.cpp @@ DecodeFailed: return -2; @@ DecodeFailed: return -3;
+open-url-blank @@ src/util/open_url_exports.cpp @@ if (target.empty()) return -1; @@ if (target.size() > 4096) return -1;
+EOF
+
+backup=$(mktemp -d)
+current=""
+restore() {
+  if [ -n "$current" ]; then
+    cp "$backup/file" "$current"
+    current=""
+  fi
+}
+trap 'restore; rm -rf "$backup"' EXIT
+trap 'exit 130' INT TERM
+
+targets=(movu_unit_tests movu_api_tests movu_unload_test)
+suites="^($(IFS='|'; echo "${targets[*]}"))\$"
+
+[ -f "$build/build.ninja" ] || cmake --preset native >/dev/null || exit 1
+echo "baseline: building and running the suites unchanged"
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null || { echo "baseline does not build"; exit 1; }
+start=$(date +%s)
+ctest --test-dir "$build" -R "$suites" -j2 >"$build/mutants-baseline.log" 2>&1 ||
+  { echo "baseline fails (see $build/mutants-baseline.log)"; exit 1; }
+echo "baseline passes in $(($(date +%s) - start))s"
+
+caught=0 missed=0 na=0
+missed_names=() na_names=()
+report="$build/mutants.txt"
+: >"$report"
+while IFS= read -r line; do
+  [ -n "$line" ] || continue
+  name=${line%% @@ *}; rest=${line#* @@ }
+  file=${rest%% @@ *}; rest=${rest#* @@ }
+  original=${rest%% @@ *}; replacement=${rest#* @@ }
+  if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then continue; fi
+
+  if [ -f "$file" ]; then cp "$file" "$backup/file"; current=$file; fi
+  applied=$(MUT_FILE="$file" MUT_FROM="$original" MUT_TO="$replacement" python3 - <<'PY'
+import os
+path, old, new = (os.environ[k].replace("⏎", "\n") for k in ("MUT_FILE", "MUT_FROM", "MUT_TO"))
+try:
+    text = open(path, encoding="utf-8").read()
+except OSError:
+    print("no such file"); raise SystemExit
+if old not in text:
+    print("original not found"); raise SystemExit
+open(path, "w", encoding="utf-8").write(text.replace(old, new, 1))
+print("ok")
+PY
+)
+  if [ "$applied" != ok ]; then
+    current=""  # the file is unchanged
+    echo "N/A     $name: $applied in $file: $original" | tee -a "$report"
+    na=$((na + 1)); na_names+=("$name"); continue
+  fi
+
+  if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$build/mutant-build.log" 2>&1; then
+    echo "N/A     $name: does not build ($file)" | tee -a "$report"
+    na=$((na + 1)); na_names+=("$name")
+    restore; continue
+  fi
+  start=$(date +%s)
+  GTEST_FAIL_FAST=1 timeout -k 10 "$limit" \
+    ctest --test-dir "$build" -R "$suites" -j2 --stop-on-failure >"$build/mutant-run.log" 2>&1
+  rc=$?
+  took=$(($(date +%s) - start))
+  if [ $rc -ne 0 ]; then
+    why=$(grep -oE '[0-9]+ - movu_[a-z_]+ \([A-Za-z]+\)' "$build/mutant-run.log" | head -1)
+    [ $rc -eq 124 ] && why="timed out"
+    echo "caught  $name (${took}s; ${why:-failed})" | tee -a "$report"
+    caught=$((caught + 1))
+  else
+    echo "MISSED  $name (${took}s): $file: $original -> $replacement" | tee -a "$report"
+    missed=$((missed + 1)); missed_names+=("$name")
+  fi
+  restore
+done <<<"$FAULTS"
+
+# Leave the build matching the sources again.
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null 2>&1
+[ ${#missed_names[@]} -eq 0 ] || echo "missed: ${missed_names[*]}"
+[ ${#na_names[@]} -eq 0 ] || echo "not applicable: ${na_names[*]}"
+echo "$caught caught, $missed missed, $na not applicable" | tee -a "$report"
