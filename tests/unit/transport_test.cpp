@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "api/text.h"
 #include "platform/platform.h"
 #include "settings/client_settings.h"
+#include "temp_folder.h"
 #include "testservice_client.h"
 #include "transport/http_exchange.h"
 
@@ -305,4 +308,41 @@ TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) 
     Outcome o = Exchange("https://" + secondary + ":" + std::to_string(wrong.port()), "/p");
     EXPECT_EQ(o.code, kExchangeSendFailed);
     EXPECT_EQ(nlohmann::json::parse(o.body)["error"], "WINHTTP_SEND_FAILED");
+}
+
+// TLS sessions are resumed process-wide, as the Windows TLS layer resumes them,
+// though each exchange has a connection of its own; only for the same host,
+// port and TLS settings.
+TEST_F(Transport, TlsSessionsResumeOnlyForTheSameHostPortAndSettings) {
+    REQUIRE_HTTPS();
+    Site a = service.OpenSite(true), b = service.OpenSite(true);
+    const auto resumed = [](Site& s, const std::string& host) {
+        s.Script("/r", Answer(200, "ok"));
+        EXPECT_EQ(Exchange(s.BaseUrl(host), "/r").body, "ok") << host;
+        const auto got = s.Requests("/r");
+        return !got.empty() && got.back().resumed;
+    };
+    resumed(a, "127.0.0.1");
+    const bool again = resumed(a, "127.0.0.1");
+#ifdef _WIN32
+    // Wine's TLS layer (unlike the documented Windows one) may not resume.
+    if (!again && std::getenv("MOVU_WINE_HTTPS")) std::cout << "note: no TLS session resumption under Wine\n";
+    else EXPECT_TRUE(again);
+#else
+    EXPECT_TRUE(again);
+#endif
+    EXPECT_FALSE(resumed(a, "localhost")) << "another host name";
+    EXPECT_FALSE(resumed(b, "127.0.0.1")) << "another port";
+#ifndef _WIN32
+    // Another trust store is another setting, even for the same certificate.
+    const char* set = std::getenv("SSL_CERT_FILE");
+    const std::string before = set ? set : "";
+    test::TempFolder temp("tls-settings");
+    std::filesystem::copy_file(service.CaFile(), temp.path() / "ca.pem");
+    setenv("SSL_CERT_FILE", (temp.path() / "ca.pem").c_str(), 1);
+    const bool otherStore = resumed(a, "127.0.0.1");
+    if (set) setenv("SSL_CERT_FILE", before.c_str(), 1);
+    else unsetenv("SSL_CERT_FILE");
+    EXPECT_FALSE(otherStore) << "another trust store";
+#endif
 }
