@@ -315,24 +315,23 @@ TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) 
 // port and TLS settings.
 TEST_F(Transport, TlsSessionsResumeOnlyForTheSameHostPortAndSettings) {
     REQUIRE_HTTPS();
+    // Wine's TLS layer refuses the certificate for an address, though it names it.
+    const bool wine = std::getenv("MOVU_WINE_HTTPS") != nullptr;
     Site a = service.OpenSite(true), b = service.OpenSite(true);
-    const auto resumed = [](Site& s, const std::string& host) {
+    const auto resumed = [](Site& s, const std::string& host, bool mustArrive = true) {
         s.Script("/r", Answer(200, "ok"));
-        EXPECT_EQ(Exchange(s.BaseUrl(host), "/r").body, "ok") << host;
+        const Outcome o = Exchange(s.BaseUrl(host), "/r");
+        if (mustArrive) EXPECT_EQ(o.body, "ok") << host;
         const auto got = s.Requests("/r");
         return !got.empty() && got.back().resumed;
     };
-    resumed(a, "127.0.0.1");
-    const bool again = resumed(a, "127.0.0.1");
-#ifdef _WIN32
+    resumed(a, "localhost");
+    const bool again = resumed(a, "localhost");
     // Wine's TLS layer (unlike the documented Windows one) may not resume.
-    if (!again && std::getenv("MOVU_WINE_HTTPS")) std::cout << "note: no TLS session resumption under Wine\n";
+    if (!again && wine) std::cout << "note: no TLS session resumption under Wine\n";
     else EXPECT_TRUE(again);
-#else
-    EXPECT_TRUE(again);
-#endif
-    EXPECT_FALSE(resumed(a, "localhost")) << "another host name";
-    EXPECT_FALSE(resumed(b, "127.0.0.1")) << "another port";
+    EXPECT_FALSE(resumed(a, "127.0.0.1", !wine)) << "another host name";
+    EXPECT_FALSE(resumed(b, "localhost")) << "another port";
 #ifndef _WIN32
     // Another trust store is another setting, even for the same certificate.
     const char* set = std::getenv("SSL_CERT_FILE");
@@ -340,7 +339,7 @@ TEST_F(Transport, TlsSessionsResumeOnlyForTheSameHostPortAndSettings) {
     test::TempFolder temp("tls-settings");
     std::filesystem::copy_file(service.CaFile(), temp.path() / "ca.pem");
     setenv("SSL_CERT_FILE", (temp.path() / "ca.pem").c_str(), 1);
-    const bool otherStore = resumed(a, "127.0.0.1");
+    const bool otherStore = resumed(a, "localhost");
     if (set) setenv("SSL_CERT_FILE", before.c_str(), 1);
     else unsetenv("SSL_CERT_FILE");
     EXPECT_FALSE(otherStore) << "another trust store";
