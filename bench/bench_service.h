@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,20 @@ inline size_t CollectInto(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// TLS sessions shared process-wide, as the library shares them, so that the
+// bare exchange resumes a handshake whenever the library can.
+inline CURLSH* BareTlsSessions() {
+    static std::recursive_mutex lock;  // one for all the lock data: the bare side needs no more
+    static CURLSH* share = [] {
+        CURLSH* s = curl_share_init();
+        curl_share_setopt(s, CURLSHOPT_LOCKFUNC, +[](CURL*, curl_lock_data, curl_lock_access, void*) { lock.lock(); });
+        curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, +[](CURL*, curl_lock_data, void*) { lock.unlock(); });
+        curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        return s;
+    }();
+    return share;
+}
+
 // A GET with a fresh easy handle and the protocol choices the library makes
 // (HTTP/1.1, TLS 1.0 to 1.2), so that a ratio shows the library's own work and
 // not a different handshake. Empty when status 200 arrived, else what failed.
@@ -58,6 +73,7 @@ inline std::string BareGet(const std::string& url, const std::vector<std::string
     curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2));
     if (!caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(c, CURLOPT_SHARE, BareTlsSessions());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CollectInto);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);

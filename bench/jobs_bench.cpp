@@ -4,9 +4,16 @@
 //      bare libcurl GETs on as many threads (what the service and the machine
 //      allow without the library);
 //   2. Movu_PollA of a finished job with a 64 KiB text against a bare memcpy
-//      of 64 KiB.
-// Prints times and ratios; judges nothing. Uses the test service named by
+//      of 64 KiB;
+//   3. resident memory per job in flight: 1,000 jobs held by the service for
+//      a few seconds, against 1,000 bare libcurl GETs on threads of the
+//      platform's default stack, and what is left once all are cancelled and
+//      their threads gone (after malloc_trim, so that memory glibc keeps
+//      free does not count as kept), from the state a first crowd left.
+// "jobs_bench memory" runs only the third. Prints times and ratios; judges nothing. Uses the test service named by
 // MOVU_TESTSERVICE_DIR, or starts one of its own for the run.
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,15 +90,15 @@ double RunJobs(int n, int& succeeded) {
 }
 
 // The crowd without the library, each request on a thread of its own.
-double BareCrowd(const std::string& url, int& succeeded) {
+double BareCrowd(const std::string& url, int& succeeded, const std::string& caFile = {}, int n = kCrowd) {
     std::atomic<int> ok{0};
     std::vector<std::thread> threads;
-    threads.reserve(kCrowd);
+    threads.reserve(static_cast<std::size_t>(n));
     const auto start = Clock::now();
-    for (int i = 0; i < kCrowd; ++i) {
+    for (int i = 0; i < n; ++i) {
         threads.emplace_back([&] {
             std::string body;
-            if (movu::bench::BareGet(url, {}, {}, body).empty()) ok.fetch_add(1);
+            if (movu::bench::BareGet(url, {}, caFile, body).empty()) ok.fetch_add(1);
         });
     }
     for (std::thread& t : threads) t.join();
@@ -219,9 +227,105 @@ void PollOfBigText(movu::test::TestService& service) {
     movu::bench::Figure("poll.ratio", p / c);
 }
 
+// A field of /proc/self/status ("VmRSS" in KiB, "Threads").
+long Status(const std::string& field) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+    return -1;
+}
+
+// Resident KiB once freed memory went back to the system and only `threads` run.
+long SettledRss(long threads) {
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (Status("Threads") > threads && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Then until it stops falling: a thread's last frees come after it left the count.
+    long rss = -1;
+    for (int i = 0; i < 40; ++i) {
+        malloc_trim(0);
+        const long now = Status("VmRSS");
+        if (rss >= 0 && now >= rss - rss / 100) return now;
+        rss = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return rss;
+}
+
+// Waits until the service has received n requests for the path: all in flight.
+bool AllArrived(const movu::test::Site& site, std::size_t n) {
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (site.Requests(kPing).size() < n && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return site.Requests(kPing).size() >= n;
+}
+
+void MemoryPerJob(movu::test::TestService& service, bool tls) {
+    constexpr int kHoldMs = 4000;
+    const char* scheme = tls ? "https" : "http";
+    movu::test::Site site = service.OpenSite(tls);
+    movu::test::ScriptedResponse token;
+    token.body = R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})";
+    token.repeat = true;
+    site.Script("/v1/client/token.php", token);
+    movu::test::ScriptedResponse held;
+    held.body = "{\"pong\":true}";
+    held.delay_ms = kHoldMs;
+    held.repeat = true;
+    site.Script(kPing, held);
+    Movu_SetBaseUrl(reinterpret_cast<const movu_char16*>(Widen(site.BaseUrl()).c_str()));
+    int ok = 0;
+    RunJobs(2, ok);  // token, TLS and the library's tables warm before the start line
+    BareCrowd(site.BaseUrl() + kPing, ok, tls ? service.CaFile() : std::string(), 2);
+    site.ClearRequests();
+    // One crowd before the start line as well: the allocator's per-thread
+    // arenas it creates stay (malloc_trim leaves their tops), and are reused.
+    const long threads = Status("Threads");
+    std::vector<int32_t> warm;
+    for (int i = 0; i < kCrowd; ++i) warm.push_back(StartPing());
+    AllArrived(site, kCrowd);
+    for (int32_t id : warm) Movu_Cancel(id);
+    SettledRss(threads);
+    site.ClearRequests();
+
+    const long start = SettledRss(threads);
+    std::vector<int32_t> ids;
+    for (int i = 0; i < kCrowd; ++i) ids.push_back(StartPing());
+    const bool arrived = AllArrived(site, kCrowd);
+    const long inFlight = Status("VmRSS");
+    for (int32_t id : ids) Movu_Cancel(id);
+    const long after = SettledRss(threads);
+    site.ClearRequests();
+
+    // The same crowd without the library: bare GETs on default-stack threads.
+    long bareInFlight = 0;
+    std::thread bare([&] {
+        BareCrowd(site.BaseUrl() + kPing, ok, tls ? service.CaFile() : std::string(), kCrowd);
+    });
+    const bool bareArrived = AllArrived(site, kCrowd);
+    bareInFlight = Status("VmRSS");
+    bare.join();
+    const long bareAfter = SettledRss(threads);
+
+    const double perJob = static_cast<double>(inFlight - start) / kCrowd;
+    const double perBare = static_cast<double>(bareInFlight - bareAfter) / kCrowd;
+    const double back = static_cast<double>(after - start) / static_cast<double>(start);
+    std::printf("memory %s: %d jobs held %d ms%s: resident %ld KiB at start, %ld in flight, %ld after cancel\n",
+                scheme, kCrowd, kHoldMs, arrived ? "" : " (NOT all arrived)", start, inFlight, after);
+    std::printf("memory %s: %.1f KiB per job in flight; after cancel %+.1f%% of start\n", scheme, perJob, back * 100);
+    std::printf("memory %s: bare GETs on default threads%s: %.1f KiB each; ratio job / bare %.2f\n", scheme,
+                bareArrived ? "" : " (NOT all arrived)", perBare, perJob / perBare);
+    const std::string key = std::string("memory.") + scheme + ".";
+    movu::bench::Figure(key + "kib_per_job", perJob);
+    movu::bench::Figure(key + "after_cancel_pct", back * 100);
+    movu::bench::Figure(key + "bare_kib", perBare);
+    movu::bench::Figure(key + "ratio", perJob / perBare);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool memoryOnly = argc > 1 && std::string(argv[1]) == "memory";
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     movu::bench::ServiceForRun run;
     auto& service = movu::test::TestService::Instance();
@@ -231,9 +335,18 @@ int main() {
     }
     Movu_SetTerminalDataPath(reinterpret_cast<const movu_char16*>(u""));
     try {
-        CrowdOfJobs(service);
-        BareThreadFloor();
-        PollOfBigText(service);
+        if (!memoryOnly) {
+            CrowdOfJobs(service);
+            BareThreadFloor();
+            PollOfBigText(service);
+        }
+        // glibc's default trim threshold rises with each large block freed, and
+        // freed arena tops then stay resident; fixed here, as an allocator setting
+        // of the benchmark's own, so that "after" shows what the library keeps.
+        mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+        setenv("SSL_CERT_FILE", service.CaFile().c_str(), 1);
+        MemoryPerJob(service, false);
+        MemoryPerJob(service, true);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "benchmark stopped: %s\n", e.what());
         return 1;

@@ -8,6 +8,8 @@
 //
 //   movu_sync_call_bench [calls]        default 300 of each, per scheme
 //
+// Ends with the HTTPS call's cost over the HTTP call's, both from this run.
+//
 // Uses the test service named by MOVU_TESTSERVICE_DIR, or starts one of its own.
 #include <curl/curl.h>
 #include <sys/inotify.h>
@@ -120,6 +122,8 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+double libraryMeanUs[2] = {0, 0};  // [tls]: the sync call's mean of the last run
+
 // One scheme's run, with an account of its own so that its cold call fetches
 // the token and writes the cache file whatever ran before.
 int Run(movu::test::TestService& service, int calls, bool tls, const std::string& accountText) {
@@ -214,6 +218,7 @@ int Run(movu::test::TestService& service, int calls, bool tls, const std::string
     const double libraryUs = Mean(library);
     const double bareUs = Mean(bare);
     const double ratio = bareUs > 0 ? libraryUs / bareUs : 0.0;
+    libraryMeanUs[tls ? 1 : 0] = libraryUs;
     const char* s = scheme.c_str();
     std::printf("%s: calls of each kind            = %d (after %d warm-up rounds), %zu requests to %s\n", s, calls,
                 warmup, dayRequests, kPath);
@@ -257,6 +262,11 @@ int main(int argc, char** argv) {
             setenv("SSL_CERT_FILE", service.CaFile().c_str(), 1);
             rc = Run(service, calls, false, "100200");
             if (rc == 0) rc = Run(service, calls, true, "100300");
+            if (rc == 0 && libraryMeanUs[0] > 0) {
+                const double r = libraryMeanUs[1] / libraryMeanUs[0];
+                std::printf("sync call over https / over http = %.2f\n", r);
+                movu::bench::Figure("sync.https_over_http", r);
+            }
         } catch (const std::exception& e) {
             std::fprintf(stderr, "%s\n", e.what());
         }

@@ -26,6 +26,7 @@ echo "=== background jobs"
 echo "=== the service's own cost"
 "$bin/movu_service_bench" | tee "$out/service.txt"
 
-python3 bench/report.py --results "$out" --build build/bench --command scripts/bench.sh >BENCHMARKS.md.tmp
+python3 bench/report.py --results "$out" --build build/bench --command scripts/bench.sh \
+  --before bench/baseline/sync_before_session_resumption.txt >BENCHMARKS.md.tmp
 mv BENCHMARKS.md.tmp BENCHMARKS.md
 echo "wrote BENCHMARKS.md"

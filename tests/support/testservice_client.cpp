@@ -362,6 +362,7 @@ std::vector<RecordedRequest> Site::Requests() const {
         r.header_lines.push_back(JsonTextToBytes(line.get<std::string>()));
       }
       r.body = Base64Decode(j.at("body_b64").get<std::string>());
+      r.resumed = j.value("resumed", false);
       out.push_back(std::move(r));
     }
   } catch (const json::exception& e) {

@@ -32,6 +32,7 @@ struct RecordedRequest {
   std::string method, target, path;
   std::vector<std::string> header_lines;  // exactly as received, without CR LF
   std::string body;
+  bool resumed = false;  // over TLS: the handshake resumed an earlier session
 
   // Value of the first header with this name (case-insensitive), or nullopt.
   std::optional<std::string> Header(std::string_view name) const;

@@ -25,6 +25,7 @@ struct Request {
   std::vector<std::string> header_lines;  // without CR LF, in received order
   std::string body;
   std::string tls_version, sni;           // empty over plain HTTP
+  bool resumed = false;                   // the TLS handshake resumed a session
 
   std::string Path() const;
   // The first header of this name (case-insensitive), without surrounding blanks.

@@ -71,6 +71,7 @@ void Conn::FillTlsFacts(Request& r) const {
   if (!tls_) return;
   SSL* ssl = tls_->native_handle();
   r.tls_version = SSL_get_version(ssl);
+  r.resumed = SSL_session_reused(ssl) == 1;
   if (const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) r.sni = sni;
 #else
   (void)r;

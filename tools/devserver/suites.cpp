@@ -132,6 +132,7 @@ json RequestJson(const Request& r) {
             {"header_lines", std::move(lines)},        {"body_b64", Base64Encode(r.body)}};
   j["tls_version"] = r.tls_version.empty() ? json() : json(r.tls_version);
   j["sni"] = r.sni.empty() ? json() : json(BytesToLatin1Text(r.sni));
+  j["resumed"] = r.resumed;
   return j;
 }
 

@@ -34,6 +34,30 @@ bool GlobalInit() {
     return result == CURLE_OK;
 }
 
+// TLS sessions are kept process-wide, as the Windows TLS layer keeps them:
+// a later handshake with the same host, port and TLS settings resumes one,
+// while every exchange still opens and closes its own connection (neither
+// connections nor name lookups are shared). The cache lives in memory only.
+CURLSH* TlsSessionShare() {
+    static std::once_flag once;
+    static CURLSH* share = nullptr;
+    static std::mutex locks[CURL_LOCK_DATA_LAST];
+    std::call_once(once, [] {
+        CURLSH* s = curl_share_init();
+        if (!s) return;
+        auto lock = +[](CURL*, curl_lock_data data, curl_lock_access, void*) { locks[data].lock(); };
+        auto unlock = +[](CURL*, curl_lock_data data, void*) { locks[data].unlock(); };
+        if (curl_share_setopt(s, CURLSHOPT_LOCKFUNC, lock) != CURLSHE_OK ||
+            curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, unlock) != CURLSHE_OK ||
+            curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+            curl_share_cleanup(s);
+            return;
+        }
+        share = s;
+    });
+    return share;
+}
+
 struct EasyHandle {
     CURL* curl = curl_easy_init();
     curl_slist* headers = nullptr;
@@ -249,6 +273,8 @@ ExchangeReply PerformExchange(const ExchangeRequest& request) {
     curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2));
     if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) curl_easy_setopt(c, CURLOPT_CAINFO, file);
     if (const char* dir = std::getenv("SSL_CERT_DIR"); dir && *dir) curl_easy_setopt(c, CURLOPT_CAPATH, dir);
+    // Without the share each handshake is a full one; the exchange still works.
+    if (CURLSH* share = TlsSessionShare()) curl_easy_setopt(c, CURLOPT_SHARE, share);
 
     // Connection: scheme, host and port; the pin keeps the host name for the
     // Host header, the TLS server name and the certificate check.
