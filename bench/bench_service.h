@@ -35,7 +35,8 @@ public:
 
 private:
     static std::string Command(const char* verb) {
-        return std::string("MOVU_DEVSERVER='") + MOVU_DEVSERVER_BINARY + "' sh '" + MOVU_FIXTURE_SCRIPT + "' " + verb + " '" + MOVU_BENCH_SERVICE_DIR + "'";
+        return std::string("MOVU_DEVSERVER='") + MOVU_DEVSERVER_BINARY + "' sh '" + MOVU_FIXTURE_SCRIPT + "' " + verb +
+               " '" + MOVU_BENCH_SERVICE_DIR + "'";
     }
     bool started_ = false;
 };
@@ -51,8 +52,10 @@ inline CURLSH* BareTlsSessions() {
     static std::recursive_mutex lock;  // one for all the lock data: the bare side needs no more
     static CURLSH* share = [] {
         CURLSH* s = curl_share_init();
-        curl_share_setopt(s, CURLSHOPT_LOCKFUNC, +[](CURL*, curl_lock_data, curl_lock_access, void*) { lock.lock(); });
-        curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, +[](CURL*, curl_lock_data, void*) { lock.unlock(); });
+        curl_share_setopt(
+            s, CURLSHOPT_LOCKFUNC, +[](CURL*, curl_lock_data, curl_lock_access, void*) { lock.lock(); });
+        curl_share_setopt(
+            s, CURLSHOPT_UNLOCKFUNC, +[](CURL*, curl_lock_data, void*) { lock.unlock(); });
         curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
         return s;
     }();

@@ -2,8 +2,8 @@
 // service: one exchange through the library against a bare libcurl GET of the
 // same request (fresh easy handle each time) over HTTP, HTTPS and for a
 // 50 MiB answer; and the token answered from memory against a bare lock and
-// copy (with the clock read that path makes, on its own). Prints library / baseline as a last line per pair. Uses the test
-// service named by MOVU_TESTSERVICE_DIR, or starts one of its own for the run.
+// copy (with the clock read that path makes, on its own). Prints library / baseline as a last line per pair. Uses the
+// test service named by MOVU_TESTSERVICE_DIR, or starts one of its own for the run.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -29,10 +29,13 @@ const char* const kQuery = "?date=2024-01-02";
 const char* const kBigPath = "/v1/calendar/big.php";
 const std::size_t kBigSize = 50u << 20;
 const char* const kAnswer = "{\"date\":\"2024-01-02\",\"events\":[{\"id\":1,\"title\":\"CPI\"}]}";
-const std::vector<std::string> kHeaderLines{
-    "Content-Type: application/json", "Authorization: Bearer bench-token", "X-Account: 1001",
-    "X-Platform: MT5",                "X-Broker: Bench Broker",             "X-Server: Bench-Live",
-    "X-Client-Version: 1.0"};
+const std::vector<std::string> kHeaderLines{"Content-Type: application/json",
+                                            "Authorization: Bearer bench-token",
+                                            "X-Account: 1001",
+                                            "X-Platform: MT5",
+                                            "X-Broker: Bench Broker",
+                                            "X-Server: Bench-Live",
+                                            "X-Client-Version: 1.0"};
 // The library withdraws libcurl's own Accept and Expect; the bare GET too.
 const std::vector<std::string> kBareWithdrawn{"Accept:", "Expect:"};
 
@@ -177,14 +180,12 @@ int main(int argc, char** argv) {
     sites.front()->Script(kBigPath, big);
     g_cases["50MiB"] = {sites.front()->BaseUrl(), kBigPath, {}, kBigSize};
 
-    const std::vector<std::pair<std::string, std::string>> pairs{
-        {"HttpExchange/http", "BareCurlGet/http"},
-        {"HttpExchange/https", "BareCurlGet/https"},
-        {"HttpExchange/50MiB", "BareCurlGet/50MiB"},
-        {"AcquireToken/memory", "BareLockAndCopy"}};
+    const std::vector<std::pair<std::string, std::string>> pairs{{"HttpExchange/http", "BareCurlGet/http"},
+                                                                 {"HttpExchange/https", "BareCurlGet/https"},
+                                                                 {"HttpExchange/50MiB", "BareCurlGet/50MiB"},
+                                                                 {"AcquireToken/memory", "BareLockAndCopy"}};
     for (const char* name : {"http", "https", "50MiB"}) {
-        benchmark::RegisterBenchmark((std::string("HttpExchange/") + name).c_str(), LibraryExchange,
-                                     std::string(name))
+        benchmark::RegisterBenchmark((std::string("HttpExchange/") + name).c_str(), LibraryExchange, std::string(name))
             ->Unit(benchmark::kMicrosecond)
             ->UseRealTime();
         benchmark::RegisterBenchmark((std::string("BareCurlGet/") + name).c_str(), BareCurlGet, std::string(name))

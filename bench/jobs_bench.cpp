@@ -68,8 +68,10 @@ int WaitAll(const std::vector<int32_t>& ids) {
         for (int32_t id : pending) {
             int32_t state = 0;
             Movu_PollA(id, &state, nullptr, nullptr, 0);
-            if (state == 0) next.push_back(id);
-            else if (state == 1) ++succeeded;
+            if (state == 0)
+                next.push_back(id);
+            else if (state == 1)
+                ++succeeded;
         }
         pending.swap(next);
         if (!pending.empty()) std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -299,9 +301,7 @@ void MemoryPerJob(movu::test::TestService& service, bool tls) {
 
     // The same crowd without the library: bare GETs on default-stack threads.
     long bareInFlight = 0;
-    std::thread bare([&] {
-        BareCrowd(site.BaseUrl() + kPing, ok, tls ? service.CaFile() : std::string(), kCrowd);
-    });
+    std::thread bare([&] { BareCrowd(site.BaseUrl() + kPing, ok, tls ? service.CaFile() : std::string(), kCrowd); });
     const bool bareArrived = AllArrived(site, kCrowd);
     bareInFlight = Status("VmRSS");
     bare.join();
@@ -310,8 +310,8 @@ void MemoryPerJob(movu::test::TestService& service, bool tls) {
     const double perJob = static_cast<double>(inFlight - start) / kCrowd;
     const double perBare = static_cast<double>(bareInFlight - bareAfter) / kCrowd;
     const double back = static_cast<double>(after - start) / static_cast<double>(start);
-    std::printf("memory %s: %d jobs held %d ms%s: resident %ld KiB at start, %ld in flight, %ld after cancel\n",
-                scheme, kCrowd, kHoldMs, arrived ? "" : " (NOT all arrived)", start, inFlight, after);
+    std::printf("memory %s: %d jobs held %d ms%s: resident %ld KiB at start, %ld in flight, %ld after cancel\n", scheme,
+                kCrowd, kHoldMs, arrived ? "" : " (NOT all arrived)", start, inFlight, after);
     std::printf("memory %s: %.1f KiB per job in flight; after cancel %+.1f%% of start\n", scheme, perJob, back * 100);
     std::printf("memory %s: bare GETs on default threads%s: %.1f KiB each; ratio job / bare %.2f\n", scheme,
                 bareArrived ? "" : " (NOT all arrived)", perBare, perJob / perBare);

@@ -42,7 +42,8 @@ Server Start(const std::string& command, const std::string& portFile) {
     Server s;
     s.pid = fork();
     if (s.pid == 0) {
-        const std::string line = "exec taskset -c 0 " + command + " --port 0 --port-file '" + portFile + "' >/dev/null 2>&1";
+        const std::string line =
+            "exec taskset -c 0 " + command + " --port 0 --port-file '" + portFile + "' >/dev/null 2>&1";
         execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -77,8 +78,8 @@ std::string Exchange(int port, const std::string& request) {
 }
 
 std::string Token(int port) {
-    const std::string answer =
-        Exchange(port, "GET /v1/client/token.php HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Account: 4242\r\nConnection: close\r\n\r\n");
+    const std::string answer = Exchange(
+        port, "GET /v1/client/token.php HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Account: 4242\r\nConnection: close\r\n\r\n");
     const size_t at = answer.find("\"token\":\"");
     if (at == std::string::npos) return {};
     return answer.substr(at + 9, answer.find('"', at + 9) - at - 9);
@@ -87,9 +88,10 @@ std::string Token(int port) {
 // Answers per second over `seconds`, from kClients threads without pause.
 double Load(int port, double seconds, int& failures) {
     const std::string token = Token(port);
-    const std::string request = "GET /v1/calendar/day.php?date=2024-03-05 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                "Authorization: Bearer " + token + "\r\nX-Client-Token: " + token +
-                                "\r\nX-Account: 4242\r\nConnection: close\r\n\r\n";
+    const std::string request =
+        "GET /v1/calendar/day.php?date=2024-03-05 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Authorization: Bearer " +
+        token + "\r\nX-Client-Token: " + token + "\r\nX-Account: 4242\r\nConnection: close\r\n\r\n";
     std::atomic<bool> stop{false};
     std::atomic<long> ok{0}, bad{0};
     std::vector<std::thread> threads;
@@ -130,8 +132,10 @@ int main(int argc, char** argv) {
     std::string baseline;
     double seconds = 2;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--baseline") == 0) baseline = argv[i + 1];
-        else if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--baseline") == 0)
+            baseline = argv[i + 1];
+        else if (std::strcmp(argv[i], "--seconds") == 0)
+            seconds = std::atof(argv[i + 1]);
     }
     const std::string portFile = "/tmp/movu_service_bench." + std::to_string(getpid()) + ".port";
     std::vector<double> native, other;
@@ -158,8 +162,10 @@ int main(int argc, char** argv) {
     }
     std::remove(portFile.c_str());
     const double n = Median(native);
-    std::printf("service: movu-devserver on one core, small calendar answer, %d client threads: %.0f requests/s "
-                "(median of %zu runs of %.1f s; failed exchanges: %d)\n", kClients, n, native.size(), seconds, failures);
+    std::printf(
+        "service: movu-devserver on one core, small calendar answer, %d client threads: %.0f requests/s "
+        "(median of %zu runs of %.1f s; failed exchanges: %d)\n",
+        kClients, n, native.size(), seconds, failures);
     std::printf("service.native_rps=%.6g\n", n);
     if (!other.empty()) {
         const double o = Median(other);

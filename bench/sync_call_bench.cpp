@@ -51,9 +51,15 @@ const std::u16string kDate = u"2024-01-02";
 // The lines the library sends for this identity, plus the withdrawal of
 // libcurl's own Accept and Expect, which the library does as well.
 std::vector<std::string> BareHeaders(const std::string& account) {
-    return {"Content-Type: application/json", "Authorization: Bearer bench-token", "X-Client-Token: bench-token",
-            "X-Account: " + account,          "X-Platform: MT5",                   "X-Broker: Bench Broker",
-            "X-Server: Bench-Live",           "X-Client-Version: 1.0",             "Accept:",
+    return {"Content-Type: application/json",
+            "Authorization: Bearer bench-token",
+            "X-Client-Token: bench-token",
+            "X-Account: " + account,
+            "X-Platform: MT5",
+            "X-Broker: Bench Broker",
+            "X-Server: Bench-Live",
+            "X-Client-Version: 1.0",
+            "Accept:",
             "Expect:"};
 }
 
@@ -97,8 +103,8 @@ private:
 
 bool LibraryCall(const std::u16string& account, std::string& error) {
     std::vector<char> out(4096);
-    const std::int32_t rc = Movu_CalendarDayA(W(account), W(kPlatform), W(kBroker), W(kServer), W(kVersion),
-                                              W(kDate), out.data(), static_cast<std::int32_t>(out.size()));
+    const std::int32_t rc = Movu_CalendarDayA(W(account), W(kPlatform), W(kBroker), W(kServer), W(kVersion), W(kDate),
+                                              out.data(), static_cast<std::int32_t>(out.size()));
     if (rc == 0 && std::string(out.data()) == kAnswer) return true;
     error = "library call: rc " + std::to_string(rc) + ", text " + out.data();
     return false;

@@ -25,8 +25,8 @@ void CheckCrack(std::u16string_view url) {
     if (!CrackBaseUrl(url, parts)) return;
     MOVU_FUZZ_CHECK(!parts.host.empty() && parts.host.size() <= 255 && parts.port != 0);
     MOVU_FUZZ_CHECK(parts.host.find_first_of(u"/:@") == std::u16string::npos);
-    std::u16string again = (parts.secure ? u"https://" : u"http://") + parts.host + u":" +
-                           Utf8ToUtf16(std::to_string(parts.port));
+    std::u16string again =
+        (parts.secure ? u"https://" : u"http://") + parts.host + u":" + Utf8ToUtf16(std::to_string(parts.port));
     EndpointUrl reread;
     MOVU_FUZZ_CHECK(CrackBaseUrl(again, reread));
     MOVU_FUZZ_CHECK(reread.secure == parts.secure && reread.host == parts.host && reread.port == parts.port);

@@ -36,7 +36,7 @@ inline const std::string& PrivateDataHome() {
 }  // namespace movu::fuzz
 
 // A broken property stops the run, so that libFuzzer keeps the input.
-#define MOVU_FUZZ_CHECK(cond)              \
-    do {                                   \
-        if (!(cond)) __builtin_trap();     \
+#define MOVU_FUZZ_CHECK(cond)          \
+    do {                               \
+        if (!(cond)) __builtin_trap(); \
     } while (0)

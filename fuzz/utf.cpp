@@ -19,8 +19,11 @@ bool IsValidUtf8(std::string_view s) {
     std::size_t n = s.size();
     for (std::size_t i = 0; i < n;) {
         unsigned char c = p[i];
-        std::size_t len = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                        : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        std::size_t len = c < 0x80                 ? 1
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
         if (len == 0 || i + len > n) return false;
         for (std::size_t k = 1; k < len; ++k)
             if ((p[i + k] & 0xC0) != 0x80) return false;

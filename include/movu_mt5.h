@@ -44,20 +44,20 @@ MOVU_API void MOVU_CALL Movu_SetTerminalDataPathA(const char* path);
 /* Synchronous calendar requests */
 MOVU_API int32_t MOVU_CALL Movu_CalendarDay(const movu_char16* account, const movu_char16* platform,
                                             const movu_char16* broker, const movu_char16* server,
-                                            const movu_char16* clientVersion, const movu_char16* date,
-                                            movu_char16* out, int32_t capacity);
+                                            const movu_char16* clientVersion, const movu_char16* date, movu_char16* out,
+                                            int32_t capacity);
 MOVU_API int32_t MOVU_CALL Movu_CalendarDayA(const movu_char16* account, const movu_char16* platform,
                                              const movu_char16* broker, const movu_char16* server,
-                                             const movu_char16* clientVersion, const movu_char16* date,
-                                             char* out, int32_t capacity);
+                                             const movu_char16* clientVersion, const movu_char16* date, char* out,
+                                             int32_t capacity);
 MOVU_API int32_t MOVU_CALL Movu_CalendarMeta(const movu_char16* account, const movu_char16* platform,
                                              const movu_char16* broker, const movu_char16* server,
                                              const movu_char16* clientVersion, const movu_char16* date,
                                              movu_char16* out, int32_t capacity);
 MOVU_API int32_t MOVU_CALL Movu_CalendarMetaA(const movu_char16* account, const movu_char16* platform,
                                               const movu_char16* broker, const movu_char16* server,
-                                              const movu_char16* clientVersion, const movu_char16* date,
-                                              char* out, int32_t capacity);
+                                              const movu_char16* clientVersion, const movu_char16* date, char* out,
+                                              int32_t capacity);
 MOVU_API int32_t MOVU_CALL Movu_CalendarChanges(const movu_char16* account, const movu_char16* platform,
                                                 const movu_char16* broker, const movu_char16* server,
                                                 const movu_char16* clientVersion, const movu_char16* date,
@@ -74,8 +74,8 @@ MOVU_API int32_t MOVU_CALL Movu_Heartbeat(const movu_char16* account, const movu
                                           movu_char16* out, int32_t capacity);
 MOVU_API int32_t MOVU_CALL Movu_HeartbeatA(const movu_char16* account, const movu_char16* platform,
                                            const movu_char16* broker, const movu_char16* server,
-                                           const movu_char16* clientVersion, const movu_char16* payload,
-                                           char* out, int32_t capacity);
+                                           const movu_char16* clientVersion, const movu_char16* payload, char* out,
+                                           int32_t capacity);
 MOVU_API int32_t MOVU_CALL Movu_VipStatus(const movu_char16* account, const movu_char16* platform,
                                           const movu_char16* broker, const movu_char16* server,
                                           const movu_char16* clientVersion, movu_char16* out, int32_t capacity);
@@ -122,8 +122,7 @@ MOVU_API int32_t MOVU_CALL Movu_StartVipStatusA(const char* account, const char*
 MOVU_API int32_t MOVU_CALL Movu_StartVipStatusW(const movu_char16* account, const movu_char16* platform,
                                                 const movu_char16* broker, const movu_char16* server,
                                                 const movu_char16* clientVersion, int32_t* outJobId);
-MOVU_API int32_t MOVU_CALL Movu_PollA(int32_t jobId, int32_t* outState, int32_t* outHttp, char* out,
-                                      int32_t capacity);
+MOVU_API int32_t MOVU_CALL Movu_PollA(int32_t jobId, int32_t* outState, int32_t* outHttp, char* out, int32_t capacity);
 MOVU_API int32_t MOVU_CALL Movu_Cancel(int32_t jobId);
 
 /* Desktop utilities */

@@ -83,4 +83,6 @@ for preset in "${presets[@]}"; do
 done
 
 scripts/line_ratio.sh || true
-python3 scripts/summarize_tests.py "${presets[@]}" "${failed_steps[@]/#/--failed-step=}"
+format_ok=1
+scripts/check_format.sh || format_ok=0
+python3 scripts/summarize_tests.py "${presets[@]}" "${failed_steps[@]/#/--failed-step=}" && [ "$format_ok" = 1 ]

@@ -22,11 +22,15 @@ bool IsWideSpace(char16_t c) {
     if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
     if (c < 0x85) return false;
     switch (c) {
-        case 0x0085: case 0x00A0: case 0x1680: case 0x2028: case 0x2029:
-        case 0x202F: case 0x205F: case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
+        case 0x0085:
+        case 0x00A0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000: return true;
+        default: return c >= 0x2000 && c <= 0x200A;
     }
 }
 
@@ -44,9 +48,7 @@ std::u16string WideArg(const movu_char16* text) {
     return std::u16string(p);
 }
 
-std::string NarrowArg(const char* text) {
-    return text == nullptr ? std::string() : std::string(text);
-}
+std::string NarrowArg(const char* text) { return text == nullptr ? std::string() : std::string(text); }
 
 std::optional<std::string> TrimmedText(const movu_char16* text) {
     if (text == nullptr) return std::nullopt;

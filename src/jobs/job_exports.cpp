@@ -55,10 +55,9 @@ std::int32_t StartW(Request request, std::int32_t* outJobId) {
 
 }  // namespace
 
-std::int32_t movu::StartAsyncJob(const char* account, const char* platform, const char* broker,
-                                 const char* server, const char* clientVersion, const char* path,
-                                 const char* query, const char* method, const char* body,
-                                 std::int32_t* outJobId) {
+std::int32_t movu::StartAsyncJob(const char* account, const char* platform, const char* broker, const char* server,
+                                 const char* clientVersion, const char* path, const char* query, const char* method,
+                                 const char* body, std::int32_t* outJobId) {
     if (outJobId == nullptr) return kArgumentMissing;
     *outJobId = 0;
     if (account == nullptr || path == nullptr || method == nullptr) return kNoAccount;
@@ -72,17 +71,17 @@ std::int32_t movu::StartAsyncJob(const char* account, const char* platform, cons
     return StartJob(std::move(request), *outJobId);
 }
 
-#define MOVU_IDENTITY_A const char *account, const char *platform, const char *broker, const char *server, \
-                        const char *clientVersion
-#define MOVU_IDENTITY_W const movu_char16 *account, const movu_char16 *platform, const movu_char16 *broker, \
-                        const movu_char16 *server, const movu_char16 *clientVersion
+#define MOVU_IDENTITY_A \
+    const char *account, const char *platform, const char *broker, const char *server, const char *clientVersion
+#define MOVU_IDENTITY_W                                                                                            \
+    const movu_char16 *account, const movu_char16 *platform, const movu_char16 *broker, const movu_char16 *server, \
+        const movu_char16 *clientVersion
 #define MOVU_IDENTITY ReadIdentity(account, platform, broker, server, clientVersion)
 
 extern "C" {
 
 MOVU_EXPORT std::int32_t MOVU_CALL Movu_GetAsyncSignedA(MOVU_IDENTITY_A, const char* path, const char* query,
-                                                        const char* method, const char* body,
-                                                        std::int32_t* outJobId) {
+                                                        const char* method, const char* body, std::int32_t* outJobId) {
     return Guard([&] {
         return StartAsyncJob(account, platform, broker, server, clientVersion, path, query, method, body, outJobId);
     });
@@ -111,8 +110,7 @@ MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarDayW(MOVU_IDENTITY_W, const
     return Guard([&] { return StartW(Get(MOVU_IDENTITY, kCalendarDayPath, DateQuery(date)), outJobId); });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarMetaA(MOVU_IDENTITY_A, const char* date,
-                                                           std::int32_t* outJobId) {
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarMetaA(MOVU_IDENTITY_A, const char* date, std::int32_t* outJobId) {
     return Guard([&] { return StartA(MOVU_IDENTITY, kCalendarMetaPath, DateQuery(date), outJobId); });
 }
 

@@ -35,11 +35,11 @@ enum class ExchangeStep {
 // limit. The defaults are the Windows HTTP stack's documented defaults, and
 // both platforms use them (docs/troubleshooting.md has the table).
 struct ExchangeLimits {
-    std::uint32_t resolveMs = 0;       // name resolution: unlimited
-    std::uint32_t connectMs = 60000;   // the connection standing
-    std::uint32_t sendMs = 30000;      // each send, the TLS handshake included
-    std::uint32_t receiveMs = 30000;   // each receive: a silent peer
-    std::uint32_t headMs = 90000;      // the whole head of the answer
+    std::uint32_t resolveMs = 0;      // name resolution: unlimited
+    std::uint32_t connectMs = 60000;  // the connection standing
+    std::uint32_t sendMs = 30000;     // each send, the TLS handshake included
+    std::uint32_t receiveMs = 30000;  // each receive: a silent peer
+    std::uint32_t headMs = 90000;     // the whole head of the answer
 };
 
 struct HeaderField {
@@ -50,12 +50,12 @@ struct HeaderField {
 // Everything one exchange needs, as data: no settings are read below here.
 struct ExchangeRequest {
     bool secure = true;
-    std::string host;         // UTF-8, as cracked from the base URL
+    std::string host;  // UTF-8, as cracked from the base URL
     std::uint16_t port = 443;
-    std::string pinAddress;   // when set: connect there, keep the host name for Host, SNI and the certificate
+    std::string pinAddress;  // when set: connect there, keep the host name for Host, SNI and the certificate
     ExchangeLimits limits;
     std::string method;
-    std::string target;       // path and query, UTF-8
+    std::string target;                // path and query, UTF-8
     std::vector<HeaderField> headers;  // sent in this order, each name once
     std::string body;
 };
@@ -72,12 +72,11 @@ ExchangeReply PerformExchange(const ExchangeRequest& request);
 
 // ---- protection, hashing, encoding --------------------------------------------
 // User-bound protection; description and entropy are bound to the blob.
-bool ProtectBytes(std::string_view plain, std::u16string_view description, std::string_view entropy,
-                  std::string& blob);
+bool ProtectBytes(std::string_view plain, std::u16string_view description, std::string_view entropy, std::string& blob);
 bool UnprotectBytes(std::string_view blob, std::string_view entropy, std::string& plain);
 
-bool Base64Encode(std::string_view bytes, std::string& text);    // no line breaks
-bool Base64Decode(std::string_view text, std::string& bytes);    // strict
+bool Base64Encode(std::string_view bytes, std::string& text);  // no line breaks
+bool Base64Decode(std::string_view text, std::string& bytes);  // strict
 bool Sha256(std::string_view bytes, unsigned char digest[32]);
 // Overwrites a secret's bytes so that no copy outlives its use, then empties it.
 void WipeSecret(std::string& secret);

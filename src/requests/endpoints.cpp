@@ -19,8 +19,10 @@ Request DateRequest(Identity identity, const char* path, const std::optional<std
 std::int32_t RequestAndCopy(const Request& request, ResultBuffer out) {
     std::string text;
     const std::int32_t rc = ExecuteSignedRequest(request, text);
-    if (out.wide != nullptr) ResultCopyW(text, out.wide, out.capacity);
-    else ResultCopyA(text, out.narrow, out.capacity);
+    if (out.wide != nullptr)
+        ResultCopyW(text, out.wide, out.capacity);
+    else
+        ResultCopyA(text, out.narrow, out.capacity);
     return rc;
 }
 

@@ -34,15 +34,15 @@ Request VipStatus(Identity identity) { return DateRequest(std::move(identity), k
 
 }  // namespace
 
-#define MOVU_IDENTITY_PARAMS                                                                         \
-    const movu_char16 *account, const movu_char16 *platform, const movu_char16 *broker,           \
-        const movu_char16 *server, const movu_char16 *clientVersion
+#define MOVU_IDENTITY_PARAMS                                                                                       \
+    const movu_char16 *account, const movu_char16 *platform, const movu_char16 *broker, const movu_char16 *server, \
+        const movu_char16 *clientVersion
 #define MOVU_IDENTITY ReadIdentity(account, platform, broker, server, clientVersion)
 
 extern "C" {
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarDay(MOVU_IDENTITY_PARAMS, const movu_char16* date,
-                                                    movu_char16* out, std::int32_t capacity) {
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarDay(MOVU_IDENTITY_PARAMS, const movu_char16* date, movu_char16* out,
+                                                    std::int32_t capacity) {
     return Guard([&] {
         return RequestAndCopy(DateRequest(MOVU_IDENTITY, kCalendarDayPath, TrimmedText(date)), Wide(out, capacity));
     });
@@ -51,13 +51,12 @@ MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarDay(MOVU_IDENTITY_PARAMS, const 
 MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarDayA(MOVU_IDENTITY_PARAMS, const movu_char16* date, char* out,
                                                      std::int32_t capacity) {
     return Guard([&] {
-        return RequestAndCopy(DateRequest(MOVU_IDENTITY, kCalendarDayPath, TrimmedText(date)),
-                              Narrow(out, capacity));
+        return RequestAndCopy(DateRequest(MOVU_IDENTITY, kCalendarDayPath, TrimmedText(date)), Narrow(out, capacity));
     });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarMeta(MOVU_IDENTITY_PARAMS, const movu_char16* date,
-                                                     movu_char16* out, std::int32_t capacity) {
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarMeta(MOVU_IDENTITY_PARAMS, const movu_char16* date, movu_char16* out,
+                                                     std::int32_t capacity) {
     return Guard([&] {
         return RequestAndCopy(DateRequest(MOVU_IDENTITY, kCalendarMetaPath, TrimmedText(date)), Wide(out, capacity));
     });
@@ -66,14 +65,12 @@ MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarMeta(MOVU_IDENTITY_PARAMS, const
 MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarMetaA(MOVU_IDENTITY_PARAMS, const movu_char16* date, char* out,
                                                       std::int32_t capacity) {
     return Guard([&] {
-        return RequestAndCopy(DateRequest(MOVU_IDENTITY, kCalendarMetaPath, TrimmedText(date)),
-                              Narrow(out, capacity));
+        return RequestAndCopy(DateRequest(MOVU_IDENTITY, kCalendarMetaPath, TrimmedText(date)), Narrow(out, capacity));
     });
 }
 
 MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarChanges(MOVU_IDENTITY_PARAMS, const movu_char16* date,
-                                                        std::int64_t since, movu_char16* out,
-                                                        std::int32_t capacity) {
+                                                        std::int64_t since, movu_char16* out, std::int32_t capacity) {
     return Guard([&] { return RequestAndCopy(Changes(MOVU_IDENTITY, date, since), Wide(out, capacity)); });
 }
 
@@ -82,8 +79,8 @@ MOVU_EXPORT std::int32_t MOVU_CALL Movu_CalendarChangesA(MOVU_IDENTITY_PARAMS, c
     return Guard([&] { return RequestAndCopy(Changes(MOVU_IDENTITY, date, since), Narrow(out, capacity)); });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_Heartbeat(MOVU_IDENTITY_PARAMS, const movu_char16* payload,
-                                                  movu_char16* out, std::int32_t capacity) {
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_Heartbeat(MOVU_IDENTITY_PARAMS, const movu_char16* payload, movu_char16* out,
+                                                  std::int32_t capacity) {
     return Guard([&] { return RequestAndCopy(Heartbeat(MOVU_IDENTITY, payload), Wide(out, capacity)); });
 }
 

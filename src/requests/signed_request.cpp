@@ -42,8 +42,7 @@ struct SignedAttempt {
 // The steps both forms share, from token acquisition to the last exchange.
 // Without a fixed base URL the current one is read once the token is had, so
 // that a base URL acquisition has just moved to is the one used.
-SignedAttempt SendWithRenewal(const std::u16string* fixedBaseUrl, const Request& request,
-                              std::string& resultText) {
+SignedAttempt SendWithRenewal(const std::u16string* fixedBaseUrl, const Request& request, std::string& resultText) {
     SignedAttempt out;
     std::string token;
     std::string last;
@@ -74,9 +73,8 @@ SignedAttempt SendWithRenewal(const std::u16string* fixedBaseUrl, const Request&
         if (AcquireToken(request.identity, renewed, token) == kOk && !renewed.empty()) {
             out.status = 0;
             out.response.clear();
-            out.exchangeCode = HttpExchange(baseUrl, request.method, target,
-                                            SignedHeaders(request.identity, renewed), request.body, out.response,
-                                            out.status);
+            out.exchangeCode = HttpExchange(baseUrl, request.method, target, SignedHeaders(request.identity, renewed),
+                                            request.body, out.response, out.status);
         }
     }
     out.code = out.exchangeCode != kOk ? out.exchangeCode : MapHttpStatus(out.status);

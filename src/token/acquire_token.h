@@ -10,7 +10,6 @@
 
 namespace movu {
 
-
 // 0 with the token, or a negative code. When rejected is not empty, a token
 // equal to it from memory or the cache file is passed over: the service just
 // refused it. lastAnswer, when given, receives the last non-empty answer body

@@ -18,7 +18,6 @@ void ClearOut(char* out, std::int32_t capacity) {
     if (out && capacity >= 1) out[0] = '\0';
 }
 
-
 }  // namespace
 
 extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_ProtectTextW(const movu_char16* text, char* out, int32_t capacity) {

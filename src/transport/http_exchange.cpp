@@ -29,31 +29,21 @@ platform::ExchangeLimits Limits() {
 
 const char* ErrorName(platform::ExchangeStep step) {
     switch (step) {
-        case platform::ExchangeStep::Connect:
-            return "WINHTTP_CONNECT_FAILED";
-        case platform::ExchangeStep::OpenRequest:
-            return "WINHTTP_OPENREQ_FAILED";
-        case platform::ExchangeStep::Send:
-            return "WINHTTP_SEND_FAILED";
-        default:
-            return "WINHTTP_RECV_FAILED";
+        case platform::ExchangeStep::Connect: return "WINHTTP_CONNECT_FAILED";
+        case platform::ExchangeStep::OpenRequest: return "WINHTTP_OPENREQ_FAILED";
+        case platform::ExchangeStep::Send: return "WINHTTP_SEND_FAILED";
+        default: return "WINHTTP_RECV_FAILED";
     }
 }
 
 std::int32_t ResultOf(platform::ExchangeStep step) {
     switch (step) {
-        case platform::ExchangeStep::Done:
-            return kOk;
-        case platform::ExchangeStep::Session:
-            return kNoSession;
-        case platform::ExchangeStep::Connect:
-            return kConnectFailed;
-        case platform::ExchangeStep::OpenRequest:
-            return kOpenRequestFailed;
-        case platform::ExchangeStep::Send:
-            return kSendFailed;
-        default:
-            return kReceiveFailed;
+        case platform::ExchangeStep::Done: return kOk;
+        case platform::ExchangeStep::Session: return kNoSession;
+        case platform::ExchangeStep::Connect: return kConnectFailed;
+        case platform::ExchangeStep::OpenRequest: return kOpenRequestFailed;
+        case platform::ExchangeStep::Send: return kSendFailed;
+        default: return kReceiveFailed;
     }
 }
 

@@ -58,8 +58,7 @@ std::string PercentDecode(std::string_view text) {
 std::string BuildQueryText(const QueryParams& params) {
     QueryParams sorted(params);
     // Byte order; std::string compares as unsigned char via char_traits.
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::string out;
     for (const auto& [key, value] : sorted) {
         if (!out.empty()) out.push_back('&');

@@ -95,10 +95,11 @@ protected:
         EXPECT_EQ(j.value("error", ""), ErrorName(rc)) << text;
         EXPECT_EQ(j.value("base_url", ""), baseUrl);
         EXPECT_EQ(j.value("host", ""), "127.0.0.1");
-        if (rc == -12) EXPECT_TRUE(j.contains("port")) << text;
-        else EXPECT_EQ(j.value("path", ""), path);
+        if (rc == -12)
+            EXPECT_TRUE(j.contains("port")) << text;
+        else
+            EXPECT_EQ(j.value("path", ""), path);
     }
-
 };
 
 struct BrokenExchange {
@@ -283,8 +284,8 @@ TEST_F(FaultMatrix, MalformedTokenAnswersEndInMinus200WithTheAnswer) {
 // carry the input back unchanged once parsed.
 TEST_F(FaultMatrix, EnvelopesStayValidJsonForHostileInput) {
     const std::string closed = "http://127.0.0.1:" + std::to_string(TestService::Instance().ClosedPort());
-    const std::vector<std::string> tails = {"/\"", "/\\", "/\\\"}", "/\x01\x1f\x7f",
-                                            "/\"},\"ok\":true,\"x\":{\"", "/%22%5C"};
+    const std::vector<std::string> tails = {"/\"",    "/\\", "/\\\"}", "/\x01\x1f\x7f", "/\"},\"ok\":true,\"x\":{\"",
+                                            "/%22%5C"};
     for (const std::string& tail : tails) {
         SCOPED_TRACE(tail);
         const std::string base = closed + tail;
@@ -318,8 +319,9 @@ TEST_F(FaultMatrix, EnvelopesStayValidJsonForHostileInput) {
 
 // A token from the service that carries line breaks cannot add a header.
 TEST_F(FaultMatrix, TokenWithLineBreaksCannotAddAHeader) {
-    site().Script(kTokenPath,
-                  Answer(200, "{\"token\":\"abc\r\nX-Injected: 1\r\n\",\"expires_at\":\"2099-01-01T00:00:00Z\"}", true));
+    site().Script(
+        kTokenPath,
+        Answer(200, "{\"token\":\"abc\r\nX-Injected: 1\r\n\",\"expires_at\":\"2099-01-01T00:00:00Z\"}", true));
     site().Script(kDay, Answer(200, "ok", true));
     EXPECT_EQ(Sync().rc, 0);
     const auto requests = site().Requests(kDay);
@@ -365,7 +367,7 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
     std::mt19937 rng(base);
     ScriptedResponse garbage = Fault("garbage");
     garbage.body_size = 4096;
-    const ScriptedResponse faults[] = {Answer(500, "{}"), Answer(429, "{}"), Answer(401, "{}"),
+    const ScriptedResponse faults[] = {Answer(500, "{}"),       Answer(429, "{}"),          Answer(401, "{}"),
                                        Fault("reset_mid_body"), Fault("close_no_response"), garbage};
     Site other = TestService::Instance().OpenSite();
     for (Site* s : {&site(), &other}) {
@@ -417,8 +419,10 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
                 }
                 const int32_t rc = Movu_PollA(id, &state, nullptr, out.data(), capacity);
                 if (!out.GuardsIntact()) ++badBuffers;
-                if (state != 0) EXPECT_EQ(rc == 0, state == 1) << "poll of job " << id;
-                else EXPECT_EQ(rc, 0);
+                if (state != 0)
+                    EXPECT_EQ(rc == 0, state == 1) << "poll of job " << id;
+                else
+                    EXPECT_EQ(rc, 0);
                 // Finished ones are released, and now and then a running one.
                 if ((state != 0 || op == 17) && Movu_Cancel(id) == 0) {
                     std::lock_guard<std::mutex> g(m);

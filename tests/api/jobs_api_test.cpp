@@ -83,20 +83,32 @@ TEST_F(Jobs, RefusedStartsConsumeNoIdAndLeaveZero) {
     const movu_char16* w = account();
     const movu_char16* ping = W(u"/v1/client/ping.php");
     const std::vector<Case> cases = {
-        {"A null account", -2, [&](int32_t* o) { return Movu_GetAsyncSignedA(nullptr, "", "", "", "", kPing, "", "GET", "", o); }},
-        {"A null path", -2, [&](int32_t* o) { return Movu_GetAsyncSignedA(a, "", "", "", "", nullptr, "", "GET", "", o); }},
-        {"A null method", -2, [&](int32_t* o) { return Movu_GetAsyncSignedA(a, "", "", "", "", kPing, "", nullptr, "", o); }},
+        {"A null account", -2,
+         [&](int32_t* o) { return Movu_GetAsyncSignedA(nullptr, "", "", "", "", kPing, "", "GET", "", o); }},
+        {"A null path", -2,
+         [&](int32_t* o) { return Movu_GetAsyncSignedA(a, "", "", "", "", nullptr, "", "GET", "", o); }},
+        {"A null method", -2,
+         [&](int32_t* o) { return Movu_GetAsyncSignedA(a, "", "", "", "", kPing, "", nullptr, "", o); }},
         {"A empty path", -3, [&](int32_t* o) { return Movu_GetAsyncSignedA(a, "", "", "", "", "", "", "GET", "", o); }},
-        {"A empty method", -3, [&](int32_t* o) { return Movu_GetAsyncSignedA(a, "", "", "", "", kPing, "", "", "", o); }},
-        {"W null path", -3, [&](int32_t* o) { return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, nullptr, nullptr, W(u"GET"), nullptr, o); }},
-        {"W null method", -3, [&](int32_t* o) { return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, ping, nullptr, nullptr, nullptr, o); }},
-        {"W blank path", -3, [&](int32_t* o) { return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, W(u" \t\u3000"), nullptr, W(u"GET"), nullptr, o); }},
-        {"W blank method", -3, [&](int32_t* o) { return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, ping, nullptr, W(u"  "), nullptr, o); }},
+        {"A empty method", -3,
+         [&](int32_t* o) { return Movu_GetAsyncSignedA(a, "", "", "", "", kPing, "", "", "", o); }},
+        {"W null path", -3,
+         [&](int32_t* o) { return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, nullptr, nullptr, W(u"GET"), nullptr, o); }},
+        {"W null method", -3,
+         [&](int32_t* o) { return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, ping, nullptr, nullptr, nullptr, o); }},
+        {"W blank path", -3,
+         [&](int32_t* o) {
+             return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, W(u" \t\u3000"), nullptr, W(u"GET"), nullptr, o);
+         }},
+        {"W blank method", -3,
+         [&](int32_t* o) { return Movu_GetAsyncSignedW(w, 0, 0, 0, 0, ping, nullptr, W(u"  "), nullptr, o); }},
         {"ping A null account", -2, [&](int32_t* o) { return Movu_StartPingA(nullptr, "", "", "", "", o); }},
         {"register A null account", -2, [&](int32_t* o) { return Movu_StartRegisterA(nullptr, "", "", "", "", o); }},
         {"vip A null account", -2, [&](int32_t* o) { return Movu_StartVipStatusA(nullptr, "", "", "", "", o); }},
-        {"day A null account", -2, [&](int32_t* o) { return Movu_StartCalendarDayA(nullptr, "", "", "", "", "2024-01-02", o); }},
-        {"meta A null account", -2, [&](int32_t* o) { return Movu_StartCalendarMetaA(nullptr, "", "", "", "", "2024-01-02", o); }},
+        {"day A null account", -2,
+         [&](int32_t* o) { return Movu_StartCalendarDayA(nullptr, "", "", "", "", "2024-01-02", o); }},
+        {"meta A null account", -2,
+         [&](int32_t* o) { return Movu_StartCalendarMetaA(nullptr, "", "", "", "", "2024-01-02", o); }},
     };
     for (const Case& c : cases) {
         int32_t out = 12345;
@@ -147,15 +159,21 @@ TEST_F(Jobs, EveryStartSendsItsRequestWithTheIdentity) {
         {[&](int32_t* o) { return Movu_StartVipStatusW(MOVU_W, o); }, kVip},
         {[&](int32_t* o) { return Movu_StartCalendarDayA(MOVU_A, nullptr, o); }, kDay},
         {[&](int32_t* o) { return Movu_StartCalendarDayA(MOVU_A, "", o); }, kDay},
-        {[&](int32_t* o) { return Movu_StartCalendarDayA(MOVU_A, "2024 05", o); }, "/v1/calendar/day.php?date=2024%2005"},
+        {[&](int32_t* o) { return Movu_StartCalendarDayA(MOVU_A, "2024 05", o); },
+         "/v1/calendar/day.php?date=2024%2005"},
         {[&](int32_t* o) { return Movu_StartCalendarDayW(MOVU_W, W(u"  \t "), o); }, kDay},
         {[&](int32_t* o) { return Movu_StartCalendarDayW(MOVU_W, nullptr, o); }, kDay},
-        {[&](int32_t* o) { return Movu_StartCalendarDayW(MOVU_W, W(u" 2024-05-01 "), o); }, "/v1/calendar/day.php?date=2024-05-01"},
-        {[&](int32_t* o) { return Movu_StartCalendarMetaA(MOVU_A, "2024-05-01", o); }, "/v1/calendar/meta.php?date=2024-05-01"},
+        {[&](int32_t* o) { return Movu_StartCalendarDayW(MOVU_W, W(u" 2024-05-01 "), o); },
+         "/v1/calendar/day.php?date=2024-05-01"},
+        {[&](int32_t* o) { return Movu_StartCalendarMetaA(MOVU_A, "2024-05-01", o); },
+         "/v1/calendar/meta.php?date=2024-05-01"},
         {[&](int32_t* o) { return Movu_StartCalendarMetaW(MOVU_W, W(u"\u00a0"), o); }, kMeta},
         {[&](int32_t* o) { return Movu_StartCalendarMetaW(MOVU_W, nullptr, o); }, kMeta},
         {[&](int32_t* o) { return Movu_GetAsyncSignedA(MOVU_A, kPing, "", "GET", "", o); }, kPing},
-        {[&](int32_t* o) { return Movu_GetAsyncSignedW(MOVU_W, W(u"/v1/client/ping.php"), nullptr, W(u"GET"), nullptr, o); }, kPing},
+        {[&](int32_t* o) {
+             return Movu_GetAsyncSignedW(MOVU_W, W(u"/v1/client/ping.php"), nullptr, W(u"GET"), nullptr, o);
+         },
+         kPing},
     };
 #undef MOVU_A
 #undef MOVU_W
@@ -205,11 +223,13 @@ TEST_F(Jobs, GeneralStartPassesMethodQueryAndBody) {
     ScriptToken("T1");
     site().Script("/v1/custom.php", Answer(200, "custom", true));
     int32_t id = 0;
-    ASSERT_EQ(Movu_GetAsyncSignedA(acc(), nullptr, nullptr, nullptr, nullptr, "/v1/custom.php", "since=5&date=2024-01-02",
-                                   "POST", "{\"a\": 1}", &id), 0);
+    ASSERT_EQ(Movu_GetAsyncSignedA(acc(), nullptr, nullptr, nullptr, nullptr, "/v1/custom.php",
+                                   "since=5&date=2024-01-02", "POST", "{\"a\": 1}", &id),
+              0);
     EXPECT_EQ(WaitFinished(Track(id)).text, "custom");
     ASSERT_EQ(Movu_GetAsyncSignedW(W(u" " + account_), nullptr, nullptr, nullptr, nullptr, W(u" /v1/custom.php "),
-                                   W(u" x=a b "), W(u" PUT "), W(u"  keep  "), &id), 0);
+                                   W(u" x=a b "), W(u" PUT "), W(u"  keep  "), &id),
+              0);
     ASSERT_EQ(WaitFinished(Track(id)).state, 1);
 
     const auto requests = site().Requests("/v1/custom.php");
@@ -240,21 +260,77 @@ TEST_F(Jobs, TheWalkOverBaseUrlsEndsAtTheFirstSuccessAndKeepsTheLastBody) {
     };
     const Case cases[] = {
         // The unusable second entry ends its attempt with no text at all.
-        {"later attempt without body keeps earlier body", kPing, {Answer(500, "first answer", true)}, Unusable, {}, -10,
-         -1, 0, "first answer", 0},
-        {"success without body", kPing, {Answer(204, "", true)}, None, {}, 0, 1, 204,
-         R"({"ok":false,"error":"NO_RESPONSE","rc":0,"http":204,"path":"/v1/client/ping.php"})", 0},
-        {"every base URL failing without body", kPing, {Answer(503, "", true)}, Second, Answer(503, "", true), -500, -1,
-         503, R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/client/ping.php"})", 1},
-        {"first success stops the walk", kPing, {Answer(200, "from first", true)}, Second,
-         Answer(200, "from second", true), 0, 1, 200, "from first", 0},
-        {"a quote in the path", "/v1/a\"b.php", {Answer(503, "", true)}, None, {}, -500, -1, 503,
-         R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/a\"b.php"})", 0},
-        {"401, then the renewed token's answer", kPing, {Answer(401, "expired"), Answer(200, "second")}, Second,
-         Answer(200, "never", true), 0, 1, 200, "second", 0},
+        {"later attempt without body keeps earlier body",
+         kPing,
+         {Answer(500, "first answer", true)},
+         Unusable,
+         {},
+         -10,
+         -1,
+         0,
+         "first answer",
+         0},
+        {"success without body",
+         kPing,
+         {Answer(204, "", true)},
+         None,
+         {},
+         0,
+         1,
+         204,
+         R"({"ok":false,"error":"NO_RESPONSE","rc":0,"http":204,"path":"/v1/client/ping.php"})",
+         0},
+        {"every base URL failing without body",
+         kPing,
+         {Answer(503, "", true)},
+         Second,
+         Answer(503, "", true),
+         -500,
+         -1,
+         503,
+         R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/client/ping.php"})",
+         1},
+        {"first success stops the walk",
+         kPing,
+         {Answer(200, "from first", true)},
+         Second,
+         Answer(200, "from second", true),
+         0,
+         1,
+         200,
+         "from first",
+         0},
+        {"a quote in the path",
+         "/v1/a\"b.php",
+         {Answer(503, "", true)},
+         None,
+         {},
+         -500,
+         -1,
+         503,
+         R"({"ok":false,"error":"NO_RESPONSE","rc":-500,"http":503,"path":"/v1/a\"b.php"})",
+         0},
+        {"401, then the renewed token's answer",
+         kPing,
+         {Answer(401, "expired"), Answer(200, "second")},
+         Second,
+         Answer(200, "never", true),
+         0,
+         1,
+         200,
+         "second",
+         0},
         // Test builds fail this path's worker with an allocation failure.
-        {"a worker out of memory", "/movu-test/worker-out-of-memory", {Answer(200, "never", true)}, None, {}, -99, -1,
-         0, R"({"ok":false,"error":"INTERNAL_ERROR","rc":-99})", 0},
+        {"a worker out of memory",
+         "/movu-test/worker-out-of-memory",
+         {Answer(200, "never", true)},
+         None,
+         {},
+         -99,
+         -1,
+         0,
+         R"({"ok":false,"error":"INTERNAL_ERROR","rc":-99})",
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -88,7 +88,9 @@ TEST_F(TextProtection, RoundTripKeepsTheTrimmedTextAsUtf8) {
     }
     ASSERT_EQ(Protect(u"\u3000Gr\u00fc\u00dfe \u20ac\U0001F600\u00a0", protectedText), 0);
     ASSERT_EQ(Unprotect(protectedText, plain), 0);
-    EXPECT_EQ(plain, "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(plain,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e \xE2\x82\xAC\xF0\x9F\x98\x80");
 
     EXPECT_EQ(Unprotect("this is not base64!", plain), -2);
     EXPECT_EQ(plain, "");
@@ -181,10 +183,10 @@ protected:
     }
     void InstallOpener(int exitStatus, const std::string& then = "") {
         const fs::path script = dir_ / "bin" / "xdg-open";
-        std::ofstream(script, std::ios::trunc) << "#!/bin/sh\n: > '" << record_.string() << "'\n"
-                                               << "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '"
-                                               << record_.string() << "'; done\n" << then << "exit " << exitStatus
-                                               << "\n";
+        std::ofstream(script, std::ios::trunc)
+            << "#!/bin/sh\n: > '" << record_.string() << "'\n"
+            << "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '" << record_.string() << "'; done\n"
+            << then << "exit " << exitStatus << "\n";
         fs::permissions(script, fs::perms::owner_all);
     }
     std::vector<std::string> RecordedArguments() const {

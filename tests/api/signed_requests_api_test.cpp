@@ -43,9 +43,11 @@ struct Export {
 movu_char16* Wout(void* p) { return static_cast<movu_char16*>(p); }
 char* Aout(void* p) { return static_cast<char*>(p); }
 
-#define MOVU_EXPORT(fn, method, path, body, wide, ...) \
-    {#fn, method, path, body, wide, \
-     [](const Identity& id, void* o, std::int32_t c) { return fn(MOVU_ID, __VA_ARGS__, c); }}
+#define MOVU_EXPORT(fn, method, path, body, wide, ...)                                              \
+    {                                                                                               \
+#fn, method, path, body, wide,                                                              \
+            [](const Identity& id, void* o, std::int32_t c) { return fn(MOVU_ID, __VA_ARGS__, c); } \
+    }
 const Export kExports[] = {
     MOVU_EXPORT(Movu_CalendarDay, "GET", "/v1/calendar/day.php", "", true, nullptr, Wout(o)),
     MOVU_EXPORT(Movu_CalendarDayA, "GET", "/v1/calendar/day.php", "", false, nullptr, Aout(o)),
@@ -90,8 +92,10 @@ std::string Fill(const Export& e, const Identity& id, int capacity, std::int32_t
     std::vector<T> out(static_cast<std::size_t>(capacity) + sizeof kMark, 0);
     std::copy(kMark, kMark + sizeof kMark, out.begin());
     rc = e.call(id, out.data(), capacity);
-    if constexpr (sizeof(T) == 1) return out.data();
-    else return Utf8(Units(out.data()));
+    if constexpr (sizeof(T) == 1)
+        return out.data();
+    else
+        return Utf8(Units(out.data()));
 }
 
 Reply Invoke(const Export& e, const Identity& id, int capacity = 65536) {
@@ -172,7 +176,9 @@ protected:
 // a character outside the basic plane among it, arrives whole. Control
 // characters in the identity never start a header line of their own.
 TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
-    const std::string text = " Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC";
+    const std::string text =
+        " Gr\xC3\xBC\xC3\x9F"
+        "e \xE2\x82\xAC \xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC";
     for (const char* path : kServicePaths) site().Script(path, Answer(200, path + text, true));
     ScriptToken("T1");
     const std::string bearer[] = {"Content-Type: application/json", "Authorization: Bearer T1", "X-Client-Token: T1",
@@ -209,9 +215,11 @@ TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
     // Non-ASCII values arrive as their UTF-8 bytes, and no character becomes
     // a line break or NUL under any narrowing (U+010A has 0x0A as its low byte).
     const std::pair<std::u16string, std::string> wide[] = {
-        {u"Soci\u00e9t\u00e9", "Soci\xC3\xA9t\xC3\xA9"}, {u"\u0100", "\xC4\x80"},
+        {u"Soci\u00e9t\u00e9", "Soci\xC3\xA9t\xC3\xA9"},
+        {u"\u0100", "\xC4\x80"},
         {u"MT5\u010d\u010aX-Injected: wide", "MT5\xC4\x8D\xC4\x8AX-Injected: wide"},
-        {u"\u0d0a\u0d0d", "\xE0\xB4\x8A\xE0\xB4\x8D"}, {u"\u65e5\u672c", "\xE6\x97\xA5\xE6\x9C\xAC"}};
+        {u"\u0d0a\u0d0d", "\xE0\xB4\x8A\xE0\xB4\x8D"},
+        {u"\u65e5\u672c", "\xE6\x97\xA5\xE6\x9C\xAC"}};
     for (const auto& [value, bytes] : wide) {
         ASSERT_EQ(Invoke(kExports[1], {account(), W(value)}).rc, 0);
         const RecordedRequest r = site().Requests(kExports[1].path).back();
@@ -267,7 +275,8 @@ TEST_F(SignedRequests, ArgumentsShapeTheTargetAndBody) {
          "{\"a\": 1,\n \"b\": [1, 2]}"},
         {Beat, true, u"hello", 0, "/v1/client/heartbeat.php", "hello"},
         {Beat, false, u"{\"n\":\"Gr\u00fc\u00dfe \u20ac\U0001F600\"}", 0, "/v1/client/heartbeat.php",
-         "{\"n\":\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80\"}"},
+         "{\"n\":\"Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC\xF0\x9F\x98\x80\"}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.target) + (c.wide ? " W " : " A ") + c.body);
@@ -278,13 +287,20 @@ TEST_F(SignedRequests, ArgumentsShapeTheTargetAndBody) {
         movu_char16 w[64];
         std::int32_t rc = 1;
         switch (c.kind) {
-            case Day: rc = c.wide ? Movu_CalendarDay(x, 0, 0, 0, 0, arg, w, 64) : Movu_CalendarDayA(x, 0, 0, 0, 0, arg, a, 64); break;
-            case Meta: rc = c.wide ? Movu_CalendarMeta(x, 0, 0, 0, 0, arg, w, 64) : Movu_CalendarMetaA(x, 0, 0, 0, 0, arg, a, 64); break;
+            case Day:
+                rc =
+                    c.wide ? Movu_CalendarDay(x, 0, 0, 0, 0, arg, w, 64) : Movu_CalendarDayA(x, 0, 0, 0, 0, arg, a, 64);
+                break;
+            case Meta:
+                rc = c.wide ? Movu_CalendarMeta(x, 0, 0, 0, 0, arg, w, 64)
+                            : Movu_CalendarMetaA(x, 0, 0, 0, 0, arg, a, 64);
+                break;
             case Changes:
                 rc = c.wide ? Movu_CalendarChanges(x, 0, 0, 0, 0, arg, c.since, w, 64)
                             : Movu_CalendarChangesA(x, 0, 0, 0, 0, arg, c.since, a, 64);
                 break;
-            case Beat: rc = c.wide ? Movu_Heartbeat(x, 0, 0, 0, 0, arg, w, 64) : Movu_HeartbeatA(x, 0, 0, 0, 0, arg, a, 64);
+            case Beat:
+                rc = c.wide ? Movu_Heartbeat(x, 0, 0, 0, 0, arg, w, 64) : Movu_HeartbeatA(x, 0, 0, 0, 0, arg, a, 64);
         }
         EXPECT_EQ(rc, 0);
         const std::vector<RecordedRequest> got = site().Requests();
@@ -300,7 +316,7 @@ TEST_F(SignedRequests, ArgumentsShapeTheTargetAndBody) {
 TEST_F(SignedRequests, StatusesMapToCodesWithoutRenewalAndTheBodyIsCopied) {
     ASSERT_NO_FATAL_FAILURE(Warm());
     const std::pair<int, std::string> cases[] = {
-        {200, "{\"events\":[]}"}, {201, "created"}, {204, ""}, {304, ""},
+        {200, "{\"events\":[]}"},           {201, "created"},  {204, ""},       {304, ""},
         {403, "{\"error\":\"FORBIDDEN\"}"}, {404, "not here"}, {418, "teapot"},
     };
     for (const auto& [status, body] : cases) {
@@ -425,7 +441,7 @@ TEST_F(SignedRequests, NoRequestGoesOutWithoutAToken) {
 
 TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
     ASSERT_NO_FATAL_FAILURE(Warm());
-    const std::string body = "{\"d\":\"\xC3\xA9\"}";  // 10 bytes
+    const std::string body = "{\"d\":\"\xC3\xA9\"}";     // 10 bytes
     const std::u16string units = u"{\"d\":\"\u00e9\"}";  // 9 code units
     site().Script(kDay, Answer(200, body, true));
     int calls = 0;
@@ -436,9 +452,11 @@ TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
             SCOPED_TRACE(std::to_string(sizeof(T)) + "-byte capacity " + std::to_string(capacity));
             GuardedBuffer<T> out(capacity < 0 ? 4 : capacity);
             if constexpr (sizeof(T) == 1)
-                EXPECT_EQ(Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
+                EXPECT_EQ(
+                    Movu_CalendarDayA(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
             else
-                EXPECT_EQ(Movu_CalendarDay(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
+                EXPECT_EQ(
+                    Movu_CalendarDay(account(), nullptr, nullptr, nullptr, nullptr, nullptr, out.data(), capacity), 0);
             ++calls;
             EXPECT_TRUE(out.GuardsIntact());
             if (capacity < 1) {
@@ -446,8 +464,10 @@ TEST_F(SignedRequests, BuffersAreCutAtCapacityWithoutTouchingAnythingElse) {
                 continue;
             }
             const std::size_t n = std::min<std::size_t>(capacity - 1, expected.size());
-            if constexpr (sizeof(T) == 1) EXPECT_EQ(std::string(out.data()), expected.substr(0, n));
-            else EXPECT_EQ(Units(out.data()), expected.substr(0, n));
+            if constexpr (sizeof(T) == 1)
+                EXPECT_EQ(std::string(out.data()), expected.substr(0, n));
+            else
+                EXPECT_EQ(Units(out.data()), expected.substr(0, n));
             const auto* bytes = reinterpret_cast<const unsigned char*>(out.data());
             for (std::size_t i = (n + 1) * sizeof(T); i < out.size() * sizeof(T); ++i)
                 EXPECT_EQ(bytes[i], 0xA5) << "byte " << i << " written";

@@ -27,9 +27,9 @@ namespace real {
 
 struct Script {
     bool on = false;
-    int start_rc = 0;                     // what a start returns
+    int start_rc = 0;  // what a start returns
     int next_id = 1;
-    std::vector<std::string> accounts;    // the account of every DLL call
+    std::vector<std::string> accounts;  // the account of every DLL call
     int poll_state = 1, poll_rc = 0, poll_http = 200;
     std::string poll_text = "{}", sync_text = "{}";
     int sync_rc = 0;
@@ -55,7 +55,9 @@ static int Start(const MqlArray<uchar>& account, int& id) {
     return script.start_rc;
 }
 
-void Movu_SetBaseUrl(string url) { if (!script.on) REAL(Movu_SetBaseUrl)(W(url)); }
+void Movu_SetBaseUrl(string url) {
+    if (!script.on) REAL(Movu_SetBaseUrl)(W(url));
+}
 void Movu_SetBaseUrls(string) {}
 void Movu_SetProductSecret(string) {}
 void Movu_SetTerminalDataPath(string) {}
@@ -67,15 +69,21 @@ int Movu_CalendarMetaA(string a, string p, string b, string s, string v, string 
     if (script.on) return Sync(a, buf, cap);
     return REAL(Movu_CalendarMetaA)(W(a), W(p), W(b), W(s), W(v), W(d), B(buf), cap);
 }
-int Movu_CalendarChangesA(string a, string p, string b, string s, string v, string d, long since, MqlArray<uchar>& buf, int cap) {
+int Movu_CalendarChangesA(string a, string p, string b, string s, string v, string d, long since, MqlArray<uchar>& buf,
+                          int cap) {
     if (script.on) return Sync(a, buf, cap);
     return REAL(Movu_CalendarChangesA)(W(a), W(p), W(b), W(s), W(v), W(d), since, B(buf), cap);
 }
-int Movu_HeartbeatA(string a, string, string, string, string, string, MqlArray<uchar>& buf, int cap) { return Sync(a, buf, cap); }
-int Movu_VipStatusA(string a, string, string, string, string, MqlArray<uchar>& buf, int cap) { return Sync(a, buf, cap); }
-int Movu_GetAsyncSignedA(const MqlArray<uchar>& a, const MqlArray<uchar>& p, const MqlArray<uchar>& b, const MqlArray<uchar>& s,
-                         const MqlArray<uchar>& v, const MqlArray<uchar>& path, const MqlArray<uchar>& query,
-                         const MqlArray<uchar>& method, const MqlArray<uchar>& body, int& id) {
+int Movu_HeartbeatA(string a, string, string, string, string, string, MqlArray<uchar>& buf, int cap) {
+    return Sync(a, buf, cap);
+}
+int Movu_VipStatusA(string a, string, string, string, string, MqlArray<uchar>& buf, int cap) {
+    return Sync(a, buf, cap);
+}
+int Movu_GetAsyncSignedA(const MqlArray<uchar>& a, const MqlArray<uchar>& p, const MqlArray<uchar>& b,
+                         const MqlArray<uchar>& s, const MqlArray<uchar>& v, const MqlArray<uchar>& path,
+                         const MqlArray<uchar>& query, const MqlArray<uchar>& method, const MqlArray<uchar>& body,
+                         int& id) {
     if (script.on) return Start(a, id);
     return REAL(Movu_GetAsyncSignedA)(B(a), B(p), B(b), B(s), B(v), B(path), B(query), B(method), B(body), &id);
 }
@@ -85,13 +93,21 @@ int Movu_StartCalendarDayA(const MqlArray<uchar>& a, const MqlArray<uchar>& p, c
     return REAL(Movu_StartCalendarDayA)(B(a), B(p), B(b), B(s), B(v), B(d), &id);
 }
 int Movu_StartCalendarMetaA(const MqlArray<uchar>& a, const MqlArray<uchar>&, const MqlArray<uchar>&,
-                            const MqlArray<uchar>&, const MqlArray<uchar>&, const MqlArray<uchar>&, int& id) { return Start(a, id); }
+                            const MqlArray<uchar>&, const MqlArray<uchar>&, const MqlArray<uchar>&, int& id) {
+    return Start(a, id);
+}
 int Movu_StartPingA(const MqlArray<uchar>& a, const MqlArray<uchar>&, const MqlArray<uchar>&, const MqlArray<uchar>&,
-                    const MqlArray<uchar>&, int& id) { return Start(a, id); }
-int Movu_StartRegisterA(const MqlArray<uchar>& a, const MqlArray<uchar>&, const MqlArray<uchar>&, const MqlArray<uchar>&,
-                        const MqlArray<uchar>&, int& id) { return Start(a, id); }
-int Movu_StartVipStatusA(const MqlArray<uchar>& a, const MqlArray<uchar>&, const MqlArray<uchar>&, const MqlArray<uchar>&,
-                         const MqlArray<uchar>&, int& id) { return Start(a, id); }
+                    const MqlArray<uchar>&, int& id) {
+    return Start(a, id);
+}
+int Movu_StartRegisterA(const MqlArray<uchar>& a, const MqlArray<uchar>&, const MqlArray<uchar>&,
+                        const MqlArray<uchar>&, const MqlArray<uchar>&, int& id) {
+    return Start(a, id);
+}
+int Movu_StartVipStatusA(const MqlArray<uchar>& a, const MqlArray<uchar>&, const MqlArray<uchar>&,
+                         const MqlArray<uchar>&, const MqlArray<uchar>&, int& id) {
+    return Start(a, id);
+}
 int Movu_PollA(int id, int& state, int& http, MqlArray<uchar>& buf, int cap) {
     if (!script.on) return REAL(Movu_PollA)(id, &state, &http, B(buf), cap);
     state = script.poll_state;
@@ -173,8 +189,11 @@ TEST(MqlJson, AcceptsStrictJsonAndRefusesTheRest) {
         int v = json.Member(json.Root(), "v");
         string s;
         double d = -1;
-        if (c.value) { EXPECT_TRUE(json.GetString(v, s) && U8(s) == c.value) << U8(s); }
-        else { EXPECT_TRUE(json.GetNumber(v, d) && d == c.number) << d; }
+        if (c.value) {
+            EXPECT_TRUE(json.GetString(v, s) && U8(s) == c.value) << U8(s);
+        } else {
+            EXPECT_TRUE(json.GetNumber(v, d) && d == c.number) << d;
+        }
     }
 }
 
@@ -196,7 +215,10 @@ TEST(MqlJson, WholeNumbersKeepEveryDigitAndNestingIsBounded) {
 // ---- time, escaping ----------------------------------------------------------------
 
 TEST(MqlTime, ReadsRfc3339WithEveryZoneAndRefusesTheRest) {
-    const struct { const char* text; long utc; } cases[] = {
+    const struct {
+        const char* text;
+        long utc;
+    } cases[] = {
         {"2024-03-05T13:30:00Z", 1709645400},
         {"2024-03-05t13:30:00z", 1709645400},
         {"2024-03-05 13:30:00Z", 1709645400},
@@ -217,12 +239,18 @@ TEST(MqlTime, ReadsRfc3339WithEveryZoneAndRefusesTheRest) {
     for (const auto& c : cases) {
         datetime t = -1;
         EXPECT_EQ(MovuParseTime(c.text, t), c.utc >= 0) << c.text;
-        if (c.utc >= 0) { EXPECT_EQ(t, c.utc) << c.text; }
+        if (c.utc >= 0) {
+            EXPECT_EQ(t, c.utc) << c.text;
+        }
     }
 }
 
 TEST(MqlTime, ServerOffsetIsRoundedToQuarterHoursAndGivenInTheTester) {
-    const struct { datetime gmt, server; bool tester; int given, offset; } cases[] = {
+    const struct {
+        datetime gmt, server;
+        bool tester;
+        int given, offset;
+    } cases[] = {
         {1709645400, 1709645400 + 7213, false, 0, 7200},
         {1709645400, 1709645400 - 10790, false, 0, -10800},
         {1709645400, 1709645400 + 19800 - 4, false, 0, 19800},
@@ -241,7 +269,8 @@ TEST(MqlTime, ServerOffsetIsRoundedToQuarterHoursAndGivenInTheTester) {
 }
 
 TEST(MqlJsonString, EscapesWhatJsonRequiresAndReadsBack) {
-    const char* texts[] = {"plain", "quote \" back \\ slash", "line\nfeed\r\ttab", "\x01\x1f ctl", "{\"}", "\xC3\xA9\xE2\x82\xAC"};
+    const char* texts[] = {"plain", "quote \" back \\ slash", "line\nfeed\r\ttab", "\x01\x1f ctl",
+                           "{\"}",  "\xC3\xA9\xE2\x82\xAC"};
     for (const char* t : texts) {
         string quoted = MovuJsonString(t);
         CMovuJson json;
@@ -259,7 +288,14 @@ std::string Event(const std::string& members) {
 }
 
 TEST(MqlEvents, MembersAreReadOrTheAnswerIsRefused) {
-    const struct { std::string answer; bool ok; bool has_actual; double actual; long time; int importance; } cases[] = {
+    const struct {
+        std::string answer;
+        bool ok;
+        bool has_actual;
+        double actual;
+        long time;
+        int importance;
+    } cases[] = {
         {Event(R"(,"actual":1.5,"importance":"high")"), true, true, 1.5, 1709645400, MOVU_IMPORTANCE_HIGH},
         {Event(""), true, false, 0, 1709645400, MOVU_IMPORTANCE_UNKNOWN},
         {Event(R"(,"actual":null,"importance":2)"), true, false, 0, 1709645400, MOVU_IMPORTANCE_MEDIUM},
@@ -303,9 +339,11 @@ TEST(MqlEvents, ChangesReplaceByIdAddNewAndKeepTheDaySorted) {
     MqlArray<MovuCalendarEvent> day, changes;
     string error;
     ASSERT_TRUE(MovuParseEvents(R"({"events":[{"id":1,"title":"a","time":100,"updated_at":100},
-        {"id":2,"title":"b","time":200,"updated_at":250},{"id":3,"title":"c","time":300}]})", day, error));
+        {"id":2,"title":"b","time":200,"updated_at":250},{"id":3,"title":"c","time":300}]})",
+                                day, error));
     ASSERT_TRUE(MovuParseEvents(R"({"events":[{"id":3,"title":"c2","time":50,"actual":1},
-        {"id":4,"title":"d","time":200,"updated_at":400},{"id":2,"title":"b2","time":200,"actual":2}]})", changes, error));
+        {"id":4,"title":"d","time":200,"updated_at":400},{"id":2,"title":"b2","time":200,"actual":2}]})",
+                                changes, error));
     EXPECT_EQ(MovuMergeEvents(day, changes), 3);
     std::string order;
     for (const auto& e : day.items()) order += U8(e.title) + " ";
@@ -371,10 +409,13 @@ TEST_F(DevServer, DayAnswersBecomeSortedTypedEventsAndEveryTruncationIsRefused) 
         EXPECT_EQ(ArraySize(events), count);
         for (int i = 0; i < ArraySize(events); ++i) {
             const auto& e = events[i];
-            EXPECT_TRUE(e.has_actual && e.has_forecast && e.has_previous && e.importance != 0 && StringLen(e.currency) == 3);
+            EXPECT_TRUE(e.has_actual && e.has_forecast && e.has_previous && e.importance != 0 &&
+                        StringLen(e.currency) == 3);
             EXPECT_EQ(U8(MovuDate(e.time)), date);
             EXPECT_GE(e.updated, e.time);
-            if (i > 0) { EXPECT_LE(events[i - 1].time, e.time); }
+            if (i > 0) {
+                EXPECT_LE(events[i - 1].time, e.time);
+            }
         }
         std::string whole = U8(text);
         for (size_t cut = 0; cut < whole.size(); ++cut)
@@ -455,12 +496,15 @@ TEST_F(Client, OneJobOfAKindAtATimeAndAMinimumInterval) {
 }
 
 TEST_F(Client, BacksOffAfterOverloadOrNoAnswerAndRetriesSoonAfterOtherFailures) {
-    const struct { std::vector<int> outcomes; int wait_ms; } cases[] = {
+    const struct {
+        std::vector<int> outcomes;
+        int wait_ms;
+    } cases[] = {
         {{MOVU_ERR_TOO_MANY_REQUESTS}, MOVU_BACKOFF_FIRST_MS},
         {{-503, -500}, 2 * MOVU_BACKOFF_FIRST_MS},
         {{MOVU_ERR_CONNECT, MOVU_ERR_RECEIVE, -502}, 4 * MOVU_BACKOFF_FIRST_MS},
         {std::vector<int>(12, -429), MOVU_BACKOFF_MAX_MS},
-        {{-429, 0}, MOVU_MIN_INTERVAL_MS},        // a success ends the back-off
+        {{-429, 0}, MOVU_MIN_INTERVAL_MS},  // a success ends the back-off
         {{-404}, MOVU_MIN_INTERVAL_MS},
         {{MOVU_ERR_NO_ACCOUNT}, MOVU_MIN_INTERVAL_MS},
     };
@@ -503,7 +547,8 @@ TEST_F(Client, IdentityIsReadBeforeEachRequestUnlessTheProgramSetOne) {
 }
 
 TEST_F(Client, TesterReadsRecordedDaysAndMakesNoDllCall) {
-    const string answer = R"({"ok":true,"date":"2024-03-05","events":[{"id":1,"title":"early","time":"2024-03-05T08:00:00Z","actual":1},
+    const string answer =
+        R"({"ok":true,"date":"2024-03-05","events":[{"id":1,"title":"early","time":"2024-03-05T08:00:00Z","actual":1},
         {"id":2,"title":"late","time":"2024-03-05T15:00:00Z","actual":2}]})";
     for (int where : {MOVU_RECORD_LOCAL, MOVU_RECORD_COMMON}) {
         script.accounts.clear();
@@ -514,7 +559,8 @@ TEST_F(Client, TesterReadsRecordedDaysAndMakesNoDllCall) {
         script.sync_text = U8(answer);
         string text;
         for (int i = 0; i < 2; ++i) ASSERT_EQ(live.CalendarDay(" 2024-03-05 ", text), MOVU_OK);
-        std::string file = (where == MOVU_RECORD_COMMON ? mql5::terminal.common : mql5::terminal.files) + "/" + MOVU_RECORD_FILE;
+        std::string file =
+            (where == MOVU_RECORD_COMMON ? mql5::terminal.common : mql5::terminal.files) + "/" + MOVU_RECORD_FILE;
         std::ifstream in(file);
         std::string line, rest;
         ASSERT_TRUE(std::getline(in, line));

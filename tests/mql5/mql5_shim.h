@@ -43,7 +43,10 @@ public:
     string() = default;
     string(const char* s) : s_(mql5::Widen(s)) {}
     string(const std::u16string& s) : s_(s) {}
-    string& operator+=(const string& o) { s_ += o.s_; return *this; }
+    string& operator+=(const string& o) {
+        s_ += o.s_;
+        return *this;
+    }
     friend string operator+(const string& a, const string& b) { return string(a.s_ + b.s_); }
     friend bool operator==(const string& a, const string& b) { return a.s_ == b.s_; }
     friend bool operator!=(const string& a, const string& b) { return a.s_ != b.s_; }
@@ -71,8 +74,12 @@ private:
 
 // ArraySize: number of elements. ArrayResize: the new size, or -1 with the
 // array unchanged; the reserve only saves reallocations (docs.mql4.com/array/arrayresize).
-template <class T> int ArraySize(const MqlArray<T>& a) { return static_cast<int>(a.items().size()); }
-template <class T> int ArrayResize(MqlArray<T>& a, int n, int reserve = 0) {
+template <class T>
+int ArraySize(const MqlArray<T>& a) {
+    return static_cast<int>(a.items().size());
+}
+template <class T>
+int ArrayResize(MqlArray<T>& a, int n, int reserve = 0) {
     if (n < 0) return -1;
     a.items().reserve(static_cast<size_t>(n) + static_cast<size_t>(reserve > 0 ? reserve : 0));
     a.items().resize(static_cast<size_t>(n));
@@ -88,7 +95,8 @@ inline ushort StringGetCharacter(const string& s, int i) {
 // StringSubstr: from start, length -1 to the end; "" when start is outside.
 inline string StringSubstr(const string& s, int start, int length = -1) {
     if (start < 0 || start >= StringLen(s)) return string();
-    return string(s.units().substr(static_cast<size_t>(start), length < 0 ? std::u16string::npos : static_cast<size_t>(length)));
+    return string(
+        s.units().substr(static_cast<size_t>(start), length < 0 ? std::u16string::npos : static_cast<size_t>(length)));
 }
 // StringFind: the position of the first match from start, -1 when none.
 inline int StringFind(const string& s, const string& what, int start = 0) {
@@ -119,7 +127,8 @@ inline int StringTrimRight(string& s) {
 }
 // StringToLower: in place (ASCII is all the kit compares).
 inline bool StringToLower(string& s) {
-    for (auto& c : s.units()) if (c >= 'A' && c <= 'Z') c = static_cast<char16_t>(c + 32);
+    for (auto& c : s.units())
+        if (c >= 'A' && c <= 'Z') c = static_cast<char16_t>(c + 32);
     return true;
 }
 // ShortToString: a string of one unit ("" for 0).
@@ -138,7 +147,8 @@ inline int StringToShortArray(const string& s, MqlArray<ushort>& a, int start = 
 // ShortArrayToString: units from start, count of them (-1: to the end or a zero).
 inline string ShortArrayToString(const MqlArray<ushort>& a, int start = 0, int count = -1) {
     std::u16string out;
-    for (size_t i = static_cast<size_t>(start); i < a.items().size() && (count < 0 || out.size() < static_cast<size_t>(count)); ++i) {
+    for (size_t i = static_cast<size_t>(start);
+         i < a.items().size() && (count < 0 || out.size() < static_cast<size_t>(count)); ++i) {
         if (a.items()[i] == 0) break;
         out += static_cast<char16_t>(a.items()[i]);
     }
@@ -159,7 +169,8 @@ inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int start = 0,
 // decoded from the code page (docs.mql4.com/convert/chararraytostring).
 inline string CharArrayToString(const MqlArray<uchar>& a, int start = 0, int count = -1, uint = CP_UTF8) {
     std::string bytes;
-    for (size_t i = static_cast<size_t>(start); i < a.items().size() && (count < 0 || bytes.size() < static_cast<size_t>(count)); ++i) {
+    for (size_t i = static_cast<size_t>(start);
+         i < a.items().size() && (count < 0 || bytes.size() < static_cast<size_t>(count)); ++i) {
         if (a.items()[i] == 0) break;
         bytes += static_cast<char>(a.items()[i]);
     }
@@ -168,27 +179,37 @@ inline string CharArrayToString(const MqlArray<uchar>& a, int start = 0, int cou
 
 // StringFormat/PrintFormat: printf formats; a string argument goes to %s.
 namespace mql5 {
-template <class T> auto Arg(const T& v) {
-    if constexpr (std::is_same_v<T, string>) return v.utf8();
-    else return v;
+template <class T>
+auto Arg(const T& v) {
+    if constexpr (std::is_same_v<T, string>)
+        return v.utf8();
+    else
+        return v;
 }
-template <class T> auto CArg(const T& v) {
-    if constexpr (std::is_same_v<T, std::string>) return v.c_str();
-    else return v;
+template <class T>
+auto CArg(const T& v) {
+    if constexpr (std::is_same_v<T, std::string>)
+        return v.c_str();
+    else
+        return v;
 }
-template <class... A> std::string Format(const char* format, const A&... a) {
+template <class... A>
+std::string Format(const char* format, const A&... a) {
     std::string f = string(format).utf8();
     auto held = std::make_tuple(Arg(a)...);
-    return std::apply([&](const auto&... v) {
-        int n = std::snprintf(nullptr, 0, f.c_str(), CArg(v)...);
-        std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-        std::snprintf(out.data(), out.size() + 1, f.c_str(), CArg(v)...);
-        return out;
-    }, held);
+    return std::apply(
+        [&](const auto&... v) {
+            int n = std::snprintf(nullptr, 0, f.c_str(), CArg(v)...);
+            std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+            std::snprintf(out.data(), out.size() + 1, f.c_str(), CArg(v)...);
+            return out;
+        },
+        held);
 }
 extern std::vector<std::string> journal;  // what Print wrote, for the tests
 }  // namespace mql5
-template <class... A> string StringFormat(const char* format, const A&... a) {
+template <class... A>
+string StringFormat(const char* format, const A&... a) {
     return string(mql5::Format(format, a...).c_str());
 }
 
@@ -201,12 +222,12 @@ inline bool MathIsValidNumber(double v) { return std::isfinite(v); }
 // The terminal's clocks and state, set by the tests.
 namespace mql5 {
 struct Terminal {
-    ulong ticks = 1000000;     // GetTickCount64
-    datetime gmt = 0;          // TimeGMT
-    datetime server = 0;       // TimeTradeServer
-    datetime current = 0;      // TimeCurrent
-    bool tester = false;       // MQLInfoInteger(MQL_TESTER)
-    long login = 0;            // AccountInfoInteger(ACCOUNT_LOGIN): 0 until connected
+    ulong ticks = 1000000;  // GetTickCount64
+    datetime gmt = 0;       // TimeGMT
+    datetime server = 0;    // TimeTradeServer
+    datetime current = 0;   // TimeCurrent
+    bool tester = false;    // MQLInfoInteger(MQL_TESTER)
+    long login = 0;         // AccountInfoInteger(ACCOUNT_LOGIN): 0 until connected
     std::string company, server_name;
     std::string files, common;  // MQL5\Files and Common\Files
 };
@@ -233,25 +254,37 @@ inline string TerminalInfoString(int) { return string("C:\\terminal"); }
 inline long TerminalInfoInteger(int) { return 1; }
 
 // Print: its arguments one after another, as one journal line.
-template <class... A> void Print(const A&... a) {
+template <class... A>
+void Print(const A&... a) {
     std::ostringstream line;
     ((line << mql5::Arg(a)), ...);
     mql5::journal.push_back(line.str());
 }
-template <class... A> void PrintFormat(const char* format, const A&... a) {
+template <class... A>
+void PrintFormat(const char* format, const A&... a) {
     mql5::journal.push_back(mql5::Format(format, a...));
 }
 
 // MqlDateTime and TimeToStruct: the calendar fields of a datetime (UTC).
-struct MqlDateTime { int year, mon, day, hour, min, sec, day_of_week, day_of_year; };
+struct MqlDateTime {
+    int year, mon, day, hour, min, sec, day_of_week, day_of_year;
+};
 bool TimeToStruct(datetime t, MqlDateTime& out);
 
 // Files (docs.mql4.com/files/fileopen): names are relative to the sandbox,
 // MQL5\Files, or the common folder with FILE_COMMON. FILE_TXT reads and writes
 // text lines; FileReadString reads one line without its line break.
 enum {
-    FILE_READ = 1, FILE_WRITE = 2, FILE_BIN = 4, FILE_CSV = 8, FILE_TXT = 16, FILE_ANSI = 32,
-    FILE_UNICODE = 64, FILE_SHARE_READ = 128, FILE_SHARE_WRITE = 256, FILE_COMMON = 4096
+    FILE_READ = 1,
+    FILE_WRITE = 2,
+    FILE_BIN = 4,
+    FILE_CSV = 8,
+    FILE_TXT = 16,
+    FILE_ANSI = 32,
+    FILE_UNICODE = 64,
+    FILE_SHARE_READ = 128,
+    FILE_SHARE_WRITE = 256,
+    FILE_COMMON = 4096
 };
 enum { SEEK_SET_MQL = 0, SEEK_CUR_MQL = 1 };
 #ifndef SEEK_END

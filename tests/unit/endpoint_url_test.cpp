@@ -67,7 +67,8 @@ TEST(CrackBaseUrl, RejectedForms) {
 TEST(SecondaryHost, WholeNameInAnyCase) {
     std::u16string name(SecondaryHostName());
     std::u16string upper = name;
-    for (auto& c : upper) if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    for (auto& c : upper)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
     EXPECT_TRUE(IsSecondaryHost(name));
     EXPECT_TRUE(IsSecondaryHost(upper));
     EXPECT_FALSE(IsSecondaryHost(u"x." + name));
@@ -78,9 +79,9 @@ TEST(SecondaryHost, WholeNameInAnyCase) {
 TEST(SecondaryHost, ComesFirstAndKeepsOrder) {
     std::u16string s(SecondaryHostName());
     std::u16string upper = s;
-    for (auto& c : upper) if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-    std::vector<std::u16string> list{u"https://a", u"https://" + s, u"http://b", u"https://" + upper + u":1/p",
-                                     u"x"};
+    for (auto& c : upper)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    std::vector<std::u16string> list{u"https://a", u"https://" + s, u"http://b", u"https://" + upper + u":1/p", u"x"};
     SecondaryHostFirst(list);
     EXPECT_EQ(list, (std::vector<std::u16string>{u"https://" + s, u"https://" + upper + u":1/p", u"https://a",
                                                  u"http://b", u"x"}));
@@ -103,7 +104,8 @@ Cracked CrackWithWinHttp(std::u16string_view url) {
     uc.dwHostNameLength = 256;
     if (!WinHttpCrackUrl(reinterpret_cast<const wchar_t*>(t.c_str()), 0, 0, &uc)) return {false, true, u"", 443};
     std::u16string s(reinterpret_cast<const char16_t*>(scheme), uc.dwSchemeLength);
-    for (auto& c : s) if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    for (auto& c : s)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
     bool secure = s == u"https";
     int port = uc.nPort ? uc.nPort : (secure ? 443 : 80);
     std::u16string h(reinterpret_cast<const char16_t*>(host), uc.dwHostNameLength);
@@ -113,15 +115,20 @@ Cracked CrackWithWinHttp(std::u16string_view url) {
 }  // namespace
 
 TEST(CrackBaseUrl, AgreesWithThePlatformCracker) {
-    const std::vector<std::u16string> schemes{u"", u"http://", u"https://", u"HtTpS://", u"ftp://", u"http:/",
-                                              u"http:", u"https:///", u"xhttp://", u" http://"};
+    const std::vector<std::u16string> schemes{u"",       u"http://", u"https://",  u"HtTpS://", u"ftp://",
+                                              u"http:/", u"http:",   u"https:///", u"xhttp://", u" http://"};
     const std::vector<std::u16string> users{u"", u"u@", u"u:p@", u"@"};
-    const std::vector<std::u16string> hosts{u"h", u"svc.example.test", u"127.0.0.1", u"[::1]", u"",
-                                            std::u16string(255, u'a'), std::u16string(256, u'b'), u"h-1_x",
+    const std::vector<std::u16string> hosts{u"h",
+                                            u"svc.example.test",
+                                            u"127.0.0.1",
+                                            u"[::1]",
+                                            u"",
+                                            std::u16string(255, u'a'),
+                                            std::u16string(256, u'b'),
+                                            u"h-1_x",
                                             u"\u00fc.test"};
-    const std::vector<std::u16string> ports{u"",       u":",     u":0",   u":8443", u":65535", u":65536",
-                                            u":abc",  u":080",  u":1x",  u":-1",   u": 80",   u":65536x",
-                                            u":99999999999", u":8080:9"};
+    const std::vector<std::u16string> ports{u"",     u":",   u":0",  u":8443", u":65535",  u":65536",       u":abc",
+                                            u":080", u":1x", u":-1", u": 80",  u":65536x", u":99999999999", u":8080:9"};
     const std::vector<std::u16string> tails{u"", u"/", u"/v2/", u"?q=1", u"#f", u"/a://b"};
     int compared = 0;
     for (const auto& s : schemes)
@@ -133,8 +140,8 @@ TEST(CrackBaseUrl, AgreesWithThePlatformCracker) {
                         Cracked ours = Crack(url);
                         Cracked ref = CrackWithWinHttp(url);
                         ++compared;
-                        EXPECT_EQ(ours, ref) << Utf16ToUtf8(url) << ": ours " << Show(ours) << ", platform "
-                                             << Show(ref);
+                        EXPECT_EQ(ours, ref)
+                            << Utf16ToUtf8(url) << ": ours " << Show(ours) << ", platform " << Show(ref);
                     }
     EXPECT_GT(compared, 1000);
 }

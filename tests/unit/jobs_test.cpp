@@ -77,8 +77,7 @@ TEST_F(JobIdWrap, FinishedJobsKeepTheirIdAcrossTheWrap) {
     ASSERT_EQ(last, INT32_MAX);
     std::int32_t state = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (PollJob(last, &state, nullptr, nullptr, 0) == 0 && state == 0 &&
-           std::chrono::steady_clock::now() < deadline)
+    while (PollJob(last, &state, nullptr, nullptr, 0) == 0 && state == 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ASSERT_EQ(state, -1);
 

@@ -34,7 +34,6 @@ namespace {
 constexpr std::string_view kEntropy = "zq_entropy_k7_v1";
 constexpr std::int64_t k2030 = 1893456000;  // 2030-01-01T00:00:00Z
 
-
 std::string ReadAll(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -79,8 +78,8 @@ TEST(Base64, KnownVectorsRoundTripsAndSurroundingSpace) {
 TEST(Base64, DecodingIsStrict) {
     // Cut groups, inner padding, stray bits under the padding, inner white
     // space, the URL alphabet.
-    const char* const rejected[] = {"Zm9",       "Zm9vY",      "Zg==Zg==", "Z===", "Zh==", "Zm9=",
-                                    "Zm9v YmFy", "Zm9v\nYmFy", "Zm9v-_Fy", "===="};
+    const char* const rejected[] = {
+        "Zm9", "Zm9vY", "Zg==Zg==", "Z===", "Zh==", "Zm9=", "Zm9v YmFy", "Zm9v\nYmFy", "Zm9v-_Fy", "===="};
     for (const char* text : rejected) {
         std::string bytes = "stale";
         EXPECT_FALSE(platform::Base64Decode(text, bytes)) << text;
@@ -223,7 +222,8 @@ TEST_F(ProtectionTest, FirstUseFromManyThreadsAgreesOnOnePrivateKey) {
     std::vector<std::string> names;
     for (auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"master.key"}) << "temporary key files left behind";
-    struct stat dir {}, key {};
+    struct stat dir {
+    }, key{};
     ASSERT_EQ(stat(folder.c_str(), &dir) | stat((folder / "master.key").c_str(), &key), 0);
     EXPECT_EQ(dir.st_mode & 0777, 0700u);
     EXPECT_EQ(key.st_mode & 0777, 0600u);

@@ -53,8 +53,7 @@ TEST(ResultCodes, CopiesAgreeWithTheLibrarysTable) {
         if (row.brief) expectedTexts[row.name] = row.brief;
     }
     // The include's own codes (-1001 on) are not the library's.
-    std::map<std::string, std::string> defines =
-        Matches(mqh, R"(#define (MOVU_(?:OK|ERR_\w+))\s+\(?(-?\d{1,3})\)?\s)");
+    std::map<std::string, std::string> defines = Matches(mqh, R"(#define (MOVU_(?:OK|ERR_\w+))\s+\(?(-?\d{1,3})\)?\s)");
     EXPECT_EQ(defines, expectedValues) << "the #define block of movu_mt5.mqh";
     std::map<std::string, std::string> texts = Matches(mqh, R"re(case (MOVU_\w+):\s+return\("([^"]*)"\);)re");
     for (auto it = texts.begin(); it != texts.end();)
@@ -62,7 +61,8 @@ TEST(ResultCodes, CopiesAgreeWithTheLibrarysTable) {
     EXPECT_EQ(texts, expectedTexts) << "MovuResultText in movu_mt5.mqh";
 
     EXPECT_NE(api.find("|---|---|---|---|\n" + DocsRows()), std::string::npos)
-        << "the table in docs/api.md should read:\n" << DocsRows();
+        << "the table in docs/api.md should read:\n"
+        << DocsRows();
     for (const auto& [value, rest] : Matches(troubleshooting, R"(\n\| (-\d+) \|([^\n]*))"))
         EXPECT_NE(FindResultCode(std::stoi(value), kAllWithResult), nullptr) << "troubleshooting.md names " << value;
 }

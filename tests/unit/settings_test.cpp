@@ -100,7 +100,10 @@ TEST_F(SettingsTest, ConcurrentSettersAndReadersSeeWholeLists) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 500; ++i) {
-                if (t % 2) Movu_SetBaseUrls(W(u"a1;a2;a3")); else Movu_SetBaseUrls(W(u"b1;b2;b3"));
+                if (t % 2)
+                    Movu_SetBaseUrls(W(u"a1;a2;a3"));
+                else
+                    Movu_SetBaseUrls(W(u"b1;b2;b3"));
                 Movu_SetTerminalDataPath(W(t % 2 ? u"/p/one" : u"/p/two"));
             }
         });

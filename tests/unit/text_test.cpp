@@ -21,8 +21,10 @@ TEST(Conversion, RoundTripsEveryPlane) {
 
 TEST(Conversion, MalformedUtf8BecomesReplacementCharacters) {
     // Each maximal ill-formed subsequence is one U+FFFD, as Windows converts.
-    EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
-    EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD");             // cut sequence
+    EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                          "b"),
+              u"a\uFFFDb");
+    EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD");  // cut sequence
     EXPECT_EQ(Utf8ToUtf16("\xE2\x82z"), u"\uFFFDz");
     // Overlong forms, encoded surrogates and values above U+10FFFF never come
     // through as characters; how many U+FFFD they become differs between
@@ -40,7 +42,9 @@ TEST(Conversion, MalformedUtf8BecomesReplacementCharacters) {
 TEST(Conversion, LoneSurrogatesBecomeReplacementCharacters) {
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
     EXPECT_EQ(Utf16ToUtf8(std::u16string{u'x', char16_t(0xDC00), u'y'}), "x\xEF\xBF\xBDy");
-    EXPECT_EQ(Utf16ToUtf8(std::u16string{char16_t(0xD83D), u'a'}), "\xEF\xBF\xBD" "a");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string{char16_t(0xD83D), u'a'}),
+              "\xEF\xBF\xBD"
+              "a");
 }
 
 TEST(TrimSpace, RemovesUnicodeSpaceAtBothEndsOnly) {

@@ -28,16 +28,16 @@
 #endif
 
 using namespace movu;
-using movu::test::TempFolder;
 using movu::test::RecordedRequest;
 using movu::test::ScriptedResponse;
 using movu::test::Site;
+using movu::test::TempFolder;
 using movu::test::TestService;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::int64_t k2030 = 1893456000;  // 2030-01-01T00:00:00Z
+constexpr std::int64_t k2030 = 1893456000;       // 2030-01-01T00:00:00Z
 constexpr std::int64_t kLast3000 = 32535215999;  // 3000-12-31T23:59:59Z
 const std::string kTokenPath = "/v1/client/token.php";
 
@@ -82,17 +82,17 @@ TEST(ExtractJsonString, TakesTheTextBetweenTheNextTwoQuotesAfterTheWholeQuotedKe
         {binary, "token", std::string("a\0b\xFF", 4)},
     };
     for (const auto& c : cases) EXPECT_EQ(Extract(c.json, c.key), c.expected) << c.json;
-    for (const char* json : {"", "{\"Token\":\"x\"}", "{\"token_type\":\"bearer\",\"access_token\":\"x\"}",
-                             "{\"token\"", "{\"token\" \"x\"}", "{\"token\":}", "{\"token\":1}",
-                             "{\"token\":\"unterminated"}) {
+    for (const char* json :
+         {"", "{\"Token\":\"x\"}", "{\"token_type\":\"bearer\",\"access_token\":\"x\"}", "{\"token\"",
+          "{\"token\" \"x\"}", "{\"token\":}", "{\"token\":1}", "{\"token\":\"unterminated"}) {
         EXPECT_EQ(Extract(json, "token"), std::nullopt) << json;
     }
 }
 
 TEST(ParseIsoTimestamp, ReadsUtcAndNumericOffsetsAndRefusesShortOrMisshapenTexts) {
-    for (const char* text : {"2030-01-01T00:00:00Z", "2030-01-01T00:00:00", "2030-01-01T00:00:00.123+05:00",
-                             "2030-01-01T02:00:00+02:00", "2029-12-31T19:00:00-05:00",
-                             "2030-01-01T00:00:00Z+05:00", "2030-01-01T02:00:00+02:00[Europe/Paris]"}) {
+    for (const char* text :
+         {"2030-01-01T00:00:00Z", "2030-01-01T00:00:00", "2030-01-01T00:00:00.123+05:00", "2030-01-01T02:00:00+02:00",
+          "2029-12-31T19:00:00-05:00", "2030-01-01T00:00:00Z+05:00", "2030-01-01T02:00:00+02:00[Europe/Paris]"}) {
         EXPECT_EQ(Iso(text), k2030) << text;
     }
     EXPECT_EQ(Iso("2030-01-01T00:00:00+02:00"), 1893448800);  // 2029-12-31T22:00:00Z
@@ -106,9 +106,9 @@ TEST(ParseIsoTimestamp, ReadsUtcAndNumericOffsetsAndRefusesShortOrMisshapenTexts
     EXPECT_EQ(Iso("2030-01-01T00:00:00+02:xx"), k2030 - 7200);
     EXPECT_EQ(Iso("2030-01-01T00:00:00+xx:30"), k2030);
 
-    for (const char* text : {"", "2030-01-01T00:00Z", "2030-01-01T00:00:0", "30-01-01T00:00:00Z",
-                             "30-01-01T00:00:00+00:00", "2030-01-01 00:00:00Z", "2030-01-01t00:00:00Z",
-                             "2030/01/01T00:00:00Z", "not a time at all, no"}) {
+    for (const char* text :
+         {"", "2030-01-01T00:00Z", "2030-01-01T00:00:0", "30-01-01T00:00:00Z", "30-01-01T00:00:00+00:00",
+          "2030-01-01 00:00:00Z", "2030-01-01t00:00:00Z", "2030/01/01T00:00:00Z", "not a time at all, no"}) {
         EXPECT_EQ(Iso(text), std::nullopt) << text;
     }
 }
@@ -404,15 +404,26 @@ TEST_F(TokenAcquisition, WalksTheBaseUrlsUntilOneAnswersWithAToken) {
         std::string token, last;  // last "envelope": the transport's own
         std::vector<std::size_t> asked;
     };
-    const std::string bad200[] = {
-        "{\"expires_at\":\"2030-01-01T00:00:00Z\"}", "{\"token\":\"t\"}", TokenBody("t", "2030-01-01 00:00:00Z"),
-        TokenBody("", "2030-01-01T00:00:00Z"), TokenBody("t", "1970-01-01T00:00:00Z"),
-        TokenBody("t", "1970-01-01T00:30:00+01:00"), ""};
+    const std::string bad200[] = {"{\"expires_at\":\"2030-01-01T00:00:00Z\"}",
+                                  "{\"token\":\"t\"}",
+                                  TokenBody("t", "2030-01-01 00:00:00Z"),
+                                  TokenBody("", "2030-01-01T00:00:00Z"),
+                                  TokenBody("t", "1970-01-01T00:00:00Z"),
+                                  TokenBody("t", "1970-01-01T00:30:00+01:00"),
+                                  ""};
     std::vector<Case> cases = {
-        {"first with a token", {{404, "gone"}, {200, TokenBody("from-u2")}, {200, TokenBody("from-u3")}}, 0,
-         "from-u2", "", {1, 1, 0}},
-        {"secondary host first", {{200, TokenBody("primary")}, {200, TokenBody("secondary"), true}}, 0, "secondary",
-         "", {0, 1}},
+        {"first with a token",
+         {{404, "gone"}, {200, TokenBody("from-u2")}, {200, TokenBody("from-u3")}},
+         0,
+         "from-u2",
+         "",
+         {1, 1, 0}},
+        {"secondary host first",
+         {{200, TokenBody("primary")}, {200, TokenBody("secondary"), true}},
+         0,
+         "secondary",
+         "",
+         {0, 1}},
         {"refused port, then a refusal", {{0, ""}, {403, "forbidden"}}, -403, "", "forbidden", {0, 1}},
         {"a refusal, then a refused port", {{403, "forbidden"}, {0, ""}}, -12, "", "envelope", {1, 0}},
         {"unusable base URL last", {{403, "forbidden"}, {-1, ""}}, -10, "", "forbidden", {1, 0}},
@@ -424,8 +435,12 @@ TEST_F(TokenAcquisition, WalksTheBaseUrlsUntilOneAnswersWithAToken) {
     cases.back().entries.push_back({201, "{\"token\":null}"});
     cases.back().asked.assign(cases.back().entries.size(), 1);
     for (const auto& [status, rc] : {std::pair{401, -401}, {429, -429}, {500, -500}, {502, -500}, {503, -500}}) {
-        cases.push_back({"refusal " + std::to_string(status), {{status, "{\"error\":\"no\"}"}, {200, TokenBody("never")}},
-                         rc, "", "{\"error\":\"no\"}", {1, 0}});
+        cases.push_back({"refusal " + std::to_string(status),
+                         {{status, "{\"error\":\"no\"}"}, {200, TokenBody("never")}},
+                         rc,
+                         "",
+                         "{\"error\":\"no\"}",
+                         {1, 0}});
     }
 
     for (const Case& c : cases) {

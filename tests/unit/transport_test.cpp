@@ -51,9 +51,10 @@ bool HttpsUnavailable() {
     const char* wine = std::getenv("MOVU_WINE_HTTPS");
     return wine && std::string(wine) == "0";
 }
-#define REQUIRE_HTTPS()                                                                          \
-    if (HttpsUnavailable()) GTEST_SKIP() << "HTTPS under Wine needs a private mount namespace " \
-                                            "for the test CA (MOVU_WINE_HTTPS=0)"
+#define REQUIRE_HTTPS()                                                 \
+    if (HttpsUnavailable())                                             \
+    GTEST_SKIP() << "HTTPS under Wine needs a private mount namespace " \
+                    "for the test CA (MOVU_WINE_HTTPS=0)"
 
 std::uint64_t Fnv1a(const std::string& bytes) {
     std::uint64_t h = 14695981039346656037ull;
@@ -157,8 +158,11 @@ TEST_F(Transport, HeaderFieldsGoOutOncePerNameWithNothingInjected) {
 
     const auto h = site.Requests("/h").at(0);
     EXPECT_EQ(h.target, "/h?x=1&y=%20z");
-    for (const auto& [name, value] : {std::pair{"Authorization", "Bearer new"}, {"X-Plain", "2"}, {"X-Empty", ""},
-                                      {"X-Evil", "aX-Injected: 1"}, {"User-Agent", "movu-client/1.0"}}) {
+    for (const auto& [name, value] : {std::pair{"Authorization", "Bearer new"},
+                                      {"X-Plain", "2"},
+                                      {"X-Empty", ""},
+                                      {"X-Evil", "aX-Injected: 1"},
+                                      {"User-Agent", "movu-client/1.0"}}) {
         EXPECT_EQ(h.HeaderCount(name), 1) << name;
         EXPECT_EQ(h.Header(name), value) << name;
     }
@@ -242,9 +246,9 @@ TEST_F(Transport, OddBaseUrlsConnectOnlyWhereTheyWereCracked) {
     const std::string port = std::to_string(proxy.port());
     setenv("http_proxy", proxy.BaseUrl().c_str(), 1);
     setenv("no_proxy", "", 1);
-    const std::pair<std::string, std::string> cases[] = {
-        {"http://127.0.0.1?q=1:" + port, "127.0.0.1?q=1"}, {"http://localhost#:" + port, "localhost#"},
-        {"http://[::1]:" + port, "["}};
+    const std::pair<std::string, std::string> cases[] = {{"http://127.0.0.1?q=1:" + port, "127.0.0.1?q=1"},
+                                                         {"http://localhost#:" + port, "localhost#"},
+                                                         {"http://[::1]:" + port, "["}};
     for (const auto& [base, host] : cases) {
         const Outcome o = Exchange(base, "/p");
         EXPECT_EQ(o.code, kConnectFailed) << base;
@@ -313,8 +317,10 @@ TEST_F(Transport, TlsSessionsResumeOnlyForTheSameHostPortAndSettings) {
     resumed(a, "localhost");
     const bool again = resumed(a, "localhost");
     // Wine's TLS layer (unlike the documented Windows one) may not resume.
-    if (!again && wine) std::cout << "note: no TLS session resumption under Wine\n";
-    else EXPECT_TRUE(again);
+    if (!again && wine)
+        std::cout << "note: no TLS session resumption under Wine\n";
+    else
+        EXPECT_TRUE(again);
     EXPECT_FALSE(resumed(a, "127.0.0.1", !wine)) << "another host name";
     EXPECT_FALSE(resumed(b, "localhost")) << "another port";
 #ifndef _WIN32
@@ -325,8 +331,10 @@ TEST_F(Transport, TlsSessionsResumeOnlyForTheSameHostPortAndSettings) {
     std::filesystem::copy_file(service.CaFile(), temp.path() / "ca.pem");
     setenv("SSL_CERT_FILE", (temp.path() / "ca.pem").c_str(), 1);
     const bool otherStore = resumed(a, "localhost");
-    if (set) setenv("SSL_CERT_FILE", before.c_str(), 1);
-    else unsetenv("SSL_CERT_FILE");
+    if (set)
+        setenv("SSL_CERT_FILE", before.c_str(), 1);
+    else
+        unsetenv("SSL_CERT_FILE");
     EXPECT_FALSE(otherStore) << "another trust store";
 #endif
 }

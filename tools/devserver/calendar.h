@@ -23,16 +23,16 @@ std::optional<std::int64_t> ParseDay(const std::string& text, std::string& why);
 std::string DayText(std::int64_t day);
 
 class SampleCalendar {
- public:
-  // Throws std::runtime_error naming what is wrong with the data.
-  explicit SampleCalendar(ojson data);
-  static SampleCalendar FromText(const std::string& text);
-  ojson Events(std::int64_t day) const;
-  ojson Meta() const;  // currencies, importance_levels, sources, events
-  size_t templates() const { return data_["templates"].size(); }
+public:
+    // Throws std::runtime_error naming what is wrong with the data.
+    explicit SampleCalendar(ojson data);
+    static SampleCalendar FromText(const std::string& text);
+    ojson Events(std::int64_t day) const;
+    ojson Meta() const;  // currencies, importance_levels, sources, events
+    size_t templates() const { return data_["templates"].size(); }
 
- private:
-  ojson data_;
+private:
+    ojson data_;
 };
 
 }  // namespace movu::devserver

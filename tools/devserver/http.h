@@ -15,21 +15,21 @@
 namespace movu::devserver {
 
 struct Limits {
-  size_t head = 64 * 1024;      // request line and headers together
-  size_t body = 1024 * 1024;    // decoded body
-  std::chrono::milliseconds idle{30000};  // longest wait for the next bytes of a request
+    size_t head = 64 * 1024;                // request line and headers together
+    size_t body = 1024 * 1024;              // decoded body
+    std::chrono::milliseconds idle{30000};  // longest wait for the next bytes of a request
 };
 
 struct Request {
-  std::string method, target, version;
-  std::vector<std::string> header_lines;  // without CR LF, in received order
-  std::string body;
-  std::string tls_version, sni;           // empty over plain HTTP
-  bool resumed = false;                   // the TLS handshake resumed a session
+    std::string method, target, version;
+    std::vector<std::string> header_lines;  // without CR LF, in received order
+    std::string body;
+    std::string tls_version, sni;  // empty over plain HTTP
+    bool resumed = false;          // the TLS handshake resumed a session
 
-  std::string Path() const;
-  // The first header of this name (case-insensitive), without surrounding blanks.
-  std::optional<std::string> Header(std::string_view name) const;
+    std::string Path() const;
+    // The first header of this name (case-insensitive), without surrounding blanks.
+    std::optional<std::string> Header(std::string_view name) const;
 };
 
 // The path of a request target: no query, no fragment, no scheme and authority.
@@ -41,21 +41,21 @@ bool SplitRequestLine(std::string_view line, Request& out);
 // Beast's request parser with the head handed over as a whole, so the raw
 // header lines can be taken from the same bytes.
 class RequestParser {
- public:
-  explicit RequestParser(const Limits& limits);
-  // `head` runs from the request line to the empty line, inclusive. Returns
-  // an empty string, or why the head is refused.
-  std::string Head(std::string_view head, Request& out);
-  bool Done() const { return parser_.is_done(); }
-  bool ExpectsContinue() const;
-  // Body bytes; returns how many were used, and sets `why` on a bad body.
-  size_t Body(std::string_view bytes, std::string& why);
-  // The peer ended the stream; true when that ends the body correctly.
-  bool Eof();
-  std::string& body() { return parser_.get().body(); }
+public:
+    explicit RequestParser(const Limits& limits);
+    // `head` runs from the request line to the empty line, inclusive. Returns
+    // an empty string, or why the head is refused.
+    std::string Head(std::string_view head, Request& out);
+    bool Done() const { return parser_.is_done(); }
+    bool ExpectsContinue() const;
+    // Body bytes; returns how many were used, and sets `why` on a bad body.
+    size_t Body(std::string_view bytes, std::string& why);
+    // The peer ended the stream; true when that ends the body correctly.
+    bool Eof();
+    std::string& body() { return parser_.get().body(); }
 
- private:
-  boost::beast::http::request_parser<boost::beast::http::string_body> parser_;
+private:
+    boost::beast::http::request_parser<boost::beast::http::string_body> parser_;
 };
 
 // What a fuzzer and the server both do with bytes that arrived: parse one

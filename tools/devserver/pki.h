@@ -9,7 +9,7 @@
 namespace movu::devserver {
 
 struct CertFiles {
-  std::string cert, key;
+    std::string cert, key;
 };
 
 // In `dir`: ca.pem, server.pem/.key (test CA; localhost, 127.0.0.1,

@@ -34,69 +34,69 @@ struct TlsContext {};
 // An answer body: literal bytes, or `generated` bytes of a repeating pattern
 // made while sending (so a 50 MiB answer costs no memory).
 struct Body {
-  Body() = default;
-  explicit Body(std::string bytes) : data(std::move(bytes)) {}
-  static Body Generated(std::uint64_t n) {
-    Body b;
-    b.generated = n;
-    return b;
-  }
-  std::string data;
-  std::optional<std::uint64_t> generated;
-  std::uint64_t size() const { return generated ? *generated : data.size(); }
+    Body() = default;
+    explicit Body(std::string bytes) : data(std::move(bytes)) {}
+    static Body Generated(std::uint64_t n) {
+        Body b;
+        b.generated = n;
+        return b;
+    }
+    std::string data;
+    std::optional<std::uint64_t> generated;
+    std::uint64_t size() const { return generated ? *generated : data.size(); }
 };
 std::string GeneratedBytes(std::uint64_t offset, size_t size);
 
 class Conn : public std::enable_shared_from_this<Conn> {
- public:
-  Conn(tcp::socket socket, TlsContext* tls);
-  ~Conn();
+public:
+    Conn(tcp::socket socket, TlsContext* tls);
+    ~Conn();
 
-  awaitable<bool> Handshake(std::chrono::milliseconds limit);
-  // Reads at least one byte into `in`; false at the end of the stream, an
-  // error, or when `limit` passed without a byte.
-  awaitable<bool> ReadMore(std::chrono::milliseconds limit);
-  awaitable<bool> Write(std::string_view bytes);
-  // Sends the head, then the body (chunked when asked), up to `limit` body bytes.
-  awaitable<bool> WriteBody(const Body& body, std::uint64_t limit, bool chunked);
-  // FIN after everything sent, a short wait for the peer's end, close.
-  awaitable<void> CloseGracefully();
-  // Waits (bounded) until what was written has left this host, so a reset lands after it.
-  awaitable<void> Flush();
-  // Closes with a TCP RST.
-  void Reset();
-  // Ends the connection now: from the listener's owner or a watchdog.
-  void Abort();
-  awaitable<void> Sleep(std::chrono::milliseconds ms);
-  bool open() { return Lowest().is_open(); }
-  bool tls() const;
-  void FillTlsFacts(Request& r) const;
+    awaitable<bool> Handshake(std::chrono::milliseconds limit);
+    // Reads at least one byte into `in`; false at the end of the stream, an
+    // error, or when `limit` passed without a byte.
+    awaitable<bool> ReadMore(std::chrono::milliseconds limit);
+    awaitable<bool> Write(std::string_view bytes);
+    // Sends the head, then the body (chunked when asked), up to `limit` body bytes.
+    awaitable<bool> WriteBody(const Body& body, std::uint64_t limit, bool chunked);
+    // FIN after everything sent, a short wait for the peer's end, close.
+    awaitable<void> CloseGracefully();
+    // Waits (bounded) until what was written has left this host, so a reset lands after it.
+    awaitable<void> Flush();
+    // Closes with a TCP RST.
+    void Reset();
+    // Ends the connection now: from the listener's owner or a watchdog.
+    void Abort();
+    awaitable<void> Sleep(std::chrono::milliseconds ms);
+    bool open() { return Lowest().is_open(); }
+    bool tls() const;
+    void FillTlsFacts(Request& r) const;
 
-  std::string in;  // received, not yet used
+    std::string in;  // received, not yet used
 
- private:
-  void Arm(std::chrono::milliseconds limit);
-  void Disarm();
-  awaitable<size_t> ReadSome(asio::mutable_buffer b);
+private:
+    void Arm(std::chrono::milliseconds limit);
+    void Disarm();
+    awaitable<size_t> ReadSome(asio::mutable_buffer b);
 
-  tcp::socket& Lowest();
+    tcp::socket& Lowest();
 
-  tcp::socket plain_;  // moved into tls_ for TLS
+    tcp::socket plain_;  // moved into tls_ for TLS
 #ifdef MOVU_DEVSERVER_TLS
-  std::unique_ptr<asio::ssl::stream<tcp::socket>> tls_;
+    std::unique_ptr<asio::ssl::stream<tcp::socket>> tls_;
 #endif
-  asio::steady_timer watchdog_, sleeper_;
-  bool aborted_ = false;
+    asio::steady_timer watchdog_, sleeper_;
+    bool aborted_ = false;
 };
 
 // Reading one request: the request line first (a fault may strike right after
 // it), then the head, then the body.
 enum class ReadOutcome { kClosed, kEarly, kBad, kTruncated, kOk };
 struct ReadResult {
-  ReadOutcome outcome = ReadOutcome::kClosed;
-  std::string why;        // for kBad
-  int status = 400;       // for kBad
-  bool head_done = false; // the request holds a parsed head (worth recording)
+    ReadOutcome outcome = ReadOutcome::kClosed;
+    std::string why;         // for kBad
+    int status = 400;        // for kBad
+    bool head_done = false;  // the request holds a parsed head (worth recording)
 };
 awaitable<ReadResult> ReadRequest(Conn& c, const Limits& limits, Request& r,
                                   const std::function<bool(const std::string& path)>& early = {});
@@ -113,25 +113,25 @@ using Handler = std::function<awaitable<void>(std::shared_ptr<Conn>)>;
 
 // A listener that owns its connections.
 class Listener : public std::enable_shared_from_this<Listener> {
- public:
-  Listener(asio::io_context& io, TlsContext* tls, Handler handler);
-  // Binds and starts accepting; throws boost::system::system_error.
-  void Start(const tcp::endpoint& at);
-  std::uint16_t port() const { return port_; }
-  void Close();
-  size_t connections() const { return conns_.size(); }
+public:
+    Listener(asio::io_context& io, TlsContext* tls, Handler handler);
+    // Binds and starts accepting; throws boost::system::system_error.
+    void Start(const tcp::endpoint& at);
+    std::uint16_t port() const { return port_; }
+    void Close();
+    size_t connections() const { return conns_.size(); }
 
- private:
-  awaitable<void> Accept();
-  awaitable<void> Serve(std::shared_ptr<Conn> c, std::uint64_t id);
+private:
+    awaitable<void> Accept();
+    awaitable<void> Serve(std::shared_ptr<Conn> c, std::uint64_t id);
 
-  asio::io_context& io_;
-  tcp::acceptor acceptor_;
-  TlsContext* tls_;
-  Handler handler_;
-  std::uint16_t port_ = 0;
-  std::uint64_t next_ = 0;
-  std::map<std::uint64_t, std::weak_ptr<Conn>> conns_;
+    asio::io_context& io_;
+    tcp::acceptor acceptor_;
+    TlsContext* tls_;
+    Handler handler_;
+    std::uint16_t port_ = 0;
+    std::uint64_t next_ = 0;
+    std::map<std::uint64_t, std::weak_ptr<Conn>> conns_;
 };
 
 // Writes a file through a temporary beside it and a rename.

@@ -28,542 +28,563 @@ using json = nlohmann::json;
 using namespace std::chrono_literals;
 
 void Log(const char* level, const std::string& text) {
-  const std::time_t now = std::time(nullptr);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-  std::fprintf(stderr, "%s %s %s\n", stamp, level, text.c_str());
-  std::fflush(stderr);
+    const std::time_t now = std::time(nullptr);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    std::fprintf(stderr, "%s %s %s\n", stamp, level, text.c_str());
+    std::fflush(stderr);
 }
 
 struct ApiError {
-  int status;
-  std::string message;
-  std::vector<std::pair<std::string, std::string>> headers{};
+    int status;
+    std::string message;
+    std::vector<std::pair<std::string, std::string>> headers{};
 };
 
-const std::set<std::string> kFaults = {"reset_after_request_line", "reset_mid_header", "reset_mid_body", "stall",
-                                       "malformed_status", "close_no_response", "garbage", "broken_chunked"};
+const std::set<std::string> kFaults = {
+    "reset_after_request_line", "reset_mid_header",  "reset_mid_body", "stall",
+    "malformed_status",         "close_no_response", "garbage",        "broken_chunked"};
 // Faults that strike before the request head has been read.
 const std::set<std::string> kEarlyFaults = {"reset_after_request_line"};
 
 struct Scripted {
-  int status = 200;
-  std::string reason;
-  std::vector<std::pair<std::string, std::string>> headers;
-  Body body;
-  int delay_ms = 0;
-  bool repeat = false;
-  std::string fault;
+    int status = 200;
+    std::string reason;
+    std::vector<std::pair<std::string, std::string>> headers;
+    Body body;
+    int delay_ms = 0;
+    bool repeat = false;
+    std::string fault;
 };
 
 std::int64_t IntField(const json& obj, const char* key, std::int64_t fallback, std::int64_t low, std::int64_t high) {
-  if (!obj.contains(key)) return fallback;
-  const json& v = obj[key];
-  if (!v.is_number_integer() || v.get<std::int64_t>() < low || v.get<std::int64_t>() > high ||
-      (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(high)))
-    throw std::invalid_argument("'" + std::string(key) + "' must be an integer from " + std::to_string(low) + " to " +
-                                std::to_string(high) + ", got " + v.dump());
-  return v.get<std::int64_t>();
+    if (!obj.contains(key)) return fallback;
+    const json& v = obj[key];
+    if (!v.is_number_integer() || v.get<std::int64_t>() < low || v.get<std::int64_t>() > high ||
+        (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(high)))
+        throw std::invalid_argument("'" + std::string(key) + "' must be an integer from " + std::to_string(low) +
+                                    " to " + std::to_string(high) + ", got " + v.dump());
+    return v.get<std::int64_t>();
 }
 
 std::string Latin1(const json& v, const std::string& what) {
-  auto bytes = Latin1TextToBytes(v.get<std::string>());
-  if (!bytes) throw std::invalid_argument(what + " holds characters beyond U+00FF (strings carry bytes as Latin-1)");
-  return *bytes;
+    auto bytes = Latin1TextToBytes(v.get<std::string>());
+    if (!bytes) throw std::invalid_argument(what + " holds characters beyond U+00FF (strings carry bytes as Latin-1)");
+    return *bytes;
 }
 
 Scripted ParseScripted(const json& obj) {
-  static const std::set<std::string> fields = {"status", "reason", "headers", "body", "body_b64",
-                                               "body_size", "delay_ms", "repeat", "fault"};
-  if (!obj.is_object()) throw std::invalid_argument("a response must be a JSON object");
-  std::string unknown;
-  for (const auto& [k, v] : obj.items())
-    if (!fields.count(k)) unknown += (unknown.empty() ? "" : ", ") + k;
-  if (!unknown.empty()) throw std::invalid_argument("unknown response field(s): " + unknown);
-  Scripted r;
-  r.status = static_cast<int>(IntField(obj, "status", 200, 100, 999));
-  if (obj.contains("reason") && !obj["reason"].is_null()) {
-    const json& v = obj["reason"];
-    if (!v.is_string() || v.get<std::string>().find_first_of("\r\n") != std::string::npos)
-      throw std::invalid_argument("'reason' must be a single-line string");
-    r.reason = Latin1(v, "reason");
-  }
-  if (obj.contains("headers")) {
-    if (!obj["headers"].is_array()) throw std::invalid_argument("'headers' must be a list of [name, value] pairs");
-    for (const json& pair : obj["headers"]) {
-      if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string())
-        throw std::invalid_argument("header " + pair.dump() + " is not a [name, value] pair of strings");
-      const std::string name = Latin1(pair[0], "header"), value = Latin1(pair[1], "header");
-      if (name.empty() || name.find(':') != std::string::npos || (name + value).find_first_of("\r\n") != std::string::npos)
-        throw std::invalid_argument("header " + pair.dump() + " has an empty name, ':' in the name, or a line break");
-      r.headers.emplace_back(name, value);
+    static const std::set<std::string> fields = {"status",    "reason",   "headers", "body", "body_b64",
+                                                 "body_size", "delay_ms", "repeat",  "fault"};
+    if (!obj.is_object()) throw std::invalid_argument("a response must be a JSON object");
+    std::string unknown;
+    for (const auto& [k, v] : obj.items())
+        if (!fields.count(k)) unknown += (unknown.empty() ? "" : ", ") + k;
+    if (!unknown.empty()) throw std::invalid_argument("unknown response field(s): " + unknown);
+    Scripted r;
+    r.status = static_cast<int>(IntField(obj, "status", 200, 100, 999));
+    if (obj.contains("reason") && !obj["reason"].is_null()) {
+        const json& v = obj["reason"];
+        if (!v.is_string() || v.get<std::string>().find_first_of("\r\n") != std::string::npos)
+            throw std::invalid_argument("'reason' must be a single-line string");
+        r.reason = Latin1(v, "reason");
     }
-  }
-  const int given = obj.contains("body") + obj.contains("body_b64") + obj.contains("body_size");
-  if (given > 1) throw std::invalid_argument("give only one of body, body_b64, body_size");
-  if (obj.contains("body")) {
-    if (!obj["body"].is_string()) throw std::invalid_argument("'body' must be a string (use body_b64 for binary)");
-    r.body.data = obj["body"].get<std::string>();
-  } else if (obj.contains("body_b64")) {
-    auto bytes = obj["body_b64"].is_string() ? Base64Decode(obj["body_b64"].get<std::string>()) : std::nullopt;
-    if (!bytes) throw std::invalid_argument("'body_b64' is not valid base64");
-    r.body.data = std::move(*bytes);
-  } else if (obj.contains("body_size")) {
-    r.body.generated = static_cast<std::uint64_t>(IntField(obj, "body_size", 0, 0, std::int64_t{1} << 40));
-  }
-  r.delay_ms = static_cast<int>(IntField(obj, "delay_ms", 0, 0, 3'600'000));
-  if (obj.contains("repeat")) {
-    if (!obj["repeat"].is_boolean()) throw std::invalid_argument("'repeat' must be true or false");
-    r.repeat = obj["repeat"].get<bool>();
-  }
-  if (obj.contains("fault") && !obj["fault"].is_null()) {
-    if (!obj["fault"].is_string() || !kFaults.count(obj["fault"].get<std::string>()))
-      throw std::invalid_argument("unknown fault " + obj["fault"].dump());
-    r.fault = obj["fault"].get<std::string>();
-  }
-  return r;
+    if (obj.contains("headers")) {
+        if (!obj["headers"].is_array()) throw std::invalid_argument("'headers' must be a list of [name, value] pairs");
+        for (const json& pair : obj["headers"]) {
+            if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string())
+                throw std::invalid_argument("header " + pair.dump() + " is not a [name, value] pair of strings");
+            const std::string name = Latin1(pair[0], "header"), value = Latin1(pair[1], "header");
+            if (name.empty() || name.find(':') != std::string::npos ||
+                (name + value).find_first_of("\r\n") != std::string::npos)
+                throw std::invalid_argument("header " + pair.dump() +
+                                            " has an empty name, ':' in the name, or a line break");
+            r.headers.emplace_back(name, value);
+        }
+    }
+    const int given = obj.contains("body") + obj.contains("body_b64") + obj.contains("body_size");
+    if (given > 1) throw std::invalid_argument("give only one of body, body_b64, body_size");
+    if (obj.contains("body")) {
+        if (!obj["body"].is_string()) throw std::invalid_argument("'body' must be a string (use body_b64 for binary)");
+        r.body.data = obj["body"].get<std::string>();
+    } else if (obj.contains("body_b64")) {
+        auto bytes = obj["body_b64"].is_string() ? Base64Decode(obj["body_b64"].get<std::string>()) : std::nullopt;
+        if (!bytes) throw std::invalid_argument("'body_b64' is not valid base64");
+        r.body.data = std::move(*bytes);
+    } else if (obj.contains("body_size")) {
+        r.body.generated = static_cast<std::uint64_t>(IntField(obj, "body_size", 0, 0, std::int64_t{1} << 40));
+    }
+    r.delay_ms = static_cast<int>(IntField(obj, "delay_ms", 0, 0, 3'600'000));
+    if (obj.contains("repeat")) {
+        if (!obj["repeat"].is_boolean()) throw std::invalid_argument("'repeat' must be true or false");
+        r.repeat = obj["repeat"].get<bool>();
+    }
+    if (obj.contains("fault") && !obj["fault"].is_null()) {
+        if (!obj["fault"].is_string() || !kFaults.count(obj["fault"].get<std::string>()))
+            throw std::invalid_argument("unknown fault " + obj["fault"].dump());
+        r.fault = obj["fault"].get<std::string>();
+    }
+    return r;
 }
 
 json RequestJson(const Request& r) {
-  json lines = json::array();
-  for (const auto& l : r.header_lines) lines.push_back(BytesToLatin1Text(l));
-  json j = {{"method", BytesToLatin1Text(r.method)},   {"target", BytesToLatin1Text(r.target)},
-            {"path", BytesToLatin1Text(r.Path())},     {"version", BytesToLatin1Text(r.version)},
-            {"header_lines", std::move(lines)},        {"body_b64", Base64Encode(r.body)}};
-  j["tls_version"] = r.tls_version.empty() ? json() : json(r.tls_version);
-  j["sni"] = r.sni.empty() ? json() : json(BytesToLatin1Text(r.sni));
-  j["resumed"] = r.resumed;
-  return j;
+    json lines = json::array();
+    for (const auto& l : r.header_lines) lines.push_back(BytesToLatin1Text(l));
+    json j = {{"method", BytesToLatin1Text(r.method)}, {"target", BytesToLatin1Text(r.target)},
+              {"path", BytesToLatin1Text(r.Path())},   {"version", BytesToLatin1Text(r.version)},
+              {"header_lines", std::move(lines)},      {"body_b64", Base64Encode(r.body)}};
+    j["tls_version"] = r.tls_version.empty() ? json() : json(r.tls_version);
+    j["sni"] = r.sni.empty() ? json() : json(BytesToLatin1Text(r.sni));
+    j["resumed"] = r.resumed;
+    return j;
 }
 
 awaitable<void> SendJson(Conn& c, int status, const json& payload,
                          std::vector<std::pair<std::string, std::string>> headers = {}) {
-  headers.emplace_back("Content-Type", "application/json");
-  co_await SendResponse(c, status, std::move(headers), Body{payload.dump()});
+    headers.emplace_back("Content-Type", "application/json");
+    co_await SendResponse(c, status, std::move(headers), Body{payload.dump()});
 }
 
 // ---- faults: broken-server behaviours
 
 awaitable<void> Fault(Conn& c, const Scripted& r) {
-  const std::string& f = r.fault;
-  if (f == "reset_after_request_line") {
-    c.Reset();
-  } else if (f == "reset_mid_header") {
-    if (co_await c.Write("HTTP/1.1 200 OK\r\nContent-Le")) co_await c.Flush();
-    c.Reset();
-  } else if (f == "reset_mid_body") {
-    Body body = r.body.size() ? r.body : Body::Generated(1024);
-    auto headers = r.headers;
-    std::erase_if(headers, [](const auto& h) { return EqualsIgnoreCase(h.first, "Content-Length"); });
-    headers.emplace_back("Content-Length", std::to_string(body.size()));
-    headers.emplace_back("Connection", "close");
-    if (co_await c.Write(ResponseHead(r.status, headers, r.reason)) && co_await c.WriteBody(body, body.size() / 2, false))
-      co_await c.Flush();
-    c.Reset();
-  } else if (f == "stall") {
-    co_await c.Sleep(24h);  // ends when the site closes
-  } else if (f == "malformed_status") {
-    if (co_await c.Write("HTTX/9 abc\r\n\r\nhello")) co_await c.CloseGracefully();
-  } else if (f == "close_no_response") {
-    co_await c.CloseGracefully();
-  } else if (f == "garbage") {
-    std::uint64_t remaining = r.body.size() ? r.body.size() : 256;
-    bool ok = true;
-    while (remaining && ok) {
-      const size_t n = static_cast<size_t>(std::min<std::uint64_t>(remaining, 256 * 1024));
-      ok = co_await c.Write(RandomBytes(n));
-      remaining -= n;
+    const std::string& f = r.fault;
+    if (f == "reset_after_request_line") {
+        c.Reset();
+    } else if (f == "reset_mid_header") {
+        if (co_await c.Write("HTTP/1.1 200 OK\r\nContent-Le")) co_await c.Flush();
+        c.Reset();
+    } else if (f == "reset_mid_body") {
+        Body body = r.body.size() ? r.body : Body::Generated(1024);
+        auto headers = r.headers;
+        std::erase_if(headers, [](const auto& h) { return EqualsIgnoreCase(h.first, "Content-Length"); });
+        headers.emplace_back("Content-Length", std::to_string(body.size()));
+        headers.emplace_back("Connection", "close");
+        if (co_await c.Write(ResponseHead(r.status, headers, r.reason)) &&
+            co_await c.WriteBody(body, body.size() / 2, false))
+            co_await c.Flush();
+        c.Reset();
+    } else if (f == "stall") {
+        co_await c.Sleep(24h);  // ends when the site closes
+    } else if (f == "malformed_status") {
+        if (co_await c.Write("HTTX/9 abc\r\n\r\nhello")) co_await c.CloseGracefully();
+    } else if (f == "close_no_response") {
+        co_await c.CloseGracefully();
+    } else if (f == "garbage") {
+        std::uint64_t remaining = r.body.size() ? r.body.size() : 256;
+        bool ok = true;
+        while (remaining && ok) {
+            const size_t n = static_cast<size_t>(std::min<std::uint64_t>(remaining, 256 * 1024));
+            ok = co_await c.Write(RandomBytes(n));
+            remaining -= n;
+        }
+        if (ok) co_await c.CloseGracefully();
+    } else if (f == "broken_chunked") {
+        std::vector<std::pair<std::string, std::string>> headers;
+        headers.emplace_back("Transfer-Encoding", "chunked");
+        headers.emplace_back("Connection", "close");
+        const std::string head = ResponseHead(r.status, headers, r.reason);
+        if (co_await c.Write(head + "5\r\nhello\r\nzz-not-a-size\r\nworld\r\n0\r\n\r\n")) co_await c.CloseGracefully();
     }
-    if (ok) co_await c.CloseGracefully();
-  } else if (f == "broken_chunked") {
-    std::vector<std::pair<std::string, std::string>> headers;
-    headers.emplace_back("Transfer-Encoding", "chunked");
-    headers.emplace_back("Connection", "close");
-    const std::string head = ResponseHead(r.status, headers, r.reason);
-    if (co_await c.Write(head + "5\r\nhello\r\nzz-not-a-size\r\nworld\r\n0\r\n\r\n")) co_await c.CloseGracefully();
-  }
 }
 
 // ---- sites
 
 struct Site {
-  int id = 0;
-  bool tls = false;
-  std::string cert;
-  std::map<std::string, std::deque<Scripted>> scripts;
-  std::vector<Request> requests;
-  std::shared_ptr<Listener> listener;
-  bool verbose = false;
+    int id = 0;
+    bool tls = false;
+    std::string cert;
+    std::map<std::string, std::deque<Scripted>> scripts;
+    std::vector<Request> requests;
+    std::shared_ptr<Listener> listener;
+    bool verbose = false;
 
-  std::optional<Scripted> Next(const std::string& path, bool early) {
-    auto it = scripts.find(path);
-    if (it == scripts.end() || it->second.empty()) return std::nullopt;
-    auto& queue = it->second;
-    if (early && !kEarlyFaults.count(queue.front().fault)) return std::nullopt;
-    Scripted r = queue.front();
-    if (!r.repeat) queue.pop_front();
-    return r;
-  }
+    std::optional<Scripted> Next(const std::string& path, bool early) {
+        auto it = scripts.find(path);
+        if (it == scripts.end() || it->second.empty()) return std::nullopt;
+        auto& queue = it->second;
+        if (early && !kEarlyFaults.count(queue.front().fault)) return std::nullopt;
+        Scripted r = queue.front();
+        if (!r.repeat) queue.pop_front();
+        return r;
+    }
 
-  json Describe() const {
-    return {{"id", id}, {"port", listener->port()}, {"tls", tls}, {"cert", tls ? json(cert) : json()}};
-  }
+    json Describe() const {
+        return {{"id", id}, {"port", listener->port()}, {"tls", tls}, {"cert", tls ? json(cert) : json()}};
+    }
 };
 
 awaitable<void> ServeSite(std::shared_ptr<Site> site, std::shared_ptr<Conn> c) {
-  Limits limits;
-  limits.head = 1 << 20;
-  limits.body = 256u << 20;
-  limits.idle = 120s;
-  Request r;
-  std::optional<Scripted> early;
-  auto strike_early = [&](const std::string& path) {
-    early = site->Next(path, true);
-    return early.has_value();
-  };
-  const ReadResult got = co_await ReadRequest(*c, limits, r, strike_early);
-  if (got.outcome == ReadOutcome::kEarly) {
-    if (site->verbose) Log("DEBUG", "site " + std::to_string(site->id) + ": " + r.method + " " + r.target + " -> fault " + early->fault);
-    co_await c->Sleep(std::chrono::milliseconds(early->delay_ms));
-    co_await Fault(*c, *early);
-    co_return;
-  }
-  if (got.head_done) site->requests.push_back(r);
-  if (got.outcome == ReadOutcome::kBad) {
-    Log("INFO", "site " + std::to_string(site->id) + ": bad request: " + got.why);
-    json payload = {{"error", "bad request: " + got.why}};
-    co_await SendJson(*c, got.status, payload);
+    Limits limits;
+    limits.head = 1 << 20;
+    limits.body = 256u << 20;
+    limits.idle = 120s;
+    Request r;
+    std::optional<Scripted> early;
+    auto strike_early = [&](const std::string& path) {
+        early = site->Next(path, true);
+        return early.has_value();
+    };
+    const ReadResult got = co_await ReadRequest(*c, limits, r, strike_early);
+    if (got.outcome == ReadOutcome::kEarly) {
+        if (site->verbose)
+            Log("DEBUG",
+                "site " + std::to_string(site->id) + ": " + r.method + " " + r.target + " -> fault " + early->fault);
+        co_await c->Sleep(std::chrono::milliseconds(early->delay_ms));
+        co_await Fault(*c, *early);
+        co_return;
+    }
+    if (got.head_done) site->requests.push_back(r);
+    if (got.outcome == ReadOutcome::kBad) {
+        Log("INFO", "site " + std::to_string(site->id) + ": bad request: " + got.why);
+        json payload = {{"error", "bad request: " + got.why}};
+        co_await SendJson(*c, got.status, payload);
+        co_await c->CloseGracefully();
+        co_return;
+    }
+    if (got.outcome != ReadOutcome::kOk) co_return;
+    const std::string path = r.Path();
+    const auto response = site->Next(path, false);
+    if (site->verbose)
+        Log("DEBUG", "site " + std::to_string(site->id) + ": " + r.method + " " + r.target + " -> " +
+                         (!response                 ? "unscripted"
+                          : response->fault.empty() ? std::to_string(response->status)
+                                                    : response->fault));
+    if (!response) {
+        json payload = {{"error", "unscripted"}, {"path", BytesToLatin1Text(path)}};
+        co_await SendJson(*c, 404, payload);
+        co_await c->CloseGracefully();
+        co_return;
+    }
+    co_await c->Sleep(std::chrono::milliseconds(response->delay_ms));
+    if (!response->fault.empty()) {
+        co_await Fault(*c, *response);
+        co_return;
+    }
+    co_await SendResponse(*c, response->status, response->headers, response->body, response->reason,
+                          r.method == "HEAD");
     co_await c->CloseGracefully();
-    co_return;
-  }
-  if (got.outcome != ReadOutcome::kOk) co_return;
-  const std::string path = r.Path();
-  const auto response = site->Next(path, false);
-  if (site->verbose)
-    Log("DEBUG", "site " + std::to_string(site->id) + ": " + r.method + " " + r.target + " -> " +
-                     (!response ? "unscripted" : response->fault.empty() ? std::to_string(response->status) : response->fault));
-  if (!response) {
-    json payload = {{"error", "unscripted"}, {"path", BytesToLatin1Text(path)}};
-    co_await SendJson(*c, 404, payload);
-    co_await c->CloseGracefully();
-    co_return;
-  }
-  co_await c->Sleep(std::chrono::milliseconds(response->delay_ms));
-  if (!response->fault.empty()) {
-    co_await Fault(*c, *response);
-    co_return;
-  }
-  co_await SendResponse(*c, response->status, response->headers, response->body, response->reason, r.method == "HEAD");
-  co_await c->CloseGracefully();
 }
 
 // ---- the control API
 
 class Control {
- public:
-  Control(asio::io_context& io, const SuitesOptions& o) : io_(io), options_(o) {}
+public:
+    Control(asio::io_context& io, const SuitesOptions& o) : io_(io), options_(o) {}
 
-  void Start() {
-    listener_ = std::make_shared<Listener>(io_, nullptr, [this](std::shared_ptr<Conn> c) { return Serve(c); });
-    listener_->Start(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  }
-  std::uint16_t port() const { return listener_->port(); }
-
-  // Closes everything; the loop ends once the last connection is gone.
-  void Stop() {
-    if (stopping_) return;
-    stopping_ = true;
-    if (on_stop) on_stop();
-    CloseAllSites();
-    listener_->Close();
-  }
-  std::function<void()> on_stop;
-
- private:
-  awaitable<void> Serve(std::shared_ptr<Conn> c) {
-    Limits limits;
-    limits.body = 512u << 20;
-    limits.idle = 60s;
-    Request r;
-    const ReadResult got = co_await ReadRequest(*c, limits, r);
-    if (got.outcome == ReadOutcome::kBad) {
-      json payload = {{"error", "bad request: " + got.why}};
-      co_await SendJson(*c, got.status, payload);
-    } else if (got.outcome == ReadOutcome::kOk) {
-      int status = 200;
-      json payload;
-      std::vector<std::pair<std::string, std::string>> headers;
-      try {
-        payload = Dispatch(r);
-      } catch (const ApiError& e) {
-        status = e.status;
-        payload = {{"error", e.message}};
-        headers = e.headers;
-      } catch (const std::exception& e) {
-        status = 500;
-        payload = {{"error", std::string("internal error: ") + e.what()}};
-      }
-      if (status >= 400) Log("INFO", "control: " + r.method + " " + r.target + " -> " + std::to_string(status) + " " + payload.dump());
-      co_await SendJson(*c, status, payload, headers);
+    void Start() {
+        listener_ = std::make_shared<Listener>(io_, nullptr, [this](std::shared_ptr<Conn> c) { return Serve(c); });
+        listener_->Start(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
     }
-    co_await c->CloseGracefully();
-  }
+    std::uint16_t port() const { return listener_->port(); }
 
-  std::shared_ptr<Site> SiteOf(const std::string& id_text) {
-    int id = 0;
-    try {
-      id = std::stoi(id_text);
-    } catch (const std::exception&) {
+    // Closes everything; the loop ends once the last connection is gone.
+    void Stop() {
+        if (stopping_) return;
+        stopping_ = true;
+        if (on_stop) on_stop();
+        CloseAllSites();
+        listener_->Close();
     }
-    auto it = sites_.find(id);
-    if (it == sites_.end()) throw ApiError{404, "no site " + id_text};
-    return it->second;
-  }
+    std::function<void()> on_stop;
 
-  static json JsonBody(const Request& r) {
-    if (r.body.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
-    json body;
-    try {
-      body = json::parse(r.body);
-    } catch (const json::exception& e) {
-      throw ApiError{400, std::string("request body is not valid JSON: ") + e.what()};
+private:
+    awaitable<void> Serve(std::shared_ptr<Conn> c) {
+        Limits limits;
+        limits.body = 512u << 20;
+        limits.idle = 60s;
+        Request r;
+        const ReadResult got = co_await ReadRequest(*c, limits, r);
+        if (got.outcome == ReadOutcome::kBad) {
+            json payload = {{"error", "bad request: " + got.why}};
+            co_await SendJson(*c, got.status, payload);
+        } else if (got.outcome == ReadOutcome::kOk) {
+            int status = 200;
+            json payload;
+            std::vector<std::pair<std::string, std::string>> headers;
+            try {
+                payload = Dispatch(r);
+            } catch (const ApiError& e) {
+                status = e.status;
+                payload = {{"error", e.message}};
+                headers = e.headers;
+            } catch (const std::exception& e) {
+                status = 500;
+                payload = {{"error", std::string("internal error: ") + e.what()}};
+            }
+            if (status >= 400)
+                Log("INFO",
+                    "control: " + r.method + " " + r.target + " -> " + std::to_string(status) + " " + payload.dump());
+            co_await SendJson(*c, status, payload, headers);
+        }
+        co_await c->CloseGracefully();
     }
-    if (!body.is_object()) throw ApiError{400, "request body must be a JSON object"};
-    return body;
-  }
 
-  json Dispatch(const Request& r) {
-    const std::string path = r.Path();
-    std::string site_id, rest;
-    if (path.rfind("/sites/", 0) == 0) {
-      const std::string tail = path.substr(7);
-      const size_t slash = tail.find('/');
-      site_id = tail.substr(0, slash);
-      rest = slash == std::string::npos ? "" : tail.substr(slash);
-      if (site_id.empty() || site_id.find_first_not_of("0123456789") != std::string::npos) rest = "?";
+    std::shared_ptr<Site> SiteOf(const std::string& id_text) {
+        int id = 0;
+        try {
+            id = std::stoi(id_text);
+        } catch (const std::exception&) {
+        }
+        auto it = sites_.find(id);
+        if (it == sites_.end()) throw ApiError{404, "no site " + id_text};
+        return it->second;
     }
-    struct Route {
-      const char* method;
-      bool match;
-      std::function<json()> run;
-    };
-    const bool is_site = !site_id.empty() && rest != "?";
-    const std::vector<Route> routes = {
-        {"GET", path == "/health", [&] { return json{{"status", "ok"}, {"pid", getpid()}, {"sites", sites_.size()}}; }},
-        {"GET", path == "/sites", [&] { return ListSites(); }},
-        {"POST", path == "/sites", [&] { return OpenSite(JsonBody(r)); }},
-        {"DELETE", is_site && rest.empty(), [&] { return CloseSite(SiteOf(site_id)); }},
-        {"POST", is_site && rest == "/script", [&] { return Script(SiteOf(site_id), JsonBody(r)); }},
-        {"GET", is_site && rest == "/requests", [&] { return Requests(SiteOf(site_id)); }},
-        {"DELETE", is_site && rest == "/requests", [&] {
-           auto s = SiteOf(site_id);
-           s->requests.clear();
-           return json{{"cleared", s->id}};
-         }},
-        {"POST", path == "/reset", [&] {
-           JsonBody(r);
-           CloseAllSites();
-           return json{{"reset", true}};
-         }},
-        {"GET", path == "/closed-port", [&] { return json{{"port", ClosedPort()}}; }},
-        {"POST", path == "/shutdown", [&] {
-           JsonBody(r);
-           auto timer = std::make_shared<asio::steady_timer>(io_, 50ms);  // lets this answer go out first
-           timer->async_wait([this, timer](boost::system::error_code) { Stop(); });
-           return json{{"stopping", true}};
-         }},
-    };
-    std::string allowed;
-    for (const auto& route : routes) {
-      if (!route.match) continue;
-      if (r.method == route.method) return route.run();
-      allowed += (allowed.empty() ? "" : ", ") + std::string(route.method);
+
+    static json JsonBody(const Request& r) {
+        if (r.body.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
+        json body;
+        try {
+            body = json::parse(r.body);
+        } catch (const json::exception& e) {
+            throw ApiError{400, std::string("request body is not valid JSON: ") + e.what()};
+        }
+        if (!body.is_object()) throw ApiError{400, "request body must be a JSON object"};
+        return body;
     }
-    if (!allowed.empty()) throw ApiError{405, r.method + " not allowed on " + path, {{"Allow", allowed}}};
-    throw ApiError{404, "no such endpoint: " + r.method + " " + path};
-  }
 
-  json ListSites() const {
-    json list = json::array();
-    for (const auto& [id, s] : sites_) list.push_back(s->Describe());
-    return {{"sites", list}};
-  }
+    json Dispatch(const Request& r) {
+        const std::string path = r.Path();
+        std::string site_id, rest;
+        if (path.rfind("/sites/", 0) == 0) {
+            const std::string tail = path.substr(7);
+            const size_t slash = tail.find('/');
+            site_id = tail.substr(0, slash);
+            rest = slash == std::string::npos ? "" : tail.substr(slash);
+            if (site_id.empty() || site_id.find_first_not_of("0123456789") != std::string::npos) rest = "?";
+        }
+        struct Route {
+            const char* method;
+            bool match;
+            std::function<json()> run;
+        };
+        const bool is_site = !site_id.empty() && rest != "?";
+        const std::vector<Route> routes = {
+            {"GET", path == "/health",
+             [&] {
+                 return json{{"status", "ok"}, {"pid", getpid()}, {"sites", sites_.size()}};
+             }},
+            {"GET", path == "/sites", [&] { return ListSites(); }},
+            {"POST", path == "/sites", [&] { return OpenSite(JsonBody(r)); }},
+            {"DELETE", is_site && rest.empty(), [&] { return CloseSite(SiteOf(site_id)); }},
+            {"POST", is_site && rest == "/script", [&] { return Script(SiteOf(site_id), JsonBody(r)); }},
+            {"GET", is_site && rest == "/requests", [&] { return Requests(SiteOf(site_id)); }},
+            {"DELETE", is_site && rest == "/requests",
+             [&] {
+                 auto s = SiteOf(site_id);
+                 s->requests.clear();
+                 return json{{"cleared", s->id}};
+             }},
+            {"POST", path == "/reset",
+             [&] {
+                 JsonBody(r);
+                 CloseAllSites();
+                 return json{{"reset", true}};
+             }},
+            {"GET", path == "/closed-port",
+             [&] {
+                 return json{{"port", ClosedPort()}};
+             }},
+            {"POST", path == "/shutdown",
+             [&] {
+                 JsonBody(r);
+                 auto timer = std::make_shared<asio::steady_timer>(io_, 50ms);  // lets this answer go out first
+                 timer->async_wait([this, timer](boost::system::error_code) { Stop(); });
+                 return json{{"stopping", true}};
+             }},
+        };
+        std::string allowed;
+        for (const auto& route : routes) {
+            if (!route.match) continue;
+            if (r.method == route.method) return route.run();
+            allowed += (allowed.empty() ? "" : ", ") + std::string(route.method);
+        }
+        if (!allowed.empty()) throw ApiError{405, r.method + " not allowed on " + path, {{"Allow", allowed}}};
+        throw ApiError{404, "no such endpoint: " + r.method + " " + path};
+    }
 
-  TlsContext* ContextFor(const std::string& cert) {
+    json ListSites() const {
+        json list = json::array();
+        for (const auto& [id, s] : sites_) list.push_back(s->Describe());
+        return {{"sites", list}};
+    }
+
+    TlsContext* ContextFor(const std::string& cert) {
 #ifdef MOVU_DEVSERVER_TLS
-    auto& slot = contexts_[cert];
-    if (!slot) {
-      auto ctx = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
-      SSL_CTX* native = ctx->native_handle();
-      // Older terminals still negotiate TLS 1.0/1.1; allow them where the local OpenSSL can.
-      SSL_CTX_set_security_level(native, 0);
-      // "tls13": the default certificate on a site that speaks TLS 1.3 only.
-      SSL_CTX_set_min_proto_version(native, cert == "tls13" ? TLS1_3_VERSION : TLS1_VERSION);
-      SSL_CTX_set_cipher_list(native, "DEFAULT:@SECLEVEL=0");
-      const CertFiles files = PkiCert(options_.state_dir, cert == "tls13" ? "default" : cert);
-      ctx->use_certificate_chain_file(files.cert);
-      ctx->use_private_key_file(files.key, asio::ssl::context::pem);
-      slot = std::move(ctx);
-    }
-    return slot.get();
+        auto& slot = contexts_[cert];
+        if (!slot) {
+            auto ctx = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+            SSL_CTX* native = ctx->native_handle();
+            // Older terminals still negotiate TLS 1.0/1.1; allow them where the local OpenSSL can.
+            SSL_CTX_set_security_level(native, 0);
+            // "tls13": the default certificate on a site that speaks TLS 1.3 only.
+            SSL_CTX_set_min_proto_version(native, cert == "tls13" ? TLS1_3_VERSION : TLS1_VERSION);
+            SSL_CTX_set_cipher_list(native, "DEFAULT:@SECLEVEL=0");
+            const CertFiles files = PkiCert(options_.state_dir, cert == "tls13" ? "default" : cert);
+            ctx->use_certificate_chain_file(files.cert);
+            ctx->use_private_key_file(files.key, asio::ssl::context::pem);
+            slot = std::move(ctx);
+        }
+        return slot.get();
 #else
-    (void)cert;
-    throw ApiError{400, "this build serves HTTP only"};
+        (void)cert;
+        throw ApiError{400, "this build serves HTTP only"};
 #endif
-  }
-
-  json OpenSite(const json& body) {
-    for (const auto& [k, v] : body.items())
-      if (k != "tls" && k != "cert") throw ApiError{400, "unknown field(s): " + k};
-    const json tls = body.value("tls", json(false));
-    const json cert = body.value("cert", json("default"));
-    if (!tls.is_boolean()) throw ApiError{400, "'tls' must be true or false"};
-    if (!cert.is_string() || (cert != "default" && cert != "untrusted" && cert != "wrongname" && cert != "tls13"))
-      throw ApiError{400, "unknown cert " + cert.dump() + "; known: default, untrusted, wrongname, tls13"};
-    auto site = std::make_shared<Site>();
-    site->id = ++next_id_;
-    site->tls = tls.get<bool>();
-    site->cert = cert.get<std::string>();
-    site->verbose = options_.verbose;
-    std::weak_ptr<Site> weak = site;
-    site->listener = std::make_shared<Listener>(io_, site->tls ? ContextFor(site->cert) : nullptr,
-                                                [weak](std::shared_ptr<Conn> c) -> awaitable<void> {
-                                                  if (auto s = weak.lock()) co_await ServeSite(s, c);
-                                                });
-    site->listener->Start(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    sites_[site->id] = site;
-    Log("INFO", "site " + std::to_string(site->id) + " opened on port " + std::to_string(site->listener->port()) +
-                    (site->tls ? " (tls, cert " + site->cert + ")" : " (plain)"));
-    return {{"id", site->id}, {"port", site->listener->port()}};
-  }
-
-  json CloseSite(const std::shared_ptr<Site>& site) {
-    sites_.erase(site->id);
-    site->listener->Close();
-    Log("INFO", "site " + std::to_string(site->id) + " closed");
-    return {{"closed", site->id}};
-  }
-
-  json Script(const std::shared_ptr<Site>& site, const json& body) {
-    for (const auto& [k, v] : body.items())
-      if (k != "path" && k != "responses") throw ApiError{400, "unknown field(s): " + k};
-    const json path = body.value("path", json());
-    if (!path.is_string() || path.get<std::string>().rfind("/", 0) != 0 ||
-        path.get<std::string>().find('?') != std::string::npos)
-      throw ApiError{400, "'path' must be a string starting with '/' and without a query"};
-    const auto path_bytes = Latin1TextToBytes(path.get<std::string>());
-    if (!path_bytes) throw ApiError{400, "path holds characters beyond U+00FF (strings carry bytes as Latin-1)"};
-    const json responses = body.value("responses", json());
-    if (!responses.is_array() || responses.empty()) throw ApiError{400, "'responses' must be a non-empty list"};
-    std::vector<Scripted> parsed;
-    for (size_t i = 0; i < responses.size(); ++i) {
-      try {
-        parsed.push_back(ParseScripted(responses[i]));
-      } catch (const std::exception& e) {
-        throw ApiError{400, "responses[" + std::to_string(i) + "]: " + e.what()};
-      }
     }
-    auto& queue = site->scripts[*path_bytes];
-    queue.insert(queue.end(), parsed.begin(), parsed.end());
-    return {{"queued", queue.size()}};
-  }
 
-  json Requests(const std::shared_ptr<Site>& site) const {
-    json list = json::array();
-    for (const auto& r : site->requests) list.push_back(RequestJson(r));
-    return {{"requests", std::move(list)}};
-  }
+    json OpenSite(const json& body) {
+        for (const auto& [k, v] : body.items())
+            if (k != "tls" && k != "cert") throw ApiError{400, "unknown field(s): " + k};
+        const json tls = body.value("tls", json(false));
+        const json cert = body.value("cert", json("default"));
+        if (!tls.is_boolean()) throw ApiError{400, "'tls' must be true or false"};
+        if (!cert.is_string() || (cert != "default" && cert != "untrusted" && cert != "wrongname" && cert != "tls13"))
+            throw ApiError{400, "unknown cert " + cert.dump() + "; known: default, untrusted, wrongname, tls13"};
+        auto site = std::make_shared<Site>();
+        site->id = ++next_id_;
+        site->tls = tls.get<bool>();
+        site->cert = cert.get<std::string>();
+        site->verbose = options_.verbose;
+        std::weak_ptr<Site> weak = site;
+        site->listener = std::make_shared<Listener>(io_, site->tls ? ContextFor(site->cert) : nullptr,
+                                                    [weak](std::shared_ptr<Conn> c) -> awaitable<void> {
+                                                        if (auto s = weak.lock()) co_await ServeSite(s, c);
+                                                    });
+        site->listener->Start(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        sites_[site->id] = site;
+        Log("INFO", "site " + std::to_string(site->id) + " opened on port " + std::to_string(site->listener->port()) +
+                        (site->tls ? " (tls, cert " + site->cert + ")" : " (plain)"));
+        return {{"id", site->id}, {"port", site->listener->port()}};
+    }
 
-  int ClosedPort() {
-    tcp::acceptor probe(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    return probe.local_endpoint().port();
-  }
+    json CloseSite(const std::shared_ptr<Site>& site) {
+        sites_.erase(site->id);
+        site->listener->Close();
+        Log("INFO", "site " + std::to_string(site->id) + " closed");
+        return {{"closed", site->id}};
+    }
 
-  void CloseAllSites() {
-    auto sites = std::move(sites_);
-    sites_.clear();
-    for (auto& [id, s] : sites) s->listener->Close();
-  }
+    json Script(const std::shared_ptr<Site>& site, const json& body) {
+        for (const auto& [k, v] : body.items())
+            if (k != "path" && k != "responses") throw ApiError{400, "unknown field(s): " + k};
+        const json path = body.value("path", json());
+        if (!path.is_string() || path.get<std::string>().rfind("/", 0) != 0 ||
+            path.get<std::string>().find('?') != std::string::npos)
+            throw ApiError{400, "'path' must be a string starting with '/' and without a query"};
+        const auto path_bytes = Latin1TextToBytes(path.get<std::string>());
+        if (!path_bytes) throw ApiError{400, "path holds characters beyond U+00FF (strings carry bytes as Latin-1)"};
+        const json responses = body.value("responses", json());
+        if (!responses.is_array() || responses.empty()) throw ApiError{400, "'responses' must be a non-empty list"};
+        std::vector<Scripted> parsed;
+        for (size_t i = 0; i < responses.size(); ++i) {
+            try {
+                parsed.push_back(ParseScripted(responses[i]));
+            } catch (const std::exception& e) {
+                throw ApiError{400, "responses[" + std::to_string(i) + "]: " + e.what()};
+            }
+        }
+        auto& queue = site->scripts[*path_bytes];
+        queue.insert(queue.end(), parsed.begin(), parsed.end());
+        return {{"queued", queue.size()}};
+    }
 
-  asio::io_context& io_;
-  SuitesOptions options_;
-  std::shared_ptr<Listener> listener_;
-  std::map<int, std::shared_ptr<Site>> sites_;
-  int next_id_ = 0;
-  bool stopping_ = false;
+    json Requests(const std::shared_ptr<Site>& site) const {
+        json list = json::array();
+        for (const auto& r : site->requests) list.push_back(RequestJson(r));
+        return {{"requests", std::move(list)}};
+    }
+
+    int ClosedPort() {
+        tcp::acceptor probe(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        return probe.local_endpoint().port();
+    }
+
+    void CloseAllSites() {
+        auto sites = std::move(sites_);
+        sites_.clear();
+        for (auto& [id, s] : sites) s->listener->Close();
+    }
+
+    asio::io_context& io_;
+    SuitesOptions options_;
+    std::shared_ptr<Listener> listener_;
+    std::map<int, std::shared_ptr<Site>> sites_;
+    int next_id_ = 0;
+    bool stopping_ = false;
 #ifdef MOVU_DEVSERVER_TLS
-  std::map<std::string, std::unique_ptr<asio::ssl::context>> contexts_;
+    std::map<std::string, std::unique_ptr<asio::ssl::context>> contexts_;
 #endif
 };
 
 void RemoveIfOurs(const std::string& path, const std::string& content) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.close();
-  std::error_code ec;
-  if (text == content) std::filesystem::remove(path, ec);
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    std::error_code ec;
+    if (text == content) std::filesystem::remove(path, ec);
 }
 
 void RaiseFileLimit() {
 #ifndef _WIN32
-  rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-    lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? 65536 : lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-  }
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? 65536 : lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
 #endif
 }
 
 }  // namespace
 
 int RunSuitesService(const SuitesOptions& given) {
-  SuitesOptions options = given;
-  RaiseFileLimit();
-  try {
-    options.state_dir = std::filesystem::absolute(options.state_dir).lexically_normal().string();
-    std::filesystem::create_directories(options.state_dir);
-    for (const char* stale : {"control.port", "service.pid"}) std::filesystem::remove(options.state_dir + "/" + stale);
+    SuitesOptions options = given;
+    RaiseFileLimit();
+    try {
+        options.state_dir = std::filesystem::absolute(options.state_dir).lexically_normal().string();
+        std::filesystem::create_directories(options.state_dir);
+        for (const char* stale : {"control.port", "service.pid"})
+            std::filesystem::remove(options.state_dir + "/" + stale);
 #ifdef MOVU_DEVSERVER_TLS
-    MakeTestPki(options.state_dir, options.extra_sans);
+        MakeTestPki(options.state_dir, options.extra_sans);
 #endif
-  } catch (const std::exception& e) {
-    Log("ERROR", "cannot prepare " + options.state_dir + ": " + e.what());
-    return 1;
-  }
-  asio::io_context io(1);
-  Control control(io, options);
-  try {
-    control.Start();
-  } catch (const std::exception& e) {
-    Log("ERROR", std::string("cannot listen on 127.0.0.1: ") + e.what());
-    return 1;
-  }
-  const std::string pid_text = std::to_string(getpid()) + "\n";
-  const std::string port_text = std::to_string(control.port()) + "\n";
-  const std::string pid_file = options.state_dir + "/service.pid", port_file = options.state_dir + "/control.port";
-  asio::signal_set signals(io, SIGINT, SIGTERM);
-  control.on_stop = [&] {
-    Log("INFO", "stopping");
-    RemoveIfOurs(port_file, port_text);
-    signals.cancel();
-  };
-  signals.async_wait([&](boost::system::error_code ec, int) {
-    if (!ec) control.Stop();
-  });
-  try {
-    // pid first: once control.port exists, a fixture can always find whom to stop.
-    WriteAtomic(pid_file, pid_text);
-    WriteAtomic(port_file, port_text);
-  } catch (const std::exception& e) {
-    Log("ERROR", e.what());
-    return 1;
-  }
-  Log("INFO", "control API on 127.0.0.1:" + std::to_string(control.port()) + " (pid " + std::to_string(getpid()) +
-                  ", state dir " + options.state_dir + ")");
-  io.run();
-  RemoveIfOurs(pid_file, pid_text);
-  Log("INFO", "stopped");
-  return 0;
+    } catch (const std::exception& e) {
+        Log("ERROR", "cannot prepare " + options.state_dir + ": " + e.what());
+        return 1;
+    }
+    asio::io_context io(1);
+    Control control(io, options);
+    try {
+        control.Start();
+    } catch (const std::exception& e) {
+        Log("ERROR", std::string("cannot listen on 127.0.0.1: ") + e.what());
+        return 1;
+    }
+    const std::string pid_text = std::to_string(getpid()) + "\n";
+    const std::string port_text = std::to_string(control.port()) + "\n";
+    const std::string pid_file = options.state_dir + "/service.pid", port_file = options.state_dir + "/control.port";
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    control.on_stop = [&] {
+        Log("INFO", "stopping");
+        RemoveIfOurs(port_file, port_text);
+        signals.cancel();
+    };
+    signals.async_wait([&](boost::system::error_code ec, int) {
+        if (!ec) control.Stop();
+    });
+    try {
+        // pid first: once control.port exists, a fixture can always find whom to stop.
+        WriteAtomic(pid_file, pid_text);
+        WriteAtomic(port_file, port_text);
+    } catch (const std::exception& e) {
+        Log("ERROR", e.what());
+        return 1;
+    }
+    Log("INFO", "control API on 127.0.0.1:" + std::to_string(control.port()) + " (pid " + std::to_string(getpid()) +
+                    ", state dir " + options.state_dir + ")");
+    io.run();
+    RemoveIfOurs(pid_file, pid_text);
+    Log("INFO", "stopped");
+    return 0;
 }
 
 }  // namespace movu::devserver

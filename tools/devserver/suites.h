@@ -8,9 +8,9 @@
 namespace movu::devserver {
 
 struct SuitesOptions {
-  std::string state_dir;
-  std::vector<std::string> extra_sans;
-  bool verbose = false;
+    std::string state_dir;
+    std::vector<std::string> extra_sans;
+    bool verbose = false;
 };
 
 // Runs until SIGINT/SIGTERM or POST /shutdown; returns the exit code.

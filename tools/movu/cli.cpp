@@ -55,8 +55,7 @@ const OptionInfo* FindOption(std::string_view name) {
     return nullptr;
 }
 
-const std::vector<std::string_view> kIdentity = {"--account", "--platform", "--broker", "--server",
-                                                 "--client-version"};
+const std::vector<std::string_view> kIdentity = {"--account", "--platform", "--broker", "--server", "--client-version"};
 const std::vector<std::string_view> kGlobalOnly = {"--library", "--quiet"};
 const std::vector<std::string_view> kGlobalWithSteps = {"--raw", "--buffer-size"};
 const std::vector<std::string_view> kGlobalSettings = {"--base-url", "--base-urls", "--data-path", "--secret"};
@@ -102,8 +101,7 @@ bool IsFlag(std::string_view name) {
 
 // Reads one option at words[i] into `into`; advances i. `accepted` limits the names.
 void ReadOption(const std::vector<std::string>& words, std::size_t& i, Options& into,
-                const std::vector<std::string_view>& accepted, const std::string& command,
-                const std::string& where) {
+                const std::vector<std::string_view>& accepted, const std::string& command, const std::string& where) {
     std::string word = words[i];
     std::string name = word;
     std::optional<std::string> inlineValue;
@@ -154,73 +152,154 @@ void CheckValues(const Options& o, const std::string& command) {
     }
     if (o.Value("--base-url") && o.Value("--base-urls") && command.empty())
         throw UsageError("give --base-url or --base-urls, not both");
-    if (o.Flag("--narrow") && o.Flag("--wide"))
-        throw UsageError("--narrow and --wide exclude each other", command);
+    if (o.Flag("--narrow") && o.Flag("--wide")) throw UsageError("--narrow and --wide exclude each other", command);
 }
 
 }  // namespace
 
 const std::vector<CommandInfo>& Commands() {
     static const std::vector<CommandInfo> commands = {
-        {Cmd::SetBaseUrl, "set-base-url", "Movu_SetBaseUrl", "Movu_SetBaseUrlA",
-         "replace the base URL list by one URL", {"--base-url"},
+        {Cmd::SetBaseUrl,
+         "set-base-url",
+         "Movu_SetBaseUrl",
+         "Movu_SetBaseUrlA",
+         "replace the base URL list by one URL",
+         {"--base-url"},
          "movu set-base-url --base-url http://127.0.0.1:8787 --then calendar-day --account 1"},
-        {Cmd::SetBaseUrls, "set-base-urls", "Movu_SetBaseUrls", "Movu_SetBaseUrlsA",
-         "replace the base URL list (tried in order by token requests and jobs)", {"--base-urls"},
+        {Cmd::SetBaseUrls,
+         "set-base-urls",
+         "Movu_SetBaseUrls",
+         "Movu_SetBaseUrlsA",
+         "replace the base URL list (tried in order by token requests and jobs)",
+         {"--base-urls"},
          "movu set-base-urls --base-urls 'http://127.0.0.1:9;http://127.0.0.1:8787'"},
-        {Cmd::SetSecret, "set-secret", "Movu_SetProductSecret", "Movu_SetProductSecretA",
-         "store the product secret", {"--secret"}, "movu set-secret --secret s3cret"},
-        {Cmd::SetDataPath, "set-data-path", "Movu_SetTerminalDataPath", "Movu_SetTerminalDataPathA",
-         "set the terminal data folder (token cache under MQL4/Files/qz_movu/)", {"--data-path"},
+        {Cmd::SetSecret,
+         "set-secret",
+         "Movu_SetProductSecret",
+         "Movu_SetProductSecretA",
+         "store the product secret",
+         {"--secret"},
+         "movu set-secret --secret s3cret"},
+        {Cmd::SetDataPath,
+         "set-data-path",
+         "Movu_SetTerminalDataPath",
+         "Movu_SetTerminalDataPathA",
+         "set the terminal data folder (token cache under MQL4/Files/qz_movu/)",
+         {"--data-path"},
          "movu set-data-path --data-path /tmp/terminal"},
-        {Cmd::CalendarDay, "calendar-day", "Movu_CalendarDay", "Movu_CalendarDayA",
-         "the calendar of one day", {"identity", "--date", "--buffer-size", "--raw"},
+        {Cmd::CalendarDay,
+         "calendar-day",
+         "Movu_CalendarDay",
+         "Movu_CalendarDayA",
+         "the calendar of one day",
+         {"identity", "--date", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 calendar-day --account 1 --date 2024-03-05"},
-        {Cmd::CalendarMeta, "calendar-meta", "Movu_CalendarMeta", "Movu_CalendarMetaA",
-         "calendar metadata: currencies, importance levels, sources", {"identity", "--date", "--buffer-size", "--raw"},
+        {Cmd::CalendarMeta,
+         "calendar-meta",
+         "Movu_CalendarMeta",
+         "Movu_CalendarMetaA",
+         "calendar metadata: currencies, importance levels, sources",
+         {"identity", "--date", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 calendar-meta --account 1"},
-        {Cmd::CalendarChanges, "calendar-changes", "Movu_CalendarChanges", "Movu_CalendarChangesA",
+        {Cmd::CalendarChanges,
+         "calendar-changes",
+         "Movu_CalendarChanges",
+         "Movu_CalendarChangesA",
          "calendar changes of a day since a unix time",
          {"identity", "--date", "--since", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 calendar-changes --account 1 --date 2024-03-05 --since 1709640000"},
-        {Cmd::Heartbeat, "heartbeat", "Movu_Heartbeat", "Movu_HeartbeatA",
-         "report a heartbeat (POST of the payload)", {"identity", "--payload", "--buffer-size", "--raw"},
+        {Cmd::Heartbeat,
+         "heartbeat",
+         "Movu_Heartbeat",
+         "Movu_HeartbeatA",
+         "report a heartbeat (POST of the payload)",
+         {"identity", "--payload", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 heartbeat --account 1 --payload '{\"equity\":1000}'"},
-        {Cmd::VipStatus, "vip-status", "Movu_VipStatus", "Movu_VipStatusA",
-         "the account's VIP status", {"identity", "--buffer-size", "--raw"},
+        {Cmd::VipStatus,
+         "vip-status",
+         "Movu_VipStatus",
+         "Movu_VipStatusA",
+         "the account's VIP status",
+         {"identity", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 vip-status --account 1"},
-        {Cmd::GetAsync, "get-async", "Movu_GetAsyncSignedW", "Movu_GetAsyncSignedA",
+        {Cmd::GetAsync,
+         "get-async",
+         "Movu_GetAsyncSignedW",
+         "Movu_GetAsyncSignedA",
          "start any signed request as a background job",
          {"identity", "--path", "--query", "--method", "--body", "--wait", "--timeout", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 get-async --account 1 --path /v1/client/ping.php --method GET --wait"},
-        {Cmd::StartCalendarDay, "start-calendar-day", "Movu_StartCalendarDayW", "Movu_StartCalendarDayA",
+        {Cmd::StartCalendarDay,
+         "start-calendar-day",
+         "Movu_StartCalendarDayW",
+         "Movu_StartCalendarDayA",
          "start the calendar of a day as a job",
          {"identity", "--date", "--wait", "--timeout", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 start-calendar-day --account 1 --date 2024-03-05 --wait"},
-        {Cmd::StartCalendarMeta, "start-calendar-meta", "Movu_StartCalendarMetaW", "Movu_StartCalendarMetaA",
+        {Cmd::StartCalendarMeta,
+         "start-calendar-meta",
+         "Movu_StartCalendarMetaW",
+         "Movu_StartCalendarMetaA",
          "start the calendar metadata as a job",
          {"identity", "--date", "--wait", "--timeout", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 start-calendar-meta --account 1 --wait"},
-        {Cmd::StartPing, "start-ping", "Movu_StartPingW", "Movu_StartPingA", "start a ping as a job",
+        {Cmd::StartPing,
+         "start-ping",
+         "Movu_StartPingW",
+         "Movu_StartPingA",
+         "start a ping as a job",
          {"identity", "--wait", "--timeout", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 start-ping --account 1 --wait"},
-        {Cmd::StartRegister, "start-register", "Movu_StartRegisterW", "Movu_StartRegisterA",
-         "start a client registration as a job", {"identity", "--wait", "--timeout", "--buffer-size", "--raw"},
+        {Cmd::StartRegister,
+         "start-register",
+         "Movu_StartRegisterW",
+         "Movu_StartRegisterA",
+         "start a client registration as a job",
+         {"identity", "--wait", "--timeout", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 start-register --account 1 --wait"},
-        {Cmd::StartVipStatus, "start-vip-status", "Movu_StartVipStatusW", "Movu_StartVipStatusA",
-         "start the VIP status as a job", {"identity", "--wait", "--timeout", "--buffer-size", "--raw"},
+        {Cmd::StartVipStatus,
+         "start-vip-status",
+         "Movu_StartVipStatusW",
+         "Movu_StartVipStatusA",
+         "start the VIP status as a job",
+         {"identity", "--wait", "--timeout", "--buffer-size", "--raw"},
          "movu --base-url http://127.0.0.1:8787 start-vip-status --account 1 --then poll --job last --wait"},
-        {Cmd::Poll, "poll", "Movu_PollA", "", "a job's state, HTTP status and (once finished) text",
+        {Cmd::Poll,
+         "poll",
+         "Movu_PollA",
+         "",
+         "a job's state, HTTP status and (once finished) text",
          {"--job", "--wait", "--timeout", "--buffer-size", "--raw"},
-         "movu --base-url http://127.0.0.1:8787 start-ping --account 1 --then poll --job last --wait --then cancel --job last"},
-        {Cmd::Cancel, "cancel", "Movu_Cancel", "", "withdraw a job and release it", {"--job"},
+         "movu --base-url http://127.0.0.1:8787 start-ping --account 1 --then poll --job last --wait --then cancel "
+         "--job last"},
+        {Cmd::Cancel,
+         "cancel",
+         "Movu_Cancel",
+         "",
+         "withdraw a job and release it",
+         {"--job"},
          "movu ... start-ping --account 1 --then cancel --job last"},
-        {Cmd::Protect, "protect", "Movu_ProtectTextW", "", "protect a text for the current user",
-         {"--text", "--buffer-size", "--raw"}, "movu protect --text 'my password'"},
-        {Cmd::Unprotect, "unprotect", "Movu_UnprotectTextW", "", "read a protected text back",
-         {"--text", "--buffer-size", "--raw"}, "movu unprotect --text \"$(movu -q protect --text hello)\""},
-        {Cmd::OpenUrl, "open-url", "Movu_OpenUrl", "", "open a URL with the desktop's default handler",
-         {"--url"}, "movu open-url --url http://127.0.0.1:8787/"},
+        {Cmd::Protect,
+         "protect",
+         "Movu_ProtectTextW",
+         "",
+         "protect a text for the current user",
+         {"--text", "--buffer-size", "--raw"},
+         "movu protect --text 'my password'"},
+        {Cmd::Unprotect,
+         "unprotect",
+         "Movu_UnprotectTextW",
+         "",
+         "read a protected text back",
+         {"--text", "--buffer-size", "--raw"},
+         "movu unprotect --text \"$(movu -q protect --text hello)\""},
+        {Cmd::OpenUrl,
+         "open-url",
+         "Movu_OpenUrl",
+         "",
+         "open a URL with the desktop's default handler",
+         {"--url"},
+         "movu open-url --url http://127.0.0.1:8787/"},
         {Cmd::Codes, "codes", "", "", "print the table of result codes", {}, "movu codes"},
     };
     return commands;
@@ -241,8 +320,8 @@ std::int64_t ParseInt(std::string_view option, const std::string& text, std::int
     char* end = nullptr;
     long long value = std::strtoll(text.c_str(), &end, 10);
     if (errno == ERANGE || value < low || value > high)
-        throw UsageError(what + " must lie between " + std::to_string(low) + " and " + std::to_string(high) +
-                         ", not " + text);
+        throw UsageError(what + " must lie between " + std::to_string(low) + " and " + std::to_string(high) + ", not " +
+                         text);
     return value;
 }
 
@@ -298,20 +377,29 @@ std::vector<std::string> SplitWords(std::string_view line, const std::string& or
     for (std::size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
         if (quote == '\'') {
-            if (c == '\'') quote = 0; else word += c;
+            if (c == '\'')
+                quote = 0;
+            else
+                word += c;
         } else if (quote == '"') {
-            if (c == '"') quote = 0;
-            else if (c == '\\' && i + 1 < line.size() && (line[i + 1] == '"' || line[i + 1] == '\\')) word += line[++i];
-            else word += c;
+            if (c == '"')
+                quote = 0;
+            else if (c == '\\' && i + 1 < line.size() && (line[i + 1] == '"' || line[i + 1] == '\\'))
+                word += line[++i];
+            else
+                word += c;
         } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
             if (inWord) words.push_back(std::move(word)), word.clear(), inWord = false;
         } else if (c == '#' && !inWord) {
             break;
         } else {
             inWord = true;
-            if (c == '\'' || c == '"') quote = c;
-            else if (c == '\\' && i + 1 < line.size()) word += line[++i];
-            else word += c;
+            if (c == '\'' || c == '"')
+                quote = c;
+            else if (c == '\\' && i + 1 < line.size())
+                word += line[++i];
+            else
+                word += c;
         }
     }
     if (quote) throw UsageError(origin + ": unterminated " + std::string(1, quote) + " quote");

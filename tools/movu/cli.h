@@ -14,10 +14,27 @@
 namespace movu::cli {
 
 enum class Cmd {
-    SetBaseUrl, SetBaseUrls, SetSecret, SetDataPath,
-    CalendarDay, CalendarMeta, CalendarChanges, Heartbeat, VipStatus,
-    GetAsync, StartCalendarDay, StartCalendarMeta, StartPing, StartRegister, StartVipStatus,
-    Poll, Cancel, Protect, Unprotect, OpenUrl, Codes,
+    SetBaseUrl,
+    SetBaseUrls,
+    SetSecret,
+    SetDataPath,
+    CalendarDay,
+    CalendarMeta,
+    CalendarChanges,
+    Heartbeat,
+    VipStatus,
+    GetAsync,
+    StartCalendarDay,
+    StartCalendarMeta,
+    StartPing,
+    StartRegister,
+    StartVipStatus,
+    Poll,
+    Cancel,
+    Protect,
+    Unprotect,
+    OpenUrl,
+    Codes,
 };
 
 struct CommandInfo {
@@ -60,7 +77,7 @@ struct Step {
 struct Invocation {
     Options globals;
     std::vector<Step> steps;
-    bool help = false;               // print help and run nothing
+    bool help = false;  // print help and run nothing
     const CommandInfo* helpFor = nullptr;
     std::optional<std::string> scriptFile;  // steps come from this file ("-": stdin)
 };

@@ -20,8 +20,8 @@ constexpr char kFileName[] = "movu_mt5.dll";
 std::string LastErrorText() {
     DWORD code = GetLastError();
     wchar_t* message = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text = "error " + std::to_string(code);
     if (message) {
         std::wstring w(message);
@@ -84,11 +84,11 @@ bool Library::Load(const std::string& path) {
     const auto lookup = [&](const char* name) { return dlsym(handle_, name); };
 #endif
     std::string missing;
-#define MOVU_CLI_RESOLVE(name)                                                    \
-    if (void* p = lookup("Movu_" #name)) {                                        \
-        exports_.name = reinterpret_cast<decltype(exports_.name)>(p);             \
-    } else {                                                                      \
-        missing += (missing.empty() ? "" : ", ") + std::string("Movu_" #name);    \
+#define MOVU_CLI_RESOLVE(name)                                                 \
+    if (void* p = lookup("Movu_" #name)) {                                     \
+        exports_.name = reinterpret_cast<decltype(exports_.name)>(p);          \
+    } else {                                                                   \
+        missing += (missing.empty() ? "" : ", ") + std::string("Movu_" #name); \
     }
     MOVU_CLI_EXPORTS(MOVU_CLI_RESOLVE)
 #undef MOVU_CLI_RESOLVE

@@ -7,6 +7,7 @@
 
 #include "movu_mt5.h"
 
+// clang-format off
 #define MOVU_CLI_EXPORTS(X)                                                                 \
     X(SetBaseUrl) X(SetBaseUrlA) X(SetBaseUrls) X(SetBaseUrlsA) X(SetProductSecret)         \
     X(SetProductSecretA) X(SetTerminalDataPath) X(SetTerminalDataPathA) X(CalendarDay)      \
@@ -16,6 +17,7 @@
     X(StartCalendarMetaW) X(StartPingA) X(StartPingW) X(StartRegisterA) X(StartRegisterW)   \
     X(StartVipStatusA) X(StartVipStatusW) X(PollA) X(Cancel) X(ProtectTextW)                \
     X(UnprotectTextW) X(OpenUrl)
+// clang-format on
 
 namespace movu::cli {
 

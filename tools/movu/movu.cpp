@@ -41,9 +41,7 @@ struct StepError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-void Write(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
+void Write(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 // A UTF-16 argument kept alive for the call; null when the option was absent.
 class Arg16 {
@@ -99,47 +97,33 @@ public:
     bool Run(const Step& step) {
         step_ = &step;
         const auto& o = step.options;
-        expected_ = o.Value("--expect") ? static_cast<std::int32_t>(ParseInt("--expect", *o.Value("--expect"),
-                                                                             INT32_MIN, INT32_MAX))
-                                        : 0;
+        expected_ = o.Value("--expect")
+                        ? static_cast<std::int32_t>(ParseInt("--expect", *o.Value("--expect"), INT32_MIN, INT32_MAX))
+                        : 0;
         const bool narrow = o.Flag("--narrow");
         switch (step.command->id) {
-            case Cmd::SetBaseUrl:
-                return Setter(narrow, api_.SetBaseUrl, api_.SetBaseUrlA, "--base-url");
-            case Cmd::SetBaseUrls:
-                return Setter(narrow, api_.SetBaseUrls, api_.SetBaseUrlsA, "--base-urls");
-            case Cmd::SetSecret:
-                return Setter(narrow, api_.SetProductSecret, api_.SetProductSecretA, "--secret");
+            case Cmd::SetBaseUrl: return Setter(narrow, api_.SetBaseUrl, api_.SetBaseUrlA, "--base-url");
+            case Cmd::SetBaseUrls: return Setter(narrow, api_.SetBaseUrls, api_.SetBaseUrlsA, "--base-urls");
+            case Cmd::SetSecret: return Setter(narrow, api_.SetProductSecret, api_.SetProductSecretA, "--secret");
             case Cmd::SetDataPath:
                 return Setter(narrow, api_.SetTerminalDataPath, api_.SetTerminalDataPathA, "--data-path");
             case Cmd::CalendarDay:
-            case Cmd::CalendarMeta:
-                return CalendarRequest(narrow, step.command->id == Cmd::CalendarDay);
-            case Cmd::CalendarChanges:
-                return CalendarChanges(narrow);
-            case Cmd::Heartbeat:
-                return Heartbeat(narrow);
-            case Cmd::VipStatus:
-                return VipStatus(narrow);
+            case Cmd::CalendarMeta: return CalendarRequest(narrow, step.command->id == Cmd::CalendarDay);
+            case Cmd::CalendarChanges: return CalendarChanges(narrow);
+            case Cmd::Heartbeat: return Heartbeat(narrow);
+            case Cmd::VipStatus: return VipStatus(narrow);
             case Cmd::GetAsync:
             case Cmd::StartCalendarDay:
             case Cmd::StartCalendarMeta:
             case Cmd::StartPing:
             case Cmd::StartRegister:
-            case Cmd::StartVipStatus:
-                return StartJob(narrow);
-            case Cmd::Poll:
-                return Poll();
-            case Cmd::Cancel:
-                return Cancel();
+            case Cmd::StartVipStatus: return StartJob(narrow);
+            case Cmd::Poll: return Poll();
+            case Cmd::Cancel: return Cancel();
             case Cmd::Protect:
-            case Cmd::Unprotect:
-                return Protection(step.command->id == Cmd::Protect);
-            case Cmd::OpenUrl:
-                return OpenUrl();
-            case Cmd::Codes:
-                Write(CodeTable());
-                return true;
+            case Cmd::Unprotect: return Protection(step.command->id == Cmd::Protect);
+            case Cmd::OpenUrl: return OpenUrl();
+            case Cmd::Codes: Write(CodeTable()); return true;
         }
         return false;
     }
@@ -207,8 +191,7 @@ private:
             Write(line + "\n");
         }
         if (!asExpected)
-            std::fprintf(stderr, "movu: %s%s gave %d, expected %d\n", Where().c_str(), label.c_str(), code,
-                         expected_);
+            std::fprintf(stderr, "movu: %s%s gave %d, expected %d\n", Where().c_str(), label.c_str(), code, expected_);
         return asExpected;
     }
 
@@ -224,8 +207,9 @@ private:
             Write(Pretty(r.text));
         }
         if (r.filled)
-            std::fprintf(stderr, "movu: note: the text fills the whole buffer (%d %s); it may have been cut, "
-                                 "raise --buffer-size\n",
+            std::fprintf(stderr,
+                         "movu: note: the text fills the whole buffer (%d %s); it may have been cut, "
+                         "raise --buffer-size\n",
                          BufferSize(), unit);
     }
 
@@ -294,15 +278,15 @@ private:
     bool Heartbeat(bool narrow) {
         Identity16 id = Wide();
         Arg16 payload(Opt("--payload"));
-        TextResult r = narrow ? WithNarrowBuffer([&](char* out, std::int32_t cap) {
-            return api_.HeartbeatA(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
-                                   id.clientVersion.get(), payload.get(), out, cap);
-        })
-                              : WithWideBuffer([&](movu_char16* out, std::int32_t cap) {
-                                    return api_.Heartbeat(id.account.get(), id.platform.get(), id.broker.get(),
-                                                          id.server.get(), id.clientVersion.get(), payload.get(), out,
-                                                          cap);
-                                });
+        TextResult r =
+            narrow ? WithNarrowBuffer([&](char* out, std::int32_t cap) {
+                return api_.HeartbeatA(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
+                                       id.clientVersion.get(), payload.get(), out, cap);
+            })
+                   : WithWideBuffer([&](movu_char16* out, std::int32_t cap) {
+                         return api_.Heartbeat(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
+                                               id.clientVersion.get(), payload.get(), out, cap);
+                     });
         return Finish(narrow, Family::Request, r);
     }
 
@@ -327,13 +311,13 @@ private:
             switch (cmd) {
                 case Cmd::GetAsync: {
                     Arg8 path(Opt("--path")), query(Opt("--query")), method(Opt("--method")), body(Opt("--body"));
-                    return api_.GetAsyncSignedA(id.account.get(), id.platform.get(), id.broker.get(),
-                                                id.server.get(), id.clientVersion.get(), path.get(), query.get(),
-                                                method.get(), body.get(), jobId);
+                    return api_.GetAsyncSignedA(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
+                                                id.clientVersion.get(), path.get(), query.get(), method.get(),
+                                                body.get(), jobId);
                 }
                 case Cmd::StartCalendarDay:
-                    return api_.StartCalendarDayA(id.account.get(), id.platform.get(), id.broker.get(),
-                                                  id.server.get(), id.clientVersion.get(), date.get(), jobId);
+                    return api_.StartCalendarDayA(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
+                                                  id.clientVersion.get(), date.get(), jobId);
                 case Cmd::StartCalendarMeta:
                     return api_.StartCalendarMetaA(id.account.get(), id.platform.get(), id.broker.get(),
                                                    id.server.get(), id.clientVersion.get(), date.get(), jobId);
@@ -341,11 +325,11 @@ private:
                     return api_.StartPingA(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
                                            id.clientVersion.get(), jobId);
                 case Cmd::StartRegister:
-                    return api_.StartRegisterA(id.account.get(), id.platform.get(), id.broker.get(),
-                                               id.server.get(), id.clientVersion.get(), jobId);
+                    return api_.StartRegisterA(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
+                                               id.clientVersion.get(), jobId);
                 default:
-                    return api_.StartVipStatusA(id.account.get(), id.platform.get(), id.broker.get(),
-                                                id.server.get(), id.clientVersion.get(), jobId);
+                    return api_.StartVipStatusA(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
+                                                id.clientVersion.get(), jobId);
             }
         }
         Identity16 id = Wide();
@@ -354,15 +338,15 @@ private:
             case Cmd::GetAsync: {
                 Arg16 path(Opt("--path")), query(Opt("--query")), method(Opt("--method")), body(Opt("--body"));
                 return api_.GetAsyncSignedW(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
-                                            id.clientVersion.get(), path.get(), query.get(), method.get(),
-                                            body.get(), jobId);
+                                            id.clientVersion.get(), path.get(), query.get(), method.get(), body.get(),
+                                            jobId);
             }
             case Cmd::StartCalendarDay:
                 return api_.StartCalendarDayW(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
                                               id.clientVersion.get(), date.get(), jobId);
             case Cmd::StartCalendarMeta:
-                return api_.StartCalendarMetaW(id.account.get(), id.platform.get(), id.broker.get(),
-                                               id.server.get(), id.clientVersion.get(), date.get(), jobId);
+                return api_.StartCalendarMetaW(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
+                                               id.clientVersion.get(), date.get(), jobId);
             case Cmd::StartPing:
                 return api_.StartPingW(id.account.get(), id.platform.get(), id.broker.get(), id.server.get(),
                                        id.clientVersion.get(), jobId);
@@ -413,11 +397,10 @@ private:
 
     // Polls until the job has finished (or the time is up) and prints its outcome.
     bool WaitAndPrint(std::int32_t jobId, bool cancelOnTimeout) {
-        const double timeout =
-            Opt("--timeout") ? ParseSeconds("--timeout", *Opt("--timeout")) : kDefaultTimeoutSeconds;
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(timeout));
+        const double timeout = Opt("--timeout") ? ParseSeconds("--timeout", *Opt("--timeout")) : kDefaultTimeoutSeconds;
+        const auto deadline =
+            std::chrono::steady_clock::now() +
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(timeout));
         int polls = 0;
         for (;;) {
             std::int32_t state = -1, http = 0;
@@ -526,8 +509,8 @@ int Main(const std::vector<std::string>& args) {
         Write(inv.helpFor ? CommandHelp(*inv.helpFor) : GlobalHelp());
         return kExitOk;
     }
-    const bool needsLibrary = std::any_of(inv.steps.begin(), inv.steps.end(),
-                                          [](const Step& s) { return s.command->id != Cmd::Codes; });
+    const bool needsLibrary =
+        std::any_of(inv.steps.begin(), inv.steps.end(), [](const Step& s) { return s.command->id != Cmd::Codes; });
     Library library;
     if (needsLibrary) {
         std::vector<std::string> candidates;
@@ -545,7 +528,8 @@ int Main(const std::vector<std::string>& args) {
             errors += "\n  " + library.error();
         }
         if (!loaded) {
-            std::fprintf(stderr, "movu: the movu_mt5 library could not be loaded:%s\nGive its path with --library PATH.\n",
+            std::fprintf(stderr,
+                         "movu: the movu_mt5 library could not be loaded:%s\nGive its path with --library PATH.\n",
                          candidates.empty() ? "\n  no path to try" : errors.c_str());
             return kExitLibrary;
         }

@@ -66,8 +66,10 @@ std::string Meaning(Family family, std::int32_t code) {
     std::string text;
     for (const ResultCodeRow& row : kResultCodes) {
         if (row.value != code || (row.exports & exports) == 0) continue;
-        if (text.empty()) text = Plain(row.meaning);
-        else text += " (or: " + Plain(row.meaning) + ")";
+        if (text.empty())
+            text = Plain(row.meaning);
+        else
+            text += " (or: " + Plain(row.meaning) + ")";
     }
     if (!text.empty()) return text;
     if (exports & kRequestOutcomes) return StatusMeaning(code);

@@ -8,14 +8,14 @@
 namespace movu::cli {
 
 enum class Family {
-    Request,     // Movu_Calendar*, Movu_Heartbeat*, Movu_VipStatus*, and a job's outcome
-    StartNarrow, // Movu_GetAsyncSignedA, Movu_Start*A
-    StartWide,   // Movu_GetAsyncSignedW, Movu_Start*W
-    Poll,        // Movu_PollA: -2 for an unknown id, else the job's outcome
-    Cancel,      // Movu_Cancel
-    Protect,     // Movu_ProtectTextW
-    Unprotect,   // Movu_UnprotectTextW
-    OpenUrl,     // Movu_OpenUrl
+    Request,      // Movu_Calendar*, Movu_Heartbeat*, Movu_VipStatus*, and a job's outcome
+    StartNarrow,  // Movu_GetAsyncSignedA, Movu_Start*A
+    StartWide,    // Movu_GetAsyncSignedW, Movu_Start*W
+    Poll,         // Movu_PollA: -2 for an unknown id, else the job's outcome
+    Cancel,       // Movu_Cancel
+    Protect,      // Movu_ProtectTextW
+    Unprotect,    // Movu_UnprotectTextW
+    OpenUrl,      // Movu_OpenUrl
 };
 
 // A short phrase, e.g. "ok" or "unauthorized: ...".

@@ -93,11 +93,24 @@ bool SameName(const std::string& a, const std::string& b) {
 bool IsTokenChar(unsigned char c) {
     if (c <= 0x20 || c >= 0x7F) return false;
     switch (c) {
-        case '(': case ')': case '<': case '>': case '@': case ',': case ';': case ':':
-        case '\\': case '"': case '/': case '[': case ']': case '?': case '=': case '{': case '}':
-            return false;
-        default:
-            return true;
+        case '(':
+        case ')':
+        case '<':
+        case '>':
+        case '@':
+        case ',':
+        case ';':
+        case ':':
+        case '\\':
+        case '"':
+        case '/':
+        case '[':
+        case ']':
+        case '?':
+        case '=':
+        case '{':
+        case '}': return false;
+        default: return true;
     }
 }
 
@@ -132,14 +145,12 @@ ExchangeStep StepOf(CURLcode code) {
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_CONNECT:
         case CURLE_OPERATION_TIMEDOUT:  // before the connection stood; see TimeoutStep
-        case CURLE_URL_MALFORMAT:
-            return ExchangeStep::Connect;
+        case CURLE_URL_MALFORMAT: return ExchangeStep::Connect;
         case CURLE_FAILED_INIT:
         case CURLE_NOT_BUILT_IN:
         case CURLE_OUT_OF_MEMORY:
         case CURLE_BAD_FUNCTION_ARGUMENT:
-        case CURLE_UNKNOWN_OPTION:
-            return ExchangeStep::OpenRequest;
+        case CURLE_UNKNOWN_OPTION: return ExchangeStep::OpenRequest;
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_ENGINE_NOTFOUND:
@@ -157,10 +168,8 @@ ExchangeStep StepOf(CURLcode code) {
         case CURLE_USE_SSL_FAILED:
         case CURLE_READ_ERROR:
         case CURLE_SEND_ERROR:
-        case CURLE_SEND_FAIL_REWIND:
-            return ExchangeStep::Send;
-        default:
-            return ExchangeStep::Receive;
+        case CURLE_SEND_FAIL_REWIND: return ExchangeStep::Send;
+        default: return ExchangeStep::Receive;
     }
 }
 

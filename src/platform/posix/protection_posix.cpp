@@ -65,7 +65,6 @@ struct MasterKey {
     ~MasterKey() { OPENSSL_cleanse(bytes, sizeof bytes); }
 };
 
-
 std::string HomeDirectory() {
     const char* home = std::getenv("HOME");
     if (home && *home) return home;
@@ -280,8 +279,8 @@ bool ProtectBytes(std::string_view plain, std::u16string_view description, std::
     };
     int finalLen = 0;
     if (!FeedInSlices(Bytes(out), headerSize, addAad) || !FeedInSlices(Bytes(entropy), entropy.size(), addAad) ||
-        !FeedInSlices(Bytes(plain), plain.size(), encrypt) ||
-        EVP_EncryptFinal_ex(ctx.get(), write, &finalLen) != 1 || write + finalLen != tag ||
+        !FeedInSlices(Bytes(plain), plain.size(), encrypt) || EVP_EncryptFinal_ex(ctx.get(), write, &finalLen) != 1 ||
+        write + finalLen != tag ||
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize), tag) != 1)
         return false;
     blob.swap(out);

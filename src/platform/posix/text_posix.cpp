@@ -59,13 +59,16 @@ std::u16string Utf8ToUtf16(std::string_view in) {
         char32_t cp;
         unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
         if (c >= 0xC2 && c <= 0xDF) {
-            need = 1; cp = c & 0x1F;
+            need = 1;
+            cp = c & 0x1F;
         } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2; cp = c & 0x0F;
+            need = 2;
+            cp = c & 0x0F;
             if (c == 0xE0) lo = 0xA0;
             if (c == 0xED) hi = 0x9F;  // no encoded surrogates
         } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3; cp = c & 0x07;
+            need = 3;
+            cp = c & 0x07;
             if (c == 0xF0) lo = 0x90;
             if (c == 0xF4) hi = 0x8F;
         } else {

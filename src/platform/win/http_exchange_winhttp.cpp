@@ -55,10 +55,8 @@ ExchangeReply Fail(ExchangeStep step, DWORD error) {
 ExchangeStep SendFailureStep(DWORD error) {
     switch (error) {
         case ERROR_WINHTTP_CANNOT_CONNECT:
-        case ERROR_WINHTTP_NAME_NOT_RESOLVED:
-            return ExchangeStep::Connect;
-        default:
-            return ExchangeStep::Send;
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED: return ExchangeStep::Connect;
+        default: return ExchangeStep::Send;
     }
 }
 
@@ -174,7 +172,8 @@ ExchangeReply PerformExchange(const ExchangeRequest& request) {
             return Fail(ExchangeStep::Receive, ERROR_NOT_ENOUGH_MEMORY);
         }
         DWORD read = 0;
-        if (!WinHttpReadData(req.h, buffer.data(), available, &read)) return Fail(ExchangeStep::Receive, GetLastError());
+        if (!WinHttpReadData(req.h, buffer.data(), available, &read))
+            return Fail(ExchangeStep::Receive, GetLastError());
         if (read == 0) break;
         try {
             result.body.append(buffer.data(), read);

@@ -63,8 +63,7 @@ bool Base64Encode(std::string_view bytes, std::string& text) {
     if (!FitsDword(bytes.size())) return false;
     const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
     DWORD size = 0;
-    if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), kBase64NoLineBreaks, nullptr, &size) ||
-        size == 0)
+    if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), kBase64NoLineBreaks, nullptr, &size) || size == 0)
         return false;
     std::string out(size, '\0');
     if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), kBase64NoLineBreaks, &out[0], &size))
@@ -98,10 +97,10 @@ bool Sha256(std::string_view bytes, unsigned char digest[32]) {
     if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return false;
     bool ok = false;
     DWORD objectLength = 0, digestLength = 0, got = 0;
-    if (BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                          sizeof objectLength, &got, 0) == 0 &&
-        BCryptGetProperty(algorithm, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
-                          sizeof digestLength, &got, 0) == 0 &&
+    if (BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength), sizeof objectLength,
+                          &got, 0) == 0 &&
+        BCryptGetProperty(algorithm, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength), sizeof digestLength,
+                          &got, 0) == 0 &&
         digestLength == 32) {
         std::vector<UCHAR> object(objectLength ? objectLength : 1);
         BCRYPT_HASH_HANDLE hash = nullptr;

@@ -54,8 +54,7 @@ VOID CALLBACK ReleaseAfterThread(PTP_CALLBACK_INSTANCE instance, PVOID context, 
 
 bool StartDetachedThread(std::function<void()> fn) {
     HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&ThreadMain), &module)) {
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadMain), &module)) {
         return false;
     }
     std::unique_ptr<std::function<void()>> work;
@@ -74,8 +73,8 @@ bool StartDetachedThread(std::function<void()> fn) {
         return false;
     }
     // The stack size is a reservation; pages are committed as it grows.
-    HANDLE thread = CreateThread(nullptr, kWorkerStackBytes, ThreadMain, work.get(),
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    HANDLE thread =
+        CreateThread(nullptr, kWorkerStackBytes, ThreadMain, work.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread == nullptr) {
         CloseThreadpoolWait(wait);
         FreeLibrary(module);

@@ -8,8 +8,8 @@ std::u16string Utf8ToUtf16(std::string_view in) {
     int n = MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), nullptr, 0);
     if (n <= 0) return {};
     std::u16string out(static_cast<std::size_t>(n), u'\0');
-    n = MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()),
-                            reinterpret_cast<wchar_t*>(out.data()), n);
+    n = MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), reinterpret_cast<wchar_t*>(out.data()),
+                            n);
     out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return out;
 }
