@@ -95,7 +95,7 @@ if [ "$setup" = 1 ]; then
 fi
 if [ "$build" = 1 ]; then
   log=$work/build.log
-  printf '%s-- build: cmake --preset native, then the targets movu_mt5 and movu (output shown only on failure)%s\n' "$dim" "$plain"
+  printf '%s-- build: cmake --preset native, then the targets movu_mt5, movu and movu-devserver (output shown only on failure)%s\n' "$dim" "$plain"
   (
     cd "$root" || exit 1
     if [ -f "$build_dir/CMakeCache.txt" ]; then
