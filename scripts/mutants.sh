@@ -6,7 +6,10 @@
 # run). A fault is caught when a suite fails. Ends with one line:
 # "N caught, N missed, N not applicable".
 #
-#   scripts/mutants.sh [--build-dir DIR] [--limit SECONDS] [NAME...]
+#   scripts/mutants.sh [--build-dir DIR] [--limit SECONDS] [--all] [NAME...]
+#
+# --all runs every test under each fault (no stop at the first failure) and
+# names each test that caught it: the map to keep when tests are merged.
 #
 # A fault whose original text is no longer in its file (or that no longer
 # builds) is "not applicable" and printed, so that its entry can be updated.
@@ -17,12 +20,14 @@ cd "$(dirname "$0")/.."
 
 build=build/native
 limit=900
+fast=1
 only=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build=$2; shift 2 ;;
     --limit) limit=$2; shift 2 ;;
-    -h | --help) sed -n '2,14p' "$0"; exit 0 ;;
+    --all) fast=0; shift ;;
+    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
     *) only+=("$1"); shift ;;
   esac
 done
@@ -61,8 +66,8 @@ start-empty-code @@ src/jobs/job_table.cpp @@ if (path8.empty() || method8.empty
 lock-left-out @@ src/jobs/job_table.cpp @@ std::lock_guard<std::mutex> lock(ProcessLock());⏎    auto it = Jobs().find(id);⏎    return it != Jobs().end() @@ auto it = Jobs().find(id);⏎    return it != Jobs().end()
 trim-end @@ src/api/text.cpp @@ while (end > begin && IsWideSpace(text[end - 1])) --end; @@ (void)end;
 wide-copy-capacity @@ src/api/text.cpp @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t)); @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t));⏎    if (n + 1 < static_cast<std::size_t>(capacity)) ++n;
-protect-copy-capacity @@ src/util/text_protection_exports.cpp @@ static_cast<std::size_t>(capacity) - 1) @@ static_cast<std::size_t>(capacity))
-unprotect-code @@ src/util/text_protection_exports.cpp @@ DecodeFailed: return -2; @@ DecodeFailed: return -3;
+protect-copy-capacity @@ src/token/text_protection_exports.cpp @@ static_cast<std::size_t>(capacity) - 1) @@ static_cast<std::size_t>(capacity))
+unprotect-code @@ src/token/text_protection_exports.cpp @@ DecodeFailed: return -2; @@ DecodeFailed: return -3;
 open-url-blank @@ src/util/open_url_exports.cpp @@ if (target.empty()) return -1; @@ if (target.size() > 4096) return -1;
 EOF
 
@@ -125,13 +130,21 @@ PY
     restore; continue
   fi
   start=$(date +%s)
-  GTEST_FAIL_FAST=1 timeout -k 10 "$limit" \
-    ctest --test-dir "$build" -R "$suites" -j2 --stop-on-failure >"$build/mutant-run.log" 2>&1
+  if [ $fast -eq 1 ]; then
+    GTEST_FAIL_FAST=1 timeout -k 10 "$limit" \
+      ctest --test-dir "$build" -R "$suites" -j2 --stop-on-failure >"$build/mutant-run.log" 2>&1
+  else
+    timeout -k 10 "$limit" ctest --test-dir "$build" -R "$suites" -j2 >"$build/mutant-run.log" 2>&1
+  fi
   rc=$?
   took=$(($(date +%s) - start))
   if [ $rc -ne 0 ]; then
     why=$(grep -oE '[0-9]+ - movu_[a-z_]+ \([A-Za-z]+\)' "$build/mutant-run.log" | head -1)
     [ $rc -eq 124 ] && why="timed out"
+    if [ $fast -eq 0 ]; then
+      why=$(grep -ohE '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$build/Testing/Temporary/LastTest.log" |
+        awk '{print $4}' | grep -vE '^[0-9]+$' | sort -u | tr '\n' ' ')
+    fi
     echo "caught  $name (${took}s; ${why:-failed})" | tee -a "$report"
     caught=$((caught + 1))
   else
