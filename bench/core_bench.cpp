@@ -48,7 +48,7 @@ std::map<std::string, Case> g_cases;  // "http", "https", "50MiB"
 
 void LibraryExchange(benchmark::State& state, const std::string& name) {
     const Case& k = g_cases.at(name);
-    const std::u16string base = movu::Utf8ToUtf16(k.baseUrl);
+    const std::string& base = k.baseUrl;
     movu::HeaderFields fields;
     for (const std::string& l : kHeaderLines) {
         const std::size_t colon = l.find(':');

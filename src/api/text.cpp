@@ -18,7 +18,7 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
     return platform::Utf16ToUtf8(utf16);
 }
 
-bool IsWideSpace(char16_t c) {
+bool IsWideSpace(char32_t c) {
     if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
     if (c < 0x85) return false;
     switch (c) {
@@ -34,12 +34,41 @@ bool IsWideSpace(char16_t c) {
     }
 }
 
-std::u16string TrimSpace(std::u16string_view text) {
+namespace {
+
+// The code point of the sequence at [at, at + n): every white space
+// character lies in the Basic Multilingual Plane, so 1 to 3 bytes suffice;
+// anything else decodes to a non-space.
+char32_t DecodeAt(std::string_view s, std::size_t at, std::size_t n) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[at + i]); };
+    if (n == 1) return b(0) < 0x80 ? b(0) : 0xFFFD;
+    if (n == 2) return ((b(0) & 0x1Fu) << 6) | (b(1) & 0x3Fu);
+    if (n == 3) return ((b(0) & 0x0Fu) << 12) | ((b(1) & 0x3Fu) << 6) | (b(2) & 0x3Fu);
+    return 0xFFFD;
+}
+
+std::size_t SequenceLength(unsigned char lead) { return lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
+
+bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::string TrimSpace(std::string_view text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && IsWideSpace(text[begin])) ++begin;
-    while (end > begin && IsWideSpace(text[end - 1])) --end;
-    return std::u16string(text.substr(begin, end - begin));
+    while (begin < end) {
+        std::size_t n = SequenceLength(static_cast<unsigned char>(text[begin]));
+        if (n > end - begin || !IsWideSpace(DecodeAt(text, begin, n))) break;
+        begin += n;
+    }
+    while (end > begin) {
+        std::size_t lead = end - 1;
+        while (lead > begin && end - lead < 4 && IsContinuation(text[lead])) --lead;
+        std::size_t n = end - lead;
+        if (SequenceLength(static_cast<unsigned char>(text[lead])) != n || !IsWideSpace(DecodeAt(text, lead, n))) break;
+        end = lead;
+    }
+    return std::string(text.substr(begin, end - begin));
 }
 
 std::u16string WideArg(const movu_char16* text) {
@@ -52,12 +81,12 @@ std::string NarrowArg(const char* text) { return text == nullptr ? std::string()
 
 std::optional<std::string> TrimmedText(const movu_char16* text) {
     if (text == nullptr) return std::nullopt;
-    return Utf16ToUtf8(TrimSpace(WideArg(text)));
+    return TrimSpace(Utf16ToUtf8(WideArg(text)));
 }
 
 std::optional<std::string> TrimmedText(const char* text) {
     if (text == nullptr) return std::nullopt;
-    return Utf16ToUtf8(TrimSpace(Utf8ToUtf16(text)));
+    return TrimSpace(ValidUtf8(text));
 }
 
 std::string ValidUtf8(std::string_view bytes) { return Utf16ToUtf8(Utf8ToUtf16(bytes)); }
@@ -99,7 +128,7 @@ std::u16string ReadUnitsGuarded(const unsigned char* p) {
 
 }  // namespace
 
-std::u16string ReadArgTextA(const char* arg) {
+std::string ReadArgTextA(const char* arg) {
     if (arg == nullptr) return {};
     const auto* b = reinterpret_cast<const unsigned char*>(arg);
     bool utf16 = false;
@@ -109,8 +138,7 @@ std::u16string ReadArgTextA(const char* arg) {
         if (SamePage(b + 1, b + 3) || platform::IsReadable(b + 2, 2))
             utf16 = PeekByte(b + 2) != 0 && PeekByte(b + 3) == 0;
     }
-    if (utf16) return TrimSpace(ReadUnitsGuarded(b));
-    return TrimSpace(Utf8ToUtf16(std::string_view(arg)));
+    return utf16 ? Utf16ToUtf8(ReadUnitsGuarded(b)) : ValidUtf8(arg);
 }
 
 std::int32_t ResultCopyW(std::string_view utf8, movu_char16* out, std::int32_t capacity) {

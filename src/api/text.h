@@ -16,8 +16,9 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 
 // The Unicode White_Space set, the classification Windows' iswspace reports;
 // never the C library's locale-dependent one.
-bool IsWideSpace(char16_t c);
-std::u16string TrimSpace(std::u16string_view text);
+bool IsWideSpace(char32_t c);
+// UTF-8 text without that white space at either end.
+std::string TrimSpace(std::string_view utf8);
 
 // A caller's UTF-16 pointer as a string; null reads as empty.
 std::u16string WideArg(const movu_char16* text);
@@ -32,8 +33,9 @@ std::optional<std::string> TrimmedText(const char* text);
 // UTF-8 with every malformed sequence replaced by U+FFFD, as the exports'
 // 8-bit forms read their texts.
 std::string ValidUtf8(std::string_view bytes);
-// The setters' 8-bit argument, which some callers fill with UTF-16 instead.
-std::u16string ReadArgTextA(const char* arg);
+// The setters' 8-bit argument, which some callers fill with UTF-16 instead,
+// as UTF-8; null reads as empty.
+std::string ReadArgTextA(const char* arg);
 
 // Copies into caller buffers; both cut silently at capacity - 1 and return the
 // number of units written before the terminator.

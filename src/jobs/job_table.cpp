@@ -68,12 +68,12 @@ void JobWorker(const WorkerArgs& args) {
     // Test builds only: a worker that runs out of memory.
     if (args.request.path == "/movu-test/worker-out-of-memory") throw std::bad_alloc();
 #endif
-    const std::vector<std::u16string> urls = BaseUrlList();
+    const std::vector<std::string> urls = BaseUrlList();
 
     std::int32_t code = 0;
     std::uint32_t status = 0;
     std::string retained;
-    for (const std::u16string& url : urls) {
+    for (const std::string& url : urls) {
         if (!StillWanted(args.id)) return;
         std::string body;
         status = 0;

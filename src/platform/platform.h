@@ -72,7 +72,7 @@ ExchangeReply PerformExchange(const ExchangeRequest& request);
 
 // ---- protection, hashing, encoding --------------------------------------------
 // User-bound protection; description and entropy are bound to the blob.
-bool ProtectBytes(std::string_view plain, std::u16string_view description, std::string_view entropy, std::string& blob);
+bool ProtectBytes(std::string_view plain, std::string_view description, std::string_view entropy, std::string& blob);
 bool UnprotectBytes(std::string_view blob, std::string_view entropy, std::string& plain);
 
 bool Base64Encode(std::string_view bytes, std::string& text);  // no line breaks
@@ -82,17 +82,17 @@ bool Sha256(std::string_view bytes, unsigned char digest[32]);
 void WipeSecret(std::string& secret);
 
 // ---- files ----------------------------------------------------------------------
-// Creates every missing level; errors are ignored.
-void CreateDirectories(const std::u16string& path);
-// Opens by the UTF-16 path in binary mode: for reading, or for writing with
-// create-or-truncate. Null when it cannot be opened.
-std::FILE* OpenFile(const std::u16string& path, bool forWriting);
+// Paths are UTF-8. Creates every missing level; errors are ignored.
+void CreateDirectories(const std::string& path);
+// Opens in binary mode: for reading, or for writing with create-or-truncate.
+// Null when it cannot be opened.
+std::FILE* OpenFile(const std::string& path, bool forWriting);
 // The separator the OS puts between path pieces.
-char16_t PathSeparator();
+char PathSeparator();
 
 // ---- desktop ----------------------------------------------------------------------
-// Hands the text to the desktop's default handler; true when it was accepted.
-bool OpenWithDefaultHandler(const std::u16string& target);
+// Hands the UTF-8 text to the desktop's default handler; true when it was accepted.
+bool OpenWithDefaultHandler(const std::string& target);
 
 // ---- time and threads ---------------------------------------------------------------
 // System clock in whole seconds since 1970-01-01T00:00:00Z.

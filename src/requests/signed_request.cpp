@@ -42,7 +42,7 @@ struct SignedAttempt {
 // The steps both forms share, from token acquisition to the last exchange.
 // Without a fixed base URL the current one is read once the token is had, so
 // that a base URL acquisition has just moved to is the one used.
-SignedAttempt SendWithRenewal(const std::u16string* fixedBaseUrl, const Request& request, std::string& resultText) {
+SignedAttempt SendWithRenewal(const std::string* fixedBaseUrl, const Request& request, std::string& resultText) {
     SignedAttempt out;
     std::string token;
     std::string last;
@@ -53,7 +53,7 @@ SignedAttempt SendWithRenewal(const std::u16string* fixedBaseUrl, const Request&
         out.code = rc;
         return out;
     }
-    const std::u16string baseUrl = fixedBaseUrl ? *fixedBaseUrl : SnapshotCurrentBaseUrl();
+    const std::string baseUrl = fixedBaseUrl ? *fixedBaseUrl : SnapshotCurrentBaseUrl();
     if (token.empty()) {
         out.code = kEmptyToken;
         return out;
@@ -104,9 +104,9 @@ std::int32_t ExecuteSignedRequest(const Request& request, std::string& resultTex
     return out.code;
 }
 
-std::int32_t ExecuteSignedRequestAt(std::u16string_view baseUrl, const Request& request, std::string& resultText,
+std::int32_t ExecuteSignedRequestAt(std::string_view baseUrl, const Request& request, std::string& resultText,
                                     std::uint32_t& httpStatus) {
-    const std::u16string url(baseUrl);
+    const std::string url(baseUrl);
     SignedAttempt out = SendWithRenewal(&url, request, resultText);
     if (out.tokenFailed) httpStatus = 0;
     if (out.exchanged) {

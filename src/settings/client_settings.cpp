@@ -20,19 +20,19 @@ namespace movu {
 
 namespace {
 
-constexpr char16_t kPrimaryHost[] = u"" MOVU_PRIMARY_HOST;
-constexpr char16_t kSecondaryHost[] = u"" MOVU_SECONDARY_HOST;
+constexpr char kPrimaryHost[] = MOVU_PRIMARY_HOST;
+constexpr char kSecondaryHost[] = MOVU_SECONDARY_HOST;
 constexpr char kSecondaryIpv4[] = MOVU_SECONDARY_IPV4;
 
-bool IsListDelimiter(char16_t c) {
-    return c == u';' || c == u',' || c == u'\n' || c == u'\r' || c == u'\t' || c == u' ';
+bool IsListDelimiter(char c) {
+    return c == ';' || c == ',' || c == '\n' || c == '\r' || c == '\t' || c == ' ';
 }
 
 }  // namespace
 
-std::u16string DefaultSecondaryBaseUrl() { return u"https://" + std::u16string(kSecondaryHost); }
-std::u16string DefaultPrimaryBaseUrl() { return u"https://" + std::u16string(kPrimaryHost); }
-std::u16string_view SecondaryHostName() { return kSecondaryHost; }
+std::string DefaultSecondaryBaseUrl() { return "https://" + std::string(kSecondaryHost); }
+std::string DefaultPrimaryBaseUrl() { return "https://" + std::string(kPrimaryHost); }
+std::string_view SecondaryHostName() { return kSecondaryHost; }
 std::string SecondaryFallbackIpv4() { return kSecondaryIpv4; }
 
 ClientSettings& Settings() {
@@ -41,9 +41,9 @@ ClientSettings& Settings() {
     return settings.get();
 }
 
-bool SplitBaseUrlList(std::u16string_view text, std::vector<std::u16string>& entries) {
+bool SplitBaseUrlList(std::string_view text, std::vector<std::string>& entries) {
     entries.clear();
-    std::u16string trimmed = TrimSpace(text);
+    std::string trimmed = TrimSpace(text);
     std::size_t pos = 0;
     while (pos <= trimmed.size()) {
         std::size_t end = pos;
@@ -67,8 +67,8 @@ void ApplyDefaultsLocked() {
 
 }  // namespace
 
-void SetBaseUrl(std::u16string_view url) {
-    std::u16string trimmed = TrimSpace(url);
+void SetBaseUrl(std::string_view url) {
+    std::string trimmed = TrimSpace(url);
     if (trimmed.empty()) return;
     std::lock_guard<std::mutex> lock(ProcessLock());
     ClientSettings& s = Settings();
@@ -76,8 +76,8 @@ void SetBaseUrl(std::u16string_view url) {
     s.baseUrls.assign(1, std::move(trimmed));
 }
 
-void SetBaseUrls(std::u16string_view list) {
-    std::vector<std::u16string> entries;
+void SetBaseUrls(std::string_view list) {
+    std::vector<std::string> entries;
     if (!SplitBaseUrlList(list, entries)) return;
     std::lock_guard<std::mutex> lock(ProcessLock());
     ClientSettings& s = Settings();
@@ -85,14 +85,14 @@ void SetBaseUrls(std::u16string_view list) {
     s.baseUrls = std::move(entries);
 }
 
-void SetProductSecret(std::u16string_view secret) {
-    std::string utf8 = Utf16ToUtf8(TrimSpace(secret));
+void SetProductSecret(std::string_view secret) {
+    std::string utf8 = TrimSpace(secret);
     std::lock_guard<std::mutex> lock(ProcessLock());
     Settings().productSecret = std::move(utf8);
 }
 
-void SetTerminalDataPath(std::u16string_view path) {
-    std::string utf8 = Utf16ToUtf8(TrimSpace(path));
+void SetTerminalDataPath(std::string_view path) {
+    std::string utf8 = TrimSpace(path);
     std::lock_guard<std::mutex> lock(ProcessLock());
     Settings().terminalDataPath = std::move(utf8);
 }
@@ -102,18 +102,18 @@ void ApplyDefaultBaseUrlsIfUnset() {
     ApplyDefaultsLocked();
 }
 
-std::vector<std::u16string> BaseUrlList() {
+std::vector<std::string> BaseUrlList() {
     std::lock_guard<std::mutex> lock(ProcessLock());
     ApplyDefaultsLocked();
     return Settings().baseUrls;
 }
 
-std::vector<std::u16string> SnapshotBaseUrls() {
+std::vector<std::string> SnapshotBaseUrls() {
     std::lock_guard<std::mutex> lock(ProcessLock());
     return Settings().baseUrls;
 }
 
-std::u16string SnapshotCurrentBaseUrl() {
+std::string SnapshotCurrentBaseUrl() {
     std::lock_guard<std::mutex> lock(ProcessLock());
     return Settings().currentBaseUrl;
 }
@@ -128,9 +128,9 @@ std::string SnapshotProductSecret() {
     return Settings().productSecret;
 }
 
-void StoreCurrentBaseUrl(std::u16string_view url) {
+void StoreCurrentBaseUrl(std::string_view url) {
     std::lock_guard<std::mutex> lock(ProcessLock());
-    Settings().currentBaseUrl = std::u16string(url);
+    Settings().currentBaseUrl = std::string(url);
 }
 
 }  // namespace movu

@@ -9,8 +9,8 @@
 namespace movu {
 
 struct ClientSettings {
-    std::vector<std::u16string> baseUrls;
-    std::u16string currentBaseUrl;
+    std::vector<std::string> baseUrls;  // UTF-8, as every text inside the library
+    std::string currentBaseUrl;
     std::string productSecret;
     std::string terminalDataPath;
 };
@@ -19,30 +19,30 @@ struct ClientSettings {
 ClientSettings& Settings();
 
 // The deployment's default base URLs, secondary host first.
-std::u16string DefaultSecondaryBaseUrl();
-std::u16string DefaultPrimaryBaseUrl();
-std::u16string_view SecondaryHostName();
+std::string DefaultSecondaryBaseUrl();
+std::string DefaultPrimaryBaseUrl();
+std::string_view SecondaryHostName();
 std::string SecondaryFallbackIpv4();  // an IPv4 literal
 
-bool SplitBaseUrlList(std::u16string_view text, std::vector<std::u16string>& entries);
+bool SplitBaseUrlList(std::string_view text, std::vector<std::string>& entries);
 
-// Setter bodies; the text is taken as given (already read from the caller).
-void SetBaseUrl(std::u16string_view url);
-void SetBaseUrls(std::u16string_view list);
-void SetProductSecret(std::u16string_view secret);
-void SetTerminalDataPath(std::u16string_view path);
+// Setter bodies, given the caller's text as UTF-8.
+void SetBaseUrl(std::string_view url);
+void SetBaseUrls(std::string_view list);
+void SetProductSecret(std::string_view secret);
+void SetTerminalDataPath(std::string_view path);
 
 // Snapshot reads and writes, each taking the lock for itself.
 // Until a base URL is set, the deployment's defaults (secondary host first)
 // become the list and the current base URL the first time a request needs one.
 void ApplyDefaultBaseUrlsIfUnset();
 // The list, with the defaults applied.
-std::vector<std::u16string> BaseUrlList();
+std::vector<std::string> BaseUrlList();
 // The list as set, without defaults.
-std::vector<std::u16string> SnapshotBaseUrls();
-std::u16string SnapshotCurrentBaseUrl();
+std::vector<std::string> SnapshotBaseUrls();
+std::string SnapshotCurrentBaseUrl();
 std::string SnapshotTerminalDataPath();
 std::string SnapshotProductSecret();
-void StoreCurrentBaseUrl(std::u16string_view url);
+void StoreCurrentBaseUrl(std::string_view url);
 
 }  // namespace movu

@@ -1,4 +1,4 @@
-// The eight setters. They trim, split and store; whether a base URL is usable
+// The eight setters. Their bodies trim, split and store; whether a base URL is usable
 // shows only when a request cracks it.
 #include "api/boundary.h"
 #include "api/export.h"
@@ -10,7 +10,7 @@ using namespace movu;
 extern "C" {
 
 MOVU_EXPORT void MOVU_CALL Movu_SetBaseUrl(const movu_char16* url) {
-    GuardVoid([&] { SetBaseUrl(WideArg(url)); });
+    GuardVoid([&] { SetBaseUrl(Utf16ToUtf8(WideArg(url))); });
 }
 
 MOVU_EXPORT void MOVU_CALL Movu_SetBaseUrlA(const char* url) {
@@ -18,7 +18,7 @@ MOVU_EXPORT void MOVU_CALL Movu_SetBaseUrlA(const char* url) {
 }
 
 MOVU_EXPORT void MOVU_CALL Movu_SetBaseUrls(const movu_char16* list) {
-    GuardVoid([&] { SetBaseUrls(WideArg(list)); });
+    GuardVoid([&] { SetBaseUrls(Utf16ToUtf8(WideArg(list))); });
 }
 
 MOVU_EXPORT void MOVU_CALL Movu_SetBaseUrlsA(const char* list) {
@@ -26,7 +26,7 @@ MOVU_EXPORT void MOVU_CALL Movu_SetBaseUrlsA(const char* list) {
 }
 
 MOVU_EXPORT void MOVU_CALL Movu_SetProductSecret(const movu_char16* secret) {
-    GuardVoid([&] { SetProductSecret(WideArg(secret)); });
+    GuardVoid([&] { SetProductSecret(Utf16ToUtf8(WideArg(secret))); });
 }
 
 MOVU_EXPORT void MOVU_CALL Movu_SetProductSecretA(const char* secret) {
@@ -34,7 +34,7 @@ MOVU_EXPORT void MOVU_CALL Movu_SetProductSecretA(const char* secret) {
 }
 
 MOVU_EXPORT void MOVU_CALL Movu_SetTerminalDataPath(const movu_char16* path) {
-    GuardVoid([&] { SetTerminalDataPath(WideArg(path)); });
+    GuardVoid([&] { SetTerminalDataPath(Utf16ToUtf8(WideArg(path))); });
 }
 
 MOVU_EXPORT void MOVU_CALL Movu_SetTerminalDataPathA(const char* path) {

@@ -60,14 +60,14 @@ std::int32_t AcquireToken(const Identity& identity, std::string& token, std::str
 
     if (TokenFromStore(account, rejected, token)) return kOk;
 
-    std::vector<std::u16string> urls = BaseUrlList();
+    std::vector<std::string> urls = BaseUrlList();
     if (urls.empty()) return kNoBaseUrl;
     SecondaryHostFirst(urls);
 
     const HeaderFields headers = TokenRequestHeaders(identity);
     std::int32_t lastResult = 0;
     std::uint32_t lastStatus = 0;
-    for (const std::u16string& url : urls) {
+    for (const std::string& url : urls) {
         std::string body;
         std::uint32_t status = 0;
         lastResult = HttpExchange(url, "GET", kTokenPath, headers, {}, body, status);

@@ -8,7 +8,7 @@ namespace {
 // Every protected text of the library carries the same description and
 // entropy, so token cache files and texts protected for MQL programs can be
 // read by either side.
-constexpr std::u16string_view kDescription = u"qz_movu";
+constexpr std::string_view kDescription = "qz_movu";
 constexpr std::string_view kEntropy = "zq_entropy_k7_v1";
 
 bool IsAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

@@ -24,7 +24,7 @@ extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_ProtectTextW(const movu_char16* te
     ClearOut(out, capacity);
     return movu::Guard([&]() -> std::int32_t {
         if (!text || !out || capacity < 1) return movu::kArgumentMissing;
-        std::string plain = movu::Utf16ToUtf8(movu::TrimSpace(movu::WideArg(text)));
+        std::string plain = movu::TrimSpace(movu::Utf16ToUtf8(movu::WideArg(text)));
         if (plain.empty()) return movu::kOk;
         std::string protectedText;
         movu::ProtectOutcome outcome = movu::ProtectToText(plain, protectedText);
@@ -41,7 +41,7 @@ extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_UnprotectTextW(const movu_char16* 
     ClearOut(out, capacity);
     return movu::Guard([&]() -> std::int32_t {
         if (!text || !out || capacity < 1) return movu::kArgumentMissing;
-        const std::string protectedText = movu::Utf16ToUtf8(movu::TrimSpace(movu::WideArg(text)));
+        const std::string protectedText = movu::TrimSpace(movu::Utf16ToUtf8(movu::WideArg(text)));
         if (protectedText.empty()) return movu::kOk;
         std::string plain;
         switch (movu::UnprotectFromText(protectedText, plain)) {

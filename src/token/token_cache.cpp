@@ -11,14 +11,14 @@
 namespace movu {
 namespace {
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
 
-std::u16string JoinPath(std::u16string_view a, std::u16string_view b) {
-    if (a.empty()) return std::u16string(b);
-    if (b.empty()) return std::u16string(a);
-    std::u16string joined(a);
+std::string JoinPath(std::string_view a, std::string_view b) {
+    if (a.empty()) return std::string(b);
+    if (b.empty()) return std::string(a);
+    std::string joined(a);
     if (!IsSeparator(joined.back())) joined.push_back(platform::PathSeparator());
     joined.append(b);
     return joined;
@@ -26,19 +26,19 @@ std::u16string JoinPath(std::u16string_view a, std::u16string_view b) {
 
 // The file name depends on the account alone. The folder keeps the name
 // "MQL4" that existing installations already hold their files under.
-std::u16string TokenCachePath(std::string_view account) {
-    std::u16string dataPath = Utf8ToUtf16(SnapshotTerminalDataPath());
+std::string TokenCachePath(std::string_view account) {
+    const std::string dataPath = SnapshotTerminalDataPath();
     if (dataPath.empty()) return {};
     std::string digest;
     if (!Sha256Hex(account, digest)) return {};
-    std::u16string fileName = u"token_" + Utf8ToUtf16(digest.substr(0, 16)) + u".dat";
-    std::u16string path = JoinPath(dataPath, u"MQL4");
-    path = JoinPath(path, u"Files");
-    path = JoinPath(path, u"qz_movu");
+    const std::string fileName = "token_" + digest.substr(0, 16) + ".dat";
+    std::string path = JoinPath(dataPath, "MQL4");
+    path = JoinPath(path, "Files");
+    path = JoinPath(path, "qz_movu");
     return JoinPath(path, fileName);
 }
 
-bool ReadSmallFile(const std::u16string& path, std::string& content) {
+bool ReadSmallFile(const std::string& path, std::string& content) {
     content.clear();
     std::FILE* file = platform::OpenFile(path, false);
     if (file == nullptr) return false;
@@ -52,7 +52,7 @@ bool LoadTokenCache(std::string_view account) {
     ClientToken& held = TokenState();
     if (!held.token.empty() && held.expiry >= 1 && held.ownerAccount == account) return true;
 
-    std::u16string path = TokenCachePath(account);
+    const std::string path = TokenCachePath(account);
     if (path.empty()) return false;
     std::string content;
     if (!ReadSmallFile(path, content)) return false;
@@ -78,10 +78,10 @@ bool LoadTokenCache(std::string_view account) {
 }
 
 void SaveTokenCache(std::string_view account, std::string_view token, std::int64_t expiry) {
-    std::u16string path = TokenCachePath(account);
+    const std::string path = TokenCachePath(account);
     if (path.empty()) return;
-    std::size_t cut = path.find_last_of(u"\\/");
-    if (cut != std::u16string::npos && cut > 0) platform::CreateDirectories(path.substr(0, cut));
+    std::size_t cut = path.find_last_of("\\/");
+    if (cut != std::string::npos && cut > 0) platform::CreateDirectories(path.substr(0, cut));
 
     std::string plain = "{\"ok\":true,\"token\":\"";
     plain.append(token.data(), token.size());

@@ -9,10 +9,10 @@ namespace movu {
 
 constexpr std::size_t kTokenCacheReadLimit = 4095;
 
-std::u16string JoinPath(std::u16string_view a, std::u16string_view b);
+std::string JoinPath(std::string_view a, std::string_view b);
 // Empty when no cache file applies (no data path, hashing failed).
-std::u16string TokenCachePath(std::string_view account);
-bool ReadSmallFile(const std::u16string& path, std::string& content);
+std::string TokenCachePath(std::string_view account);
+bool ReadSmallFile(const std::string& path, std::string& content);
 
 // Both are called with TokenLock() held.
 bool LoadTokenCache(std::string_view account);

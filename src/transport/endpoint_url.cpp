@@ -10,68 +10,70 @@ namespace movu {
 namespace {
 
 constexpr std::size_t kMaxScheme = 15;
-constexpr std::size_t kMaxHost = 255;
+constexpr std::size_t kMaxHost = 255;  // UTF-16 units, as the Windows cracker counts
 
-char16_t AsciiLower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-// The full lower-case mapping towlower applies; only ASCII and Latin-1 letters
-// can occur in a host name that matches, but a path may hold anything.
-char16_t WideLower(char16_t c) {
-    if (c < 0x80) return AsciiLower(c);
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return static_cast<char16_t>(c + 32);
-    return c;
-}
-
-std::u16string AsciiLowerCopy(std::u16string_view s) {
-    std::u16string out(s);
+std::string AsciiLowerCopy(std::string_view s) {
+    std::string out(s);
     for (auto& c : out) c = AsciiLower(c);
     return out;
 }
 
+// Lead bytes count one unit, four-byte sequences (a surrogate pair) two.
+std::size_t Utf16Length(std::string_view utf8) {
+    std::size_t units = 0;
+    for (char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
 }  // namespace
 
-bool CrackBaseUrl(std::u16string_view baseUrl, EndpointUrl& out) {
+bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
     out = EndpointUrl{};
-    std::u16string t = TrimSpace(baseUrl);
-    if (t.size() < 3 || t.find(u"://") == std::u16string::npos) t.insert(0, u"https://");
+    std::string t = TrimSpace(baseUrl);
+    if (t.size() < 3 || t.find("://") == std::string::npos) t.insert(0, "https://");
 
-    std::size_t colon = t.find(u':');
-    if (colon == std::u16string::npos || colon == 0 || colon > kMaxScheme) return false;
-    std::u16string scheme = AsciiLowerCopy(t.substr(0, colon));
-    if (scheme != u"http" && scheme != u"https") return false;
-    if (t.compare(colon, 3, u"://") != 0) return false;
-    bool secure = scheme == u"https";
+    std::size_t colon = t.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > kMaxScheme) return false;
+    std::string scheme = AsciiLowerCopy(t.substr(0, colon));
+    if (scheme != "http" && scheme != "https") return false;
+    if (t.compare(colon, 3, "://") != 0) return false;
+    bool secure = scheme == "https";
 
     // As the Windows cracker reads it: the authority ends at the first "/",
     // the host at the first ":" after any user part; "?" and "#" do not end
     // it, and a port is read as far as it has digits.
-    std::u16string_view rest = std::u16string_view(t).substr(colon + 3);
-    std::u16string_view authority = rest.substr(0, rest.find(u'/'));
-    std::size_t at = authority.rfind(u'@');
-    if (at != std::u16string_view::npos) authority = authority.substr(at + 1);
+    std::string_view rest = std::string_view(t).substr(colon + 3);
+    std::string_view authority = rest.substr(0, rest.find('/'));
+    std::size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) authority = authority.substr(at + 1);
 
-    std::size_t portColon = authority.find(u':');
-    std::u16string_view host = authority.substr(0, portColon);
-    if (host.size() > kMaxHost) return false;
+    std::size_t portColon = authority.find(':');
+    std::string_view host = authority.substr(0, portColon);
+    if (Utf16Length(host) > kMaxHost) return false;
 
     unsigned long port = 0;
-    if (portColon != std::u16string_view::npos) {
-        for (char16_t c : authority.substr(portColon + 1)) {
-            if (c < u'0' || c > u'9') break;
-            port = port * 10 + (c - u'0');
+    if (portColon != std::string_view::npos) {
+        for (char c : authority.substr(portColon + 1)) {
+            if (c < '0' || c > '9') break;
+            port = port * 10 + static_cast<unsigned long>(c - '0');
             if (port > 65535) return false;
         }
     }
     if (port == 0) port = secure ? 443 : 80;
 
     out.secure = secure;
-    out.host = std::u16string(host);
+    out.host = std::string(host);
     out.port = static_cast<std::uint16_t>(port);
     return !out.host.empty();
 }
 
-bool IsSecondaryHost(std::u16string_view host) {
-    std::u16string_view name = SecondaryHostName();
+bool IsSecondaryHost(std::string_view host) {
+    std::string_view name = SecondaryHostName();
     if (host.size() != name.size()) return false;
     for (std::size_t i = 0; i < host.size(); ++i) {
         if (AsciiLower(host[i]) != AsciiLower(name[i])) return false;
@@ -79,14 +81,12 @@ bool IsSecondaryHost(std::u16string_view host) {
     return true;
 }
 
-void SecondaryHostFirst(std::vector<std::u16string>& baseUrls) {
-    std::u16string name(SecondaryHostName());
-    for (auto& c : name) c = WideLower(c);
-    std::stable_partition(baseUrls.begin(), baseUrls.end(), [&](const std::u16string& url) {
-        if (url.size() < name.size()) return false;
-        std::u16string lower(url);
-        for (auto& c : lower) c = WideLower(c);
-        return lower.find(name) != std::u16string::npos;
+// The host name is ASCII, so folding ASCII letters is the whole of the
+// case-insensitive match; no other letter can fold into it.
+void SecondaryHostFirst(std::vector<std::string>& baseUrls) {
+    const std::string name = AsciiLowerCopy(SecondaryHostName());
+    std::stable_partition(baseUrls.begin(), baseUrls.end(), [&](const std::string& url) {
+        return url.size() >= name.size() && AsciiLowerCopy(url).find(name) != std::string::npos;
     });
 }
 

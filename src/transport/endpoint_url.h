@@ -11,18 +11,18 @@ namespace movu {
 
 struct EndpointUrl {
     bool secure = true;
-    std::u16string host;
+    std::string host;  // UTF-8
     std::uint16_t port = 443;
 };
 
 // Accepts what the Windows URL cracker accepts for http and https; anything
 // after the host is ignored. A text without "://" is taken as https.
-bool CrackBaseUrl(std::u16string_view baseUrl, EndpointUrl& out);
+bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out);
 
 // Whole-name match against the secondary default host, ASCII case folded.
-bool IsSecondaryHost(std::u16string_view host);
+bool IsSecondaryHost(std::string_view host);
 
 // Stable partition: entries that mention the secondary default host first.
-void SecondaryHostFirst(std::vector<std::u16string>& baseUrls);
+void SecondaryHostFirst(std::vector<std::string>& baseUrls);
 
 }  // namespace movu

@@ -47,14 +47,14 @@ std::int32_t ResultOf(platform::ExchangeStep step) {
     }
 }
 
-std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::u16string_view baseUrl,
+std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::string_view baseUrl,
                      const platform::ExchangeRequest& request) {
     std::string out = "{\"ok\":false,\"error\":\"";
     out += ErrorName(step);
     out += "\",\"win32\":";
     out += std::to_string(error);
     out += ",\"base_url\":\"";
-    out += JsonEscape(Utf16ToUtf8(baseUrl));
+    out += JsonEscape(baseUrl);
     out += "\",\"host\":\"";
     out += JsonEscape(request.host);
     if (step == platform::ExchangeStep::Connect) {
@@ -71,7 +71,7 @@ std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::u16s
 
 }  // namespace
 
-std::int32_t HttpExchange(std::u16string_view baseUrl, std::string_view method, std::string_view target,
+std::int32_t HttpExchange(std::string_view baseUrl, std::string_view method, std::string_view target,
                           const HeaderFields& headers, std::string_view body, std::string& responseBody,
                           std::uint32_t& httpStatus) {
     responseBody.clear();
@@ -81,7 +81,7 @@ std::int32_t HttpExchange(std::u16string_view baseUrl, std::string_view method, 
     if (!CrackBaseUrl(baseUrl, endpoint)) return kBadBaseUrl;
     platform::ExchangeRequest request;
     request.secure = endpoint.secure;
-    request.host = Utf16ToUtf8(endpoint.host);
+    request.host = endpoint.host;
     request.port = endpoint.port;
     if (IsSecondaryHost(endpoint.host)) request.pinAddress = SecondaryFallbackIpv4();
     request.limits = Limits();

@@ -12,7 +12,7 @@
 extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_OpenUrl(const movu_char16* url) {
     return movu::Guard([&]() -> std::int32_t {
         if (!url) return movu::kArgumentMissing;
-        std::u16string target = movu::TrimSpace(movu::WideArg(url));
+        const std::string target = movu::TrimSpace(movu::Utf16ToUtf8(movu::WideArg(url)));
         if (target.empty()) return movu::kArgumentMissing;
         return movu::platform::OpenWithDefaultHandler(target) ? movu::kOk : movu::kOpenFailed;
     });

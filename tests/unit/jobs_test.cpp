@@ -18,8 +18,8 @@ class JobIdWrap : public ::testing::Test {
 protected:
     void SetUp() override {
         // Workers fail at once: the only base URL cannot be cracked.
-        SetBaseUrls(u"ftp://x");
-        SetTerminalDataPath(u"");
+        SetBaseUrls("ftp://x");
+        SetTerminalDataPath("");
     }
 
     void TearDown() override {

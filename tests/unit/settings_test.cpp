@@ -1,5 +1,5 @@
-// The settings record: setters, list splitting, default installation, and
-// concurrent writers and readers.
+// The settings record through the setters: list splitting, defaults,
+// unusable text, the 8-bit forms, and concurrent writers and readers.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,35 +25,35 @@ protected:
     }
 };
 
-using List = std::vector<std::u16string>;
+using List = std::vector<std::string>;
 
 }  // namespace
 
-TEST_F(SettingsTest, StartsOnThePrimaryHostAndInstallsDefaultsOnce) {
+TEST_F(SettingsTest, DefaultsSecondaryFirstUntilAListIsSet) {
     EXPECT_TRUE(SnapshotBaseUrls().empty());
-    EXPECT_EQ(SnapshotCurrentBaseUrl(), u"https://" + std::u16string(u"" MOVU_PRIMARY_HOST));
+    EXPECT_EQ(SnapshotCurrentBaseUrl(), "https://" MOVU_PRIMARY_HOST);
     ApplyDefaultBaseUrlsIfUnset();
-    List expected{u"https://" + std::u16string(SecondaryHostName()), u"https://" MOVU_PRIMARY_HOST};
+    const List expected{"https://" + std::string(SecondaryHostName()), "https://" MOVU_PRIMARY_HOST};
     EXPECT_EQ(SnapshotBaseUrls(), expected);
     EXPECT_EQ(SnapshotCurrentBaseUrl(), expected[0]);
-    Movu_SetBaseUrl(W(u"u9"));
+    Movu_SetBaseUrl(W(u"  https://one.test/v2/\u3000"));
     ApplyDefaultBaseUrlsIfUnset();
-    EXPECT_EQ(SnapshotBaseUrls(), List{u"u9"});
+    EXPECT_EQ(SnapshotBaseUrls(), List{"https://one.test/v2/"});
+    EXPECT_EQ(SnapshotCurrentBaseUrl(), "https://one.test/v2/");
 }
 
-TEST_F(SettingsTest, SplitsOnTheSixDelimitersOnly) {
-    Movu_SetBaseUrls(W(u" u1 ;u2,,u3\r\n"));
-    EXPECT_EQ(SnapshotBaseUrls(), (List{u"u1", u"u2", u"u3"}));
-    EXPECT_EQ(SnapshotCurrentBaseUrl(), u"u1");
-    Movu_SetBaseUrls(W(u"u1;u1"));
-    EXPECT_EQ(SnapshotBaseUrls(), (List{u"u1", u"u1"}));
-    Movu_SetBaseUrls(W(u"u1\fu2"));
-    EXPECT_EQ(SnapshotBaseUrls(), (List{u"u1\fu2"}));
-    Movu_SetBaseUrls(W(u"a\tb c"));
-    EXPECT_EQ(SnapshotBaseUrls(), (List{u"a", u"b", u"c"}));
-}
-
-TEST_F(SettingsTest, UnusableTextChangesNothing) {
+TEST_F(SettingsTest, ListsSplitOnSixDelimitersAndUnusableTextChangesNothing) {
+    const std::pair<const char16_t*, List> cases[] = {
+        {u" u1 ;u2,,u3\r\n", {"u1", "u2", "u3"}},
+        {u"u1;u1", {"u1", "u1"}},
+        {u"u1\fu2", {"u1\fu2"}},
+        {u"a\tb c\u00a0", {"a", "b", "c"}},
+    };
+    for (const auto& [text, list] : cases) {
+        Movu_SetBaseUrls(W(text));
+        EXPECT_EQ(SnapshotBaseUrls(), list);
+        EXPECT_EQ(SnapshotCurrentBaseUrl(), list.front());
+    }
     Movu_SetBaseUrls(W(u"keep1;keep2"));
     for (const char16_t* text : {u";;, ,", u" \u00a0 ", u""}) Movu_SetBaseUrls(W(text));
     for (const char16_t* text : {u" \u00a0 \t", u""}) Movu_SetBaseUrl(W(text));
@@ -61,35 +61,24 @@ TEST_F(SettingsTest, UnusableTextChangesNothing) {
     Movu_SetBaseUrls(nullptr);
     Movu_SetBaseUrlA(nullptr);
     Movu_SetBaseUrlsA("  ");
-    EXPECT_EQ(SnapshotBaseUrls(), (List{u"keep1", u"keep2"}));
-    EXPECT_EQ(SnapshotCurrentBaseUrl(), u"keep1");
+    EXPECT_EQ(SnapshotBaseUrls(), (List{"keep1", "keep2"}));
+    EXPECT_EQ(SnapshotCurrentBaseUrl(), "keep1");
 }
 
-TEST_F(SettingsTest, SingleSetterReplacesTheWholeList) {
-    Movu_SetBaseUrls(W(u"a;b;c"));
-    Movu_SetBaseUrl(W(u"  https://one.test/v2/  "));
-    EXPECT_EQ(SnapshotBaseUrls(), List{u"https://one.test/v2/"});
-    EXPECT_EQ(SnapshotCurrentBaseUrl(), u"https://one.test/v2/");
-}
-
-TEST_F(SettingsTest, EightBitSettersAcceptUtf16Arguments) {
+TEST_F(SettingsTest, EightBitFormsTakeUtf16TooAndSecretAndPathStoreEmptyText) {
     const char wide[] = {'h', 0, 't', 0, 't', 0, 'p', 0, ':', 0, '/', 0, '/', 0, 'x', 0, 0, 0};
     Movu_SetBaseUrlA(wide);
-    EXPECT_EQ(SnapshotBaseUrls(), List{u"http://x"});
+    EXPECT_EQ(SnapshotBaseUrls(), List{"http://x"});
     Movu_SetBaseUrlsA(" a;b ");
-    EXPECT_EQ(SnapshotBaseUrls(), (List{u"a", u"b"}));
+    EXPECT_EQ(SnapshotBaseUrls(), (List{"a", "b"}));
     Movu_SetProductSecretA(" s\xC3\xBC ");
     EXPECT_EQ(SnapshotProductSecret(), "s\xC3\xBC");
     Movu_SetTerminalDataPathA(wide);
     EXPECT_EQ(SnapshotTerminalDataPath(), "http://x");
-}
-
-TEST_F(SettingsTest, SecretAndPathStoreEmptyTextToo) {
     Movu_SetTerminalDataPath(W(u" C:\\Term\\Data\\ "));
     EXPECT_EQ(SnapshotTerminalDataPath(), "C:\\Term\\Data\\");
     Movu_SetTerminalDataPath(W(u""));
     EXPECT_EQ(SnapshotTerminalDataPath(), "");
-    Movu_SetProductSecret(W(u"secret"));
     Movu_SetProductSecret(nullptr);
     EXPECT_EQ(SnapshotProductSecret(), "");
 }
@@ -100,10 +89,7 @@ TEST_F(SettingsTest, ConcurrentSettersAndReadersSeeWholeLists) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 500; ++i) {
-                if (t % 2)
-                    Movu_SetBaseUrls(W(u"a1;a2;a3"));
-                else
-                    Movu_SetBaseUrls(W(u"b1;b2;b3"));
+                Movu_SetBaseUrls(W(t % 2 ? u"a1;a2;a3" : u"b1;b2;b3"));
                 Movu_SetTerminalDataPath(W(t % 2 ? u"/p/one" : u"/p/two"));
             }
         });
@@ -111,7 +97,7 @@ TEST_F(SettingsTest, ConcurrentSettersAndReadersSeeWholeLists) {
             const List defaults{DefaultSecondaryBaseUrl(), DefaultPrimaryBaseUrl()};
             for (int i = 0; i < 500; ++i) {
                 List l = SnapshotBaseUrls();
-                if (!l.empty() && !(l == List{u"a1", u"a2", u"a3"} || l == List{u"b1", u"b2", u"b3"} || l == defaults))
+                if (!l.empty() && !(l == List{"a1", "a2", "a3"} || l == List{"b1", "b2", "b3"} || l == defaults))
                     torn = true;
                 std::string p = SnapshotTerminalDataPath();
                 if (!p.empty() && p != "/p/one" && p != "/p/two") torn = true;

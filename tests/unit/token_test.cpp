@@ -205,9 +205,9 @@ protected:
     static void UseBaseUrls(const std::vector<std::string>& urls) {
         std::string list;
         for (const std::string& u : urls) list += (list.empty() ? "" : ";") + u;
-        SetBaseUrls(Utf8ToUtf16(list));
+        SetBaseUrls(list);
     }
-    void UseCacheFiles() { SetTerminalDataPath(data_.path().u16string()); }
+    void UseCacheFiles() { SetTerminalDataPath(data_.path().string()); }
 
     static void Forget() {
         std::lock_guard<std::mutex> lock(TokenLock());
@@ -233,7 +233,7 @@ protected:
         if (text.empty() || UnprotectFromText(text, plain) != UnprotectOutcome::Ok) return "";
         return plain;
     }
-    static std::string CurrentBaseUrl() { return Utf16ToUtf8(SnapshotCurrentBaseUrl()); }
+    static std::string CurrentBaseUrl() { return SnapshotCurrentBaseUrl(); }
 
     // A site answering the token path as scripted, as the only base URL.
     Site OneSite(const std::vector<ScriptedResponse>& answers) {
@@ -450,12 +450,12 @@ TEST_F(TokenAcquisition, WalksTheBaseUrlsUntilOneAnswersWithAToken) {
         for (const Entry& e : c.entries) {
             sites.push_back(service.OpenSite());
             if (e.status > 0) sites.back().Script(kTokenPath, Answer(e.status, e.body));
-            const std::string host = e.secondary ? Utf16ToUtf8(SecondaryHostName()) : "127.0.0.1";
+            const std::string host = e.secondary ? std::string(SecondaryHostName()) : "127.0.0.1";
             const int port = e.status == 0 ? service.ClosedPort() : sites.back().port();
             urls.push_back(e.status < 0 ? "ftp://127.0.0.1" : "http://" + host + ":" + std::to_string(port));
         }
         UseBaseUrls(urls);
-        StoreCurrentBaseUrl(u"https://untouched.example");
+        StoreCurrentBaseUrl("https://untouched.example");
         Hold("10001", "ending", Now() + 10);
 
         std::string token;
@@ -472,9 +472,7 @@ TEST_F(TokenAcquisition, WalksTheBaseUrlsUntilOneAnswersWithAToken) {
             if (c.asked[i]) answered = i;
         }
         EXPECT_EQ(CurrentBaseUrl(), c.rc == 0 ? urls[answered] : "https://untouched.example");
-        std::vector<std::u16string> stored;
-        for (const std::string& u : urls) stored.push_back(Utf8ToUtf16(u));
-        EXPECT_EQ(SnapshotBaseUrls(), stored) << "the stored list keeps its order";
+        EXPECT_EQ(SnapshotBaseUrls(), urls) << "the stored list keeps its order";
     }
 }
 

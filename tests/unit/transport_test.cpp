@@ -35,7 +35,7 @@ Outcome Exchange(const std::string& baseUrl, const std::string& target, const st
                  const HeaderFields& headers = {}, const std::string& body = {}) {
     Outcome o;
     o.body = "left over from before";
-    o.code = HttpExchange(Utf8ToUtf16(baseUrl), verb, target, headers, body, o.body, o.status);
+    o.code = HttpExchange(baseUrl, verb, target, headers, body, o.body, o.status);
     return o;
 }
 
@@ -206,7 +206,7 @@ TEST_F(Transport, ConnectFailureGivesAnEnvelopeWithHostAndPort) {
     const int closed = service.ClosedPort();
     Site site = service.OpenSite();
     site.Script("/p", Answer(200, "must not arrive"));
-    const std::string lookAlike = Unresolvable(Utf16ToUtf8(SecondaryHostName()));
+    const std::string lookAlike = Unresolvable(std::string(SecondaryHostName()));
     struct Case {
         std::string base, host;
         int port;
@@ -278,7 +278,7 @@ TEST_F(Transport, BaseUrlWithoutSchemeIsHttps) {
 
 TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) {
     REQUIRE_HTTPS();
-    const std::string secondary = Utf16ToUtf8(SecondaryHostName());
+    const std::string secondary(SecondaryHostName());
     Site site = service.OpenSite(true);
     site.Script("/p", {Answer(200, "pinned"), Answer(200, "pinned")});
     for (const std::string& name : {secondary, Upper(secondary)}) {

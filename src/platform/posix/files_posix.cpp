@@ -1,4 +1,4 @@
-// Files on POSIX: paths arrive as UTF-16 and are opened by their UTF-8 form.
+// Files on POSIX, opened by their UTF-8 path.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -20,26 +20,21 @@ constexpr char kWriteMode[] = "wb";
 #endif
 
 // A NUL would silently shorten the path and open some other file.
-bool ToNativePath(const std::u16string& path, std::string& native) {
-    native = Utf16ToUtf8(path);
-    return !native.empty() && native.find('\0') == std::string::npos;
-}
+bool Usable(const std::string& path) { return !path.empty() && path.find('\0') == std::string::npos; }
 
 }  // namespace
 
-void CreateDirectories(const std::u16string& path) {
-    std::string native;
-    if (!ToNativePath(path, native)) return;
+void CreateDirectories(const std::string& path) {
+    if (!Usable(path)) return;
     std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(native), ignored);
+    std::filesystem::create_directories(std::filesystem::path(path), ignored);
 }
 
-std::FILE* OpenFile(const std::u16string& path, bool forWriting) {
-    std::string native;
-    if (!ToNativePath(path, native)) return nullptr;
-    return std::fopen(native.c_str(), forWriting ? kWriteMode : kReadMode);
+std::FILE* OpenFile(const std::string& path, bool forWriting) {
+    if (!Usable(path)) return nullptr;
+    return std::fopen(path.c_str(), forWriting ? kWriteMode : kReadMode);
 }
 
-char16_t PathSeparator() { return u'/'; }
+char PathSeparator() { return '/'; }
 
 }  // namespace movu::platform

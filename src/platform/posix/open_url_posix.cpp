@@ -62,8 +62,8 @@ struct SpawnAttributes {
 // ends, so the caller never waits for the opened program and no zombie
 // stays. If the host reaps children itself (SIGCHLD ignored), the status is
 // lost and the request counts as refused rather than guessed.
-bool OpenWithDefaultHandler(const std::u16string& target) {
-    std::string text = Utf16ToUtf8(target);
+bool OpenWithDefaultHandler(const std::string& target) {
+    std::string text = target;
     if (text.empty() || text.find('\0') != std::string::npos) return false;
 
     SpawnAttributes attributes;

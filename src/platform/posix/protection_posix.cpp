@@ -242,10 +242,10 @@ void SetKeyDirectoryForTests(const std::string& folder) {
     OverrideFolder() = WithoutTrailingSlashes(folder);
 }
 
-bool ProtectBytes(std::string_view plain, std::u16string_view description, std::string_view entropy,
+bool ProtectBytes(std::string_view plain, std::string_view description, std::string_view entropy,
                   std::string& blob) {
     blob.clear();
-    std::string descriptionUtf8 = Utf16ToUtf8(description);
+    const std::string descriptionUtf8(description);
     if (descriptionUtf8.size() > 0xFFFF) return false;
 
     MasterKey key;

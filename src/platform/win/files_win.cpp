@@ -1,4 +1,4 @@
-// Files on Windows, opened by their UTF-16 path.
+// Files on Windows: UTF-8 paths, opened by their UTF-16 form.
 #include <windows.h>
 
 #include <shlobj.h>
@@ -11,23 +11,26 @@
 namespace movu::platform {
 namespace {
 
-const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-
 // A NUL would silently shorten the path and open some other file.
-bool Usable(const std::u16string& path) { return !path.empty() && path.find(u'\0') == std::u16string::npos; }
+bool ToNativePath(const std::string& path, std::wstring& native) {
+    if (path.empty() || path.find('\0') != std::string::npos) return false;
+    const std::u16string units = Utf8ToUtf16(path);
+    native.assign(units.begin(), units.end());
+    return true;
+}
 
 }  // namespace
 
-void CreateDirectories(const std::u16string& path) {
-    if (!Usable(path)) return;
-    SHCreateDirectoryExW(nullptr, Wide(path), nullptr);
+void CreateDirectories(const std::string& path) {
+    std::wstring native;
+    if (ToNativePath(path, native)) SHCreateDirectoryExW(nullptr, native.c_str(), nullptr);
 }
 
-std::FILE* OpenFile(const std::u16string& path, bool forWriting) {
-    if (!Usable(path)) return nullptr;
-    return _wfopen(Wide(path), forWriting ? L"wb" : L"rb");
+std::FILE* OpenFile(const std::string& path, bool forWriting) {
+    std::wstring native;
+    return ToNativePath(path, native) ? _wfopen(native.c_str(), forWriting ? L"wb" : L"rb") : nullptr;
 }
 
-char16_t PathSeparator() { return u'\\'; }
+char PathSeparator() { return '\\'; }
 
 }  // namespace movu::platform

@@ -13,8 +13,9 @@
 
 namespace movu::platform {
 
-bool OpenWithDefaultHandler(const std::u16string& target) {
-    if (target.empty() || target.find(u'\0') != std::u16string::npos) return false;
+bool OpenWithDefaultHandler(const std::string& utf8) {
+    if (utf8.empty() || utf8.find('\0') != std::string::npos) return false;
+    const std::u16string target = Utf8ToUtf16(utf8);
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     HINSTANCE result = ShellExecuteW(nullptr, L"open", reinterpret_cast<const wchar_t*>(target.c_str()), nullptr,
                                      nullptr, SW_SHOWNORMAL);

@@ -33,11 +33,12 @@ void TakeOutput(DATA_BLOB& out, std::string& into) {
 
 }  // namespace
 
-bool ProtectBytes(std::string_view plain, std::u16string_view description, std::string_view entropy,
+bool ProtectBytes(std::string_view plain, std::string_view description, std::string_view entropy,
                   std::string& blob) {
     blob.clear();
     if (!FitsDword(plain.size()) || !FitsDword(entropy.size())) return false;
-    std::wstring descriptionText(description.begin(), description.end());
+    const std::u16string descriptionUnits = Utf8ToUtf16(description);
+    std::wstring descriptionText(descriptionUnits.begin(), descriptionUnits.end());
     DATA_BLOB in = BlobOf(plain);
     DATA_BLOB salt = BlobOf(entropy);
     DATA_BLOB out{};
