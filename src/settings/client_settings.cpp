@@ -24,9 +24,7 @@ constexpr char kPrimaryHost[] = MOVU_PRIMARY_HOST;
 constexpr char kSecondaryHost[] = MOVU_SECONDARY_HOST;
 constexpr char kSecondaryIpv4[] = MOVU_SECONDARY_IPV4;
 
-bool IsListDelimiter(char c) {
-    return c == ';' || c == ',' || c == '\n' || c == '\r' || c == '\t' || c == ' ';
-}
+bool IsListDelimiter(char c) { return c == ';' || c == ',' || c == '\n' || c == '\r' || c == '\t' || c == ' '; }
 
 }  // namespace
 

@@ -58,7 +58,8 @@ TEST(CrackBaseUrl, AcceptedAndRejectedForms) {
         // The host limit counts UTF-16 units, as the Windows cracker does.
         {"https://" + std::string(255, 'a'), "https " + std::string(255, 'a') + " 443"},
         {"https://" + std::string(256, 'a'), "fail"},
-        {"https://" + std::string(127, 'a') + "\xF0\x9F\x98\x80", "https " + std::string(127, 'a') + "\xF0\x9F\x98\x80 443"},
+        {"https://" + std::string(127, 'a') + "\xF0\x9F\x98\x80",
+         "https " + std::string(127, 'a') + "\xF0\x9F\x98\x80 443"},
         {"https://" + std::string(254, 'a') + "\xF0\x9F\x98\x80", "fail"},
     };
     for (const auto& [url, expected] : cases) EXPECT_EQ(Crack(url), expected) << url;
@@ -107,10 +108,10 @@ TEST(CrackBaseUrl, AgreesWithThePlatformCracker) {
                                            "http:/", "http:",   "https:///", "xhttp://", " http://"};
     const std::vector<std::string> users{"", "u@", "u:p@", "@"};
     const std::vector<std::string> hosts{
-        "h", "svc.example.test", "127.0.0.1", "[::1]", "", std::string(255, 'a'), std::string(256, 'b'), "h-1_x",
-        "\xC3\xBC.test"};
-    const std::vector<std::string> ports{":",   "",    ":0",     ":8443",        ":65535", ":65536", ":abc",
-                                         ":080", ":1x", ":-1",   ": 80",         ":65536x", ":99999999999", ":8080:9"};
+        "h",     "svc.example.test", "127.0.0.1", "[::1]", "", std::string(255, 'a'), std::string(256, 'b'),
+        "h-1_x", "\xC3\xBC.test"};
+    const std::vector<std::string> ports{":",    "",    ":0",  ":8443", ":65535",  ":65536",       ":abc",
+                                         ":080", ":1x", ":-1", ": 80",  ":65536x", ":99999999999", ":8080:9"};
     const std::vector<std::string> tails{"", "/", "/v2/", "?q=1", "#f", "/a://b"};
     int compared = 0;
     for (const auto& s : schemes)

@@ -17,7 +17,9 @@ TEST(Conversion, RoundTripsAndReplacesWhatIsMalformed) {
     EXPECT_EQ(Utf8ToUtf16(utf8), wide);
     EXPECT_EQ(Utf8ToUtf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
     // Each maximal ill-formed subsequence is one U+FFFD, as Windows converts.
-    EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                          "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(Utf8ToUtf16("\xE2\x82z"), u"\uFFFDz");
     // Overlong forms, encoded surrogates and values above U+10FFFF never come
     // through as characters; how many U+FFFD they become differs between

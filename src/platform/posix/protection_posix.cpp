@@ -242,8 +242,7 @@ void SetKeyDirectoryForTests(const std::string& folder) {
     OverrideFolder() = WithoutTrailingSlashes(folder);
 }
 
-bool ProtectBytes(std::string_view plain, std::string_view description, std::string_view entropy,
-                  std::string& blob) {
+bool ProtectBytes(std::string_view plain, std::string_view description, std::string_view entropy, std::string& blob) {
     blob.clear();
     const std::string descriptionUtf8(description);
     if (descriptionUtf8.size() > 0xFFFF) return false;

@@ -33,8 +33,7 @@ void TakeOutput(DATA_BLOB& out, std::string& into) {
 
 }  // namespace
 
-bool ProtectBytes(std::string_view plain, std::string_view description, std::string_view entropy,
-                  std::string& blob) {
+bool ProtectBytes(std::string_view plain, std::string_view description, std::string_view entropy, std::string& blob) {
     blob.clear();
     if (!FitsDword(plain.size()) || !FitsDword(entropy.size())) return false;
     const std::u16string descriptionUnits = Utf8ToUtf16(description);
