@@ -15,6 +15,7 @@
 #include <signal.h>
 #endif
 
+#include "api_fixture.h"
 #include "guarded_buffer.h"
 #include "movu_mt5.h"
 #include "temp_folder.h"
@@ -23,8 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const movu_char16* W(const std::u16string& s) { return reinterpret_cast<const movu_char16*>(s.c_str()); }
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+using movu::test::W;
+using movu::test::Widen;
 
 // A folder of the test's own, and on POSIX environment values set for one
 // test only; both are undone afterwards.
@@ -99,34 +100,34 @@ TEST_F(TextProtection, RoundTripKeepsTheTrimmedTextAsUtf8) {
 }
 
 TEST_F(TextProtection, EmptyInputsTinyBuffersAndMissingArguments) {
-    GuardedBuffer<char> out(16);
-    std::memset(out.data(), 'x', out.size());
-    EXPECT_EQ(Movu_ProtectTextW(W(u" \t\r\n\u3000"), out.data(), 16), 0);
-    EXPECT_EQ(out.data()[0], '\0');
+    // Every call empties the buffer first; blank text is done at once.
+    using Fn = int32_t (*)(const movu_char16*, char*, int32_t);
+    const struct {
+        Fn fn;
+        const char16_t* text;
+        int rc;
+    } cases[] = {{Movu_ProtectTextW, u" \t\r\n\u3000", 0},
+                 {Movu_UnprotectTextW, u" \r\n", 0},
+                 {Movu_ProtectTextW, nullptr, -1},
+                 {Movu_UnprotectTextW, nullptr, -1}};
+    for (const auto& c : cases) {
+        GuardedBuffer<char> out(16);
+        out.data()[0] = 'x';
+        EXPECT_EQ(c.fn(c.text ? W(c.text) : nullptr, out.data(), 16), c.rc);
+        EXPECT_EQ(out.data()[0], '\0');
+        EXPECT_TRUE(out.GuardsIntact());
+    }
 #ifndef _WIN32
     EXPECT_FALSE(fs::exists(dir_ / "movu_mt5")) << "nothing to protect, yet the protection service was used";
 #endif
-    out.data()[0] = 'x';
-    EXPECT_EQ(Movu_UnprotectTextW(W(u" \r\n"), out.data(), 16), 0);
-    EXPECT_EQ(out.data()[0], '\0');
-    out.data()[0] = 'x';
-    EXPECT_EQ(Movu_ProtectTextW(nullptr, out.data(), 16), -1);
-    EXPECT_EQ(out.data()[0], '\0');
-    out.data()[0] = 'x';
-    EXPECT_EQ(Movu_UnprotectTextW(nullptr, out.data(), 16), -1);
-    EXPECT_EQ(out.data()[0], '\0');
-    EXPECT_TRUE(out.GuardsIntact());
-    EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), nullptr, 16), -1);
-    EXPECT_EQ(Movu_UnprotectTextW(W(u"QUJD"), nullptr, 16), -1);
-
-    GuardedBuffer<char> one(1);
+    GuardedBuffer<char> one(1);  // a result cut to nothing
     EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), one.data(), 1), 0);
     EXPECT_EQ(one.data()[0], '\0');
     EXPECT_TRUE(one.GuardsIntact());
-    for (int capacity : {0, -1}) {
+    for (int capacity : {16, 0, -1}) {
         GuardedBuffer<char> untouched(8);
-        EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), untouched.data(), capacity), -1);
-        EXPECT_EQ(Movu_UnprotectTextW(W(u"QUJD"), untouched.data(), capacity), -1);
+        EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), capacity == 16 ? nullptr : untouched.data(), capacity), -1);
+        EXPECT_EQ(Movu_UnprotectTextW(W(u"QUJD"), capacity == 16 ? nullptr : untouched.data(), capacity), -1);
         EXPECT_TRUE(untouched.Untouched()) << "capacity " << capacity;
     }
 }
@@ -233,16 +234,11 @@ TEST_F(OpenUrlDesktop, ARunningOpenerIsNotWaitedForAndLeavesNoZombie) {
     EXPECT_FALSE(fs::exists(proc)) << "the ended opener stays a zombie";
 }
 
-TEST_F(OpenUrlDesktop, BlankTextNeverStartsTheOpener) {
-    InstallOpener(0);
-    EXPECT_EQ(Movu_OpenUrl(nullptr), -1);
-    EXPECT_EQ(Movu_OpenUrl(W(u"")), -1);
-    EXPECT_EQ(Movu_OpenUrl(W(u" \t\r\n\u3000")), -1);
-    EXPECT_FALSE(fs::exists(record_));
-}
-
-TEST_F(OpenUrlDesktop, RefusalOrNoOpenerGivesMinusTwo) {
+TEST_F(OpenUrlDesktop, BlankTextNeverStartsTheOpenerAndARefusalGivesMinusTwo) {
     InstallOpener(1);
+    for (const char16_t* blank : {u"", u" \t\r\n\u3000"}) EXPECT_EQ(Movu_OpenUrl(W(blank)), -1);
+    EXPECT_EQ(Movu_OpenUrl(nullptr), -1);
+    EXPECT_FALSE(fs::exists(record_));
     EXPECT_EQ(Movu_OpenUrl(W(u"movu-nohandler-x:abc")), -2);
     EXPECT_EQ(RecordedArguments(), std::vector<std::string>{"movu-nohandler-x:abc"});
     fs::remove(dir_ / "bin" / "xdg-open");
