@@ -311,28 +311,6 @@ TEST_F(SignedRequests, ArgumentsShapeTheTargetAndBody) {
     }
 }
 
-// Statuses other than 401 are answers: mapped, the body relayed, no renewal.
-// Throttling and server errors are covered with the hostile conditions.
-TEST_F(SignedRequests, StatusesMapToCodesWithoutRenewalAndTheBodyIsCopied) {
-    ASSERT_NO_FATAL_FAILURE(Warm());
-    const std::pair<int, std::string> cases[] = {
-        {200, "{\"events\":[]}"},           {201, "created"},  {204, ""},       {304, ""},
-        {403, "{\"error\":\"FORBIDDEN\"}"}, {404, "not here"}, {418, "teapot"},
-    };
-    for (const auto& [status, body] : cases) {
-        for (const Export* e : {&kExports[0], &kExports[1]}) {
-            SCOPED_TRACE(std::string(e->name) + " " + std::to_string(status));
-            site().ClearRequests();
-            site().Script(kDay, Answer(status, body));
-            const Reply reply = Invoke(*e, Plain());
-            EXPECT_EQ(reply.rc, status < 300 ? 0 : -status);
-            EXPECT_EQ(reply.text, body);
-            EXPECT_EQ(site().Requests(kDay).size(), 1u);
-            EXPECT_TRUE(site().Requests(kTokenPath).empty());
-        }
-    }
-}
-
 // After a 401 the token is fetched once more and the request sent once more
 // with it; whatever that retry gives is the result.
 TEST_F(SignedRequests, A401RenewsTheTokenOnceAndTheRetryDecides) {
