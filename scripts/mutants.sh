@@ -34,23 +34,23 @@ done
 
 read -r -d '' FAULTS <<'EOF'
 expiry-margin @@ src/token/client_token.cpp @@ now + 300 @@ now + 30
-token-owner-ignored @@ src/token/client_token.cpp @@ held.ownerAccount == account && held.expiry @@ held.expiry
+cache-owner-unset @@ src/token/token_cache.cpp @@ held.ownerAccount.assign(account.data(), account.size()); @@ (void)account;
 offset-sign @@ src/token/client_token.cpp @@ sign = s[19] == '+' ? 1 : -1; @@ sign = s[19] == '+' ? -1 : 1;
-cache-folder @@ src/token/token_cache.cpp @@ u"MQL4" @@ u"MQL5"
+cache-folder @@ src/token/token_cache.cpp @@ "MQL4" @@ "MQL5"
 query-unreserved @@ src/transport/query_params.cpp @@ c == '_' || c == '~'; @@ c == '_' || c == '~' || c == ' ';
 query-hex-case @@ src/transport/query_params.cpp @@ "0123456789ABCDEF" @@ "0123456789abcdef"
 query-order @@ src/transport/query_params.cpp @@ return a.first < b.first; @@ return a.first > b.first;
 query-decode-end @@ src/transport/query_params.cpp @@ i + 2 < text.size() @@ i + 3 < text.size()
 url-port-max @@ src/transport/endpoint_url.cpp @@ port > 65535 @@ port > 65536
 url-default-port @@ src/transport/endpoint_url.cpp @@ secure ? 443 : 80 @@ secure ? 80 : 443
-url-user-part @@ src/transport/endpoint_url.cpp @@ authority.rfind(u'@') @@ authority.find(u'@')
+url-user-part @@ src/transport/endpoint_url.cpp @@ authority.rfind('@') @@ authority.find('@')
 url-pin-case @@ src/transport/endpoint_url.cpp @@ if (AsciiLower(host[i]) != AsciiLower(name[i])) @@ if (host[i] != name[i])
 failover-order @@ src/settings/client_settings.cpp @@ s.baseUrls.push_back(DefaultSecondaryBaseUrl());⏎    s.baseUrls.push_back(DefaultPrimaryBaseUrl()); @@ s.baseUrls.push_back(DefaultPrimaryBaseUrl());⏎    s.baseUrls.push_back(DefaultSecondaryBaseUrl());
 secondary-first-dropped @@ src/token/acquire_token.cpp @@ SecondaryHostFirst(urls); @@ (void)urls;
 token-429-next-url @@ src/token/acquire_token.cpp @@ status == 401 || status == 429 || status >= 500 @@ status == 401 || status >= 500
 current-url-kept @@ src/token/acquire_token.cpp @@ StoreCurrentBaseUrl(url); @@ (void)url;
-renewal-dropped @@ src/requests/signed_request.cpp @@ out.exchangeCode == 0 && out.status == 401 @@ false && out.status == 401
-refused-token-offered @@ src/requests/signed_request.cpp @@ AcquireToken(id.utf8, renewed, token) @@ AcquireToken(id.utf8, renewed, {})
+renewal-dropped @@ src/requests/signed_request.cpp @@ out.exchangeCode == kOk && out.status == 401 @@ false && out.status == 401
+refused-token-offered @@ src/requests/signed_request.cpp @@ AcquireToken(request.identity, renewed, token) @@ AcquireToken(request.identity, renewed, {})
 status-2xx-range @@ src/requests/signed_request.cpp @@ status >= 200 && status <= 299 @@ status >= 200 && status < 299
 client-token-header @@ src/requests/signed_request.cpp @@ "X-Client-Token @@ "X-Client-Tokn
 envelope-member @@ src/transport/http_exchange.cpp @@ \"base_url\" @@ \"baseurl\"
@@ -64,7 +64,7 @@ worker-failure-code @@ src/jobs/job_table.cpp @@ job.resultCode = kInternalError
 poll-capacity @@ src/jobs/job_table.cpp @@ if (out != nullptr && capacity >= 1) @@ if (out != nullptr && capacity >= 0)
 start-empty-code @@ src/jobs/job_table.cpp @@ if (path8.empty() || method8.empty()) return -3; @@ if (path8.empty() || method8.empty()) return -2;
 lock-left-out @@ src/jobs/job_table.cpp @@ std::lock_guard<std::mutex> lock(ProcessLock());⏎    auto it = Jobs().find(id);⏎    return it != Jobs().end() @@ auto it = Jobs().find(id);⏎    return it != Jobs().end()
-trim-end @@ src/api/text.cpp @@ while (end > begin && IsWideSpace(text[end - 1])) --end; @@ (void)end;
+trim-end @@ src/api/text.cpp @@ end = lead; @@ break;
 wide-copy-capacity @@ src/api/text.cpp @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t)); @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t));⏎    if (n + 1 < static_cast<std::size_t>(capacity)) ++n;
 protect-copy-capacity @@ src/token/text_protection_exports.cpp @@ static_cast<std::size_t>(capacity) - 1) @@ static_cast<std::size_t>(capacity))
 unprotect-code @@ src/token/text_protection_exports.cpp @@ DecodeFailed: return -2; @@ DecodeFailed: return -3;
