@@ -55,7 +55,7 @@ status-2xx-range @@ src/requests/signed_request.cpp @@ status >= 200 && status <
 client-token-header @@ src/requests/signed_request.cpp @@ "X-Client-Token @@ "X-Client-Tokn
 envelope-member @@ src/transport/http_exchange.cpp @@ \"base_url\" @@ \"baseurl\"
 envelope-port @@ src/transport/http_exchange.cpp @@ if (step == platform::ExchangeStep::Connect) { @@ if (step == platform::ExchangeStep::Send) {
-send-code @@ src/transport/http_exchange.cpp @@ return kExchangeSendFailed; @@ return kExchangeReceiveFailed;
+send-code @@ src/transport/http_exchange.cpp @@ return kSendFailed; @@ return kReceiveFailed;
 tls-range @@ src/platform/posix/http_exchange_curl.cpp @@ CURL_SSLVERSION_MAX_TLSv1_2 @@ CURL_SSLVERSION_MAX_DEFAULT
 job-id-wrap @@ src/jobs/job_table.cpp @@ nextJobId = id == INT32_MAX ? 1 : id + 1; @@ nextJobId = id == INT32_MAX ? 0 : id + 1;
 job-id-reuse @@ src/jobs/job_table.cpp @@ while (jobs.count(id) != 0) @@ while (false && jobs.count(id) != 0)
