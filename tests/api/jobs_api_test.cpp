@@ -116,13 +116,14 @@ TEST_F(Jobs, RefusedStartsConsumeNoIdAndLeaveZero) {
     EXPECT_EQ(site().Requests(kPing).size(), 2u);
 
     // The UTF-16 form takes a null account: its job fails without a token.
+    const size_t tokenAsks = site().Requests(kTokenPath).size();
     int32_t id = 0;
     ASSERT_EQ(Movu_StartPingW(nullptr, W(u"MT5"), nullptr, nullptr, nullptr, &id), 0);
     const Outcome o = WaitFinished(Track(id));
     EXPECT_EQ(std::tie(o.rc, o.state, o.http), std::make_tuple(-2, -1, 0));
     EXPECT_EQ(o.text, R"({"ok":false,"error":"TOKEN_FETCH_FAILED","rc":-2})");
     EXPECT_EQ(site().Requests(kPing).size(), 2u);
-    EXPECT_EQ(site().Requests(kTokenPath).size(), 1u);
+    EXPECT_EQ(site().Requests(kTokenPath).size(), tokenAsks);
     for (const char* path : {kDay, kMeta, kRegister, kVip}) EXPECT_TRUE(site().Requests(path).empty()) << path;
 }
 
