@@ -253,19 +253,13 @@ TEST_F(FaultMatrix, RefusalsAndServerErrorsKeepTheirBodyAndNeverLoop) {
 // Every malformed 200 answer of the token endpoint ends in -200 with that
 // answer handed back, and no signed request goes out.
 TEST_F(FaultMatrix, MalformedTokenAnswersEndInMinus200WithTheAnswer) {
+    // The readers' own cases are unit tests; here, what reaches the caller.
     const std::vector<std::string> answers = {
-        "{}",
         "not json at all",
-        "{\"token\":\"abc\"}",
-        "{\"expires_at\":\"2099-01-01T00:00:00Z\"}",
         "{\"token\":\"\",\"expires_at\":\"2099-01-01T00:00:00Z\"}",
         "{\"token\":\"abc\",\"expires_at\":\"tomorrow\"}",
-        "{\"token\":\"abc\",\"expires_at\":\"1969-12-31T23:59:59Z\"}",
         "{\"token\":\"abc\",\"expires_at\":\"2099-01-01T00:00:00",
-        "{\"token\":\"abc",
-        "{\"token\"",
         std::string("{\"token\":\"a\0b\",\"expires_at\":\"\0\"}", 30),
-        "[\"token\",\"expires_at\"]",
         "{\"token\":\"" + std::string(300000, 'x') + "\"}",
     };
     for (const std::string& answer : answers) {
@@ -340,7 +334,7 @@ using Soak = ApiTest;
 // that refuses: every job is accounted for, no id is handed out twice, no
 // buffer is written past its end.
 TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
-    const int seconds = std::getenv("MOVU_SOAK_SECONDS") ? std::atoi(std::getenv("MOVU_SOAK_SECONDS")) : 0;
+    const int seconds = std::getenv("MOVU_SOAK_SECONDS") ? std::atoi(std::getenv("MOVU_SOAK_SECONDS")) : 8;
     const unsigned base = std::random_device{}();
     RecordProperty("seed", std::to_string(base));
     std::mt19937 rng(base);
@@ -350,13 +344,13 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
                                        Fault("reset_mid_body"), Fault("close_no_response"), garbage};
     Site other = TestService::Instance().OpenSite();
     for (Site* s : {&site(), &other}) {
-        for (const char* path : {kTokenPath, kDay, "/v1/client/ping.php", "/v1/client/heartbeat.php"}) {
-            const bool token = path == std::string(kTokenPath);
+        for (const std::string path : {kTokenPath, kDay, "/v1/client/ping.php", "/v1/client/heartbeat.php"}) {
+            const ScriptedResponse good = path == kTokenPath ? TokenAnswer("soak") : Answer(200, "{}");
             std::vector<ScriptedResponse> mix;
-            for (int i = 0; i < 300; ++i)
-                mix.push_back(rng() % 3 ? faults[rng() % 6] : token ? TokenAnswer("soak") : Answer(200, "{}"));
+            for (int i = 0; i < 300; ++i) mix.push_back(rng() % 3 ? faults[rng() % 6] : good);
+            mix.push_back(good);
+            mix.back().repeat = true;
             s->Script(path, mix);
-            s->Script(path, token ? TokenAnswer("soak-last", true) : Answer(200, "{}", true));
         }
     }
     const std::string refused = "http://127.0.0.1:" + std::to_string(TestService::Instance().ClosedPort());
@@ -364,9 +358,9 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
 
     std::mutex m;
     std::set<int32_t> running, everStarted;
-    size_t released = 0, calls = 0;
-    std::atomic<size_t> badBuffers{0}, badProtect{0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 8);
+    size_t released = 0;
+    std::atomic<size_t> bad{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     auto worker = [&](unsigned threadSeed) {
         std::mt19937 r(threadSeed);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -374,35 +368,28 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
             const int capacity = static_cast<int>(r() % 300) - 1;
             GuardedBuffer<char> out(capacity);
             int32_t id = 0, state = 7;
-            if (op < 5) {
+            if (op < 5) {  // synchronous calls into small buffers
                 if (r() % 2)
                     Movu_CalendarDayA(account(), W(u"MT5"), nullptr, nullptr, nullptr, nullptr, out.data(), capacity);
                 else
                     Movu_HeartbeatA(account(), nullptr, nullptr, nullptr, nullptr, W(u"{}"), out.data(), capacity);
-                if (!out.GuardsIntact() || (capacity < 1 && !out.Untouched())) ++badBuffers;
-            } else if (op < 10) {
+                if (capacity < 1 && !out.Untouched()) ++bad;
+            } else if (op < 10) {  // starts
                 const int32_t rc = r() % 2 ? Movu_StartPingA(account8_.c_str(), "MT5", "B", "S", "1", &id)
                                            : Movu_GetAsyncSignedW(account(), nullptr, nullptr, nullptr, nullptr,
                                                                   W(u"/v1/client/heartbeat.php"), W(u""), W(u"POST"),
                                                                   W(u"{\"soak\":1}"), &id);
                 std::lock_guard<std::mutex> g(m);
-                if (rc == 0 && id > 0) {
-                    EXPECT_TRUE(everStarted.insert(id).second) << "id " << id << " handed out twice";
-                    running.insert(id);
-                }
-            } else if (op < 18) {
+                if (rc == 0 && !everStarted.insert(id).second) ADD_FAILURE() << "id " << id << " handed out twice";
+                if (rc == 0) running.insert(id);
+            } else if (op < 18) {  // polls; finished jobs released, now and then a running one
                 {
                     std::lock_guard<std::mutex> g(m);
                     if (running.empty()) continue;
                     id = *std::next(running.begin(), static_cast<long>(r() % running.size()));
                 }
                 const int32_t rc = Movu_PollA(id, &state, nullptr, out.data(), capacity);
-                if (!out.GuardsIntact()) ++badBuffers;
-                if (state != 0)
-                    EXPECT_EQ(rc == 0, state == 1) << "poll of job " << id;
-                else
-                    EXPECT_EQ(rc, 0);
-                // Finished ones are released, and now and then a running one.
+                if (state != 0 ? (rc == 0) != (state == 1) : rc != 0) ++bad;
                 if ((state != 0 || op == 17) && Movu_Cancel(id) == 0) {
                     std::lock_guard<std::mutex> g(m);
                     running.erase(id);
@@ -411,15 +398,13 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
             } else if (op == 18) {
                 Movu_SetBaseUrlsA(lists[r() % 2].c_str());
             } else {
-                const std::u16string text = u"soak text " + Widen(std::to_string(r()));
+                const std::string text = "soak text " + std::to_string(r());
                 std::vector<char> sealed(4096), opened(256);
-                if (Movu_ProtectTextW(W(text), sealed.data(), 4096) != 0 ||
-                    Movu_UnprotectTextW(W(Widen(sealed.data())), opened.data(), 256) != 0 ||
-                    std::string(opened.data()) != std::string(text.begin(), text.end()))
-                    ++badProtect;
+                if (Movu_ProtectTextW(W(Widen(text)), sealed.data(), 4096) != 0 ||
+                    Movu_UnprotectTextW(W(Widen(sealed.data())), opened.data(), 256) != 0 || opened.data() != text)
+                    ++bad;
             }
-            std::lock_guard<std::mutex> g(m);
-            ++calls;
+            if (!out.GuardsIntact()) ++bad;
         }
     };
     std::vector<std::thread> threads;
@@ -433,10 +418,8 @@ TEST_F(Soak, MixedExportsAgainstAFaultyServiceLoseNothing) {
     }
     for (int32_t id : everStarted) EXPECT_EQ(Movu_PollA(id, nullptr, nullptr, nullptr, 0), -2) << "job " << id;
     EXPECT_EQ(everStarted.size(), released + running.size());
-    EXPECT_EQ(badBuffers.load(), 0u);
-    EXPECT_EQ(badProtect.load(), 0u);
+    EXPECT_EQ(bad.load(), 0u);
     EXPECT_GT(everStarted.size(), 0u);
-    std::printf("soak: %zu calls, %zu jobs\n", calls, everStarted.size());
 }
 
 }  // namespace
