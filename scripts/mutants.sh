@@ -59,16 +59,16 @@ send-code @@ src/transport/http_exchange.cpp @@ return kSendFailed; @@ return kR
 tls-range @@ src/platform/posix/http_exchange_curl.cpp @@ CURL_SSLVERSION_MAX_TLSv1_2 @@ CURL_SSLVERSION_MAX_DEFAULT
 job-id-wrap @@ src/jobs/job_table.cpp @@ nextJobId = id == INT32_MAX ? 1 : id + 1; @@ nextJobId = id == INT32_MAX ? 0 : id + 1;
 job-id-reuse @@ src/jobs/job_table.cpp @@ while (jobs.count(id) != 0) @@ while (false && jobs.count(id) != 0)
-job-state @@ src/jobs/job_table.cpp @@ code == 0 ? kJobSucceeded : kJobFailed @@ kJobSucceeded
+job-state @@ src/jobs/job_table.cpp @@ code == kOk ? kJobSucceeded : kJobFailed @@ kJobSucceeded
 worker-failure-code @@ src/jobs/job_table.cpp @@ job.resultCode = kInternalError; @@ job.resultCode = -1;
-poll-capacity @@ src/jobs/job_table.cpp @@ if (out != nullptr && capacity >= 1) @@ if (out != nullptr && capacity >= 0)
-start-empty-code @@ src/jobs/job_table.cpp @@ if (path8.empty() || method8.empty()) return -3; @@ if (path8.empty() || method8.empty()) return -2;
-lock-left-out @@ src/jobs/job_table.cpp @@ std::lock_guard<std::mutex> lock(ProcessLock());⏎    auto it = Jobs().find(id);⏎    return it != Jobs().end() @@ auto it = Jobs().find(id);⏎    return it != Jobs().end()
+copy-capacity @@ src/api/text.cpp @@ if (n >= static_cast<std::size_t>(capacity)) n = static_cast<std::size_t>(capacity) - 1;⏎    if (n > 0) std::memcpy(out, utf8.data(), n); @@ if (n > static_cast<std::size_t>(capacity)) n = static_cast<std::size_t>(capacity);⏎    if (n > 0) std::memcpy(out, utf8.data(), n);
+start-empty-code @@ src/jobs/job_exports.cpp @@ if (request.path.empty() || request.method.empty()) return kArgumentEmpty; @@ if (request.path.empty() || request.method.empty()) return kNoAccount;
+lock-left-out @@ src/jobs/job_table.cpp @@ std::lock_guard<std::mutex> lock(ProcessLock());⏎    auto it = Jobs().find(jobId);⏎    if (it == Jobs().end()) return kNoJob;⏎    const AsyncJob& job @@ auto it = Jobs().find(jobId);⏎    if (it == Jobs().end()) return kNoJob;⏎    const AsyncJob& job
 trim-end @@ src/api/text.cpp @@ end = lead; @@ break;
 wide-copy-capacity @@ src/api/text.cpp @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t)); @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t));⏎    if (n + 1 < static_cast<std::size_t>(capacity)) ++n;
-protect-copy-capacity @@ src/token/text_protection_exports.cpp @@ static_cast<std::size_t>(capacity) - 1) @@ static_cast<std::size_t>(capacity))
-unprotect-code @@ src/token/text_protection_exports.cpp @@ DecodeFailed: return -2; @@ DecodeFailed: return -3;
-open-url-blank @@ src/util/open_url_exports.cpp @@ if (target.empty()) return -1; @@ if (target.size() > 4096) return -1;
+clear-out-capacity @@ src/token/text_protection_exports.cpp @@ if (out && capacity >= 1) out[0] = '\0'; @@ if (out) out[0] = '\0';
+unprotect-code @@ src/token/text_protection_exports.cpp @@ DecodeFailed: return movu::kNotBase64; @@ DecodeFailed: return movu::kUnprotectFailed;
+open-url-blank @@ src/util/open_url_exports.cpp @@ if (target.empty()) return movu::kArgumentMissing; @@ if (target.size() > 4096) return movu::kArgumentMissing;
 EOF
 
 backup=$(mktemp -d)
