@@ -27,12 +27,13 @@ public:
         }
         return true;
     }
-    bool Untouched() const {
-        for (unsigned char b : bytes_) {
-            if (b != kFill) return false;
-        }
-        return true;
+    // Nothing written from this unit on, guards included.
+    bool UntouchedFrom(std::size_t unit) const {
+        for (std::size_t i = kGuard + unit * sizeof(T); i < bytes_.size(); ++i)
+            if (bytes_[i] != kFill) return false;
+        return GuardsIntact();
     }
+    bool Untouched() const { return UntouchedFrom(0); }
 
 private:
     std::size_t units_;
