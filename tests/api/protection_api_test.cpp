@@ -27,28 +27,22 @@ namespace {
 using movu::test::W;
 using movu::test::Widen;
 
-// A folder of the test's own, and on POSIX environment values set for one
-// test only; both are undone afterwards.
+// A folder of the test's own, and on POSIX one environment value set for
+// this test only; both are undone afterwards.
 class Scratch : public ::testing::Test {
 protected:
+#ifndef _WIN32
     ~Scratch() override {
-#ifndef _WIN32
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
-            it->had ? setenv(it->name, it->value.c_str(), 1) : unsetenv(it->name);
-#endif
+        if (name_) had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_);
     }
-#ifndef _WIN32
     void SetEnv(const char* name, const std::string& value) {
         const char* old = std::getenv(name);
-        saved_.push_back({name, old != nullptr, old ? old : ""});
+        name_ = name, had_ = old != nullptr, old_ = old ? old : "";
         setenv(name, value.c_str(), 1);
     }
-    struct Saved {
-        const char* name;
-        bool had;
-        std::string value;
-    };
-    std::vector<Saved> saved_;
+    const char* name_ = nullptr;
+    bool had_ = false;
+    std::string old_;
 #endif
     movu::test::TempFolder folder_{"prot-api"};
     const fs::path& dir_ = folder_.path();
