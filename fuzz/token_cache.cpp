@@ -15,17 +15,13 @@
 
 using namespace movu;
 
-namespace {
+static constexpr std::string_view kAccount = "51234567";
+static std::u16string cachePath;
 
-constexpr std::string_view kAccount = "51234567";
-std::u16string cachePath;
-
-bool LoadFresh() {
+static bool LoadFresh() {
     ClearTokenState();
     return LoadTokenCache(kAccount);
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetTerminalDataPath(Utf8ToUtf16(fuzz::PrivateDataHome() + "/terminal"));

@@ -95,17 +95,12 @@ class DevServerTests(unittest.TestCase):
             self.assertEqual(server.call("GET", "/v1/client/ping.php", good)[0], 200)
 
     def test_sample_data_and_fault_mode(self):
-        with DevServer() as server:
-            auth = server.auth("4001")
-            _, day = server.call("GET", f"/v1/calendar/day.php?date={TUESDAY}", auth)
-            self.assertEqual((day["sample"], server.call("GET", "/v1/calendar/meta.php", auth)[1]["sample"]), (True, True))
-            self.assertGreater(day["count"], 0)
-            for event in day["events"]:
-                self.assertEqual((event["sample"], event["title"][:7]), (True, "Sample "), event)
-        faults = [  # (arguments, (status, Retry-After) seen over 30 token requests)
-            (("--fault-rate", "1", "--faults", "503"), {(503, "1")}),
-            (("--fault-rate", "1", "--faults", "429,500", "--fault-seed", "7"), {(429, "1"), (500, None)}),
-            (("--fault-rate", "1", "--faults", "drop"), {("dropped", None)}),
+        with DevServer() as server:  # sample data says so, down to each event's title
+            day = server.call("GET", f"/v1/calendar/day.php?date={TUESDAY}", server.auth("4001"))[1]
+            self.assertTrue(day["sample"] and day["count"] > 0, day)
+            self.assertTrue(all(e["sample"] and e["title"].startswith("Sample ") for e in day["events"]), day)
+        # (arguments, (status, Retry-After) seen over 30 token requests); HostTests meets 503 alone and drop
+        faults = [(("--fault-rate", "1", "--faults", "429,500", "--fault-seed", "7"), {(429, "1"), (500, None)}),
             (("--fault-rate", "0", "--faults", "500"), {(200, None)}),
         ]
         for args, expected in faults:
