@@ -62,6 +62,5 @@ if(MOVU_BUILD_TESTS)
     COMMAND ${MOVU_PYTHON} ${CMAKE_SOURCE_DIR}/tests/tools/check_package.py
             --zip ${MOVU_PACKAGE_ZIP} --symbols ${MOVU_SYMBOLS_ZIP} --source ${CMAKE_SOURCE_DIR}
             --header ${CMAKE_SOURCE_DIR}/include/movu_mt5.h --version ${PROJECT_VERSION}
-            --objdump ${CMAKE_OBJDUMP} ${devserver_flag}
-            --junit ${CMAKE_BINARY_DIR}/test-results/release_package.xml)
+            --objdump ${CMAKE_OBJDUMP} ${devserver_flag})
 endif()

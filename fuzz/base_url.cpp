@@ -2,9 +2,6 @@
 // 8-bit setters take them). Cracked parts must re-assemble into a URL that
 // cracks the same; a list splits into its text less the delimiters.
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "api/text.h"
@@ -14,49 +11,42 @@
 
 using namespace movu;
 
-namespace {
-
-bool IsListDelimiter(char16_t c) {
-    return c == u';' || c == u',' || c == u'\n' || c == u'\r' || c == u'\t' || c == u' ';
+static bool IsListDelimiter(char16_t c) {
+    return std::u16string_view(u";,\n\r\t ").find(c) != std::u16string_view::npos;
 }
 
-void CheckCrack(std::u16string_view url) {
-    EndpointUrl parts;
+static void CheckCrack(std::u16string_view url) {
+    EndpointUrl parts, reread;
     if (!CrackBaseUrl(url, parts)) return;
-    MOVU_FUZZ_CHECK(!parts.host.empty() && parts.host.size() <= 255 && parts.port != 0);
-    MOVU_FUZZ_CHECK(parts.host.find_first_of(u"/:@") == std::u16string::npos);
+    fuzz::Check(!parts.host.empty() && parts.host.size() <= 255 && parts.port != 0);
+    fuzz::Check(parts.host.find_first_of(u"/:@") == std::u16string::npos);
     std::u16string again =
         (parts.secure ? u"https://" : u"http://") + parts.host + u":" + Utf8ToUtf16(std::to_string(parts.port));
-    EndpointUrl reread;
-    MOVU_FUZZ_CHECK(CrackBaseUrl(again, reread));
-    MOVU_FUZZ_CHECK(reread.secure == parts.secure && reread.host == parts.host && reread.port == parts.port);
+    fuzz::Check(CrackBaseUrl(again, reread));
+    fuzz::Check(reread.secure == parts.secure && reread.host == parts.host && reread.port == parts.port);
     IsSecondaryHost(parts.host);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::u16string text = Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(data), size));
+MOVU_FUZZ_TARGET(input) {
+    std::u16string text = Utf8ToUtf16(input);
     CheckCrack(text);
 
     std::vector<std::u16string> entries;
-    bool any = SplitBaseUrlList(text, entries);
-    MOVU_FUZZ_CHECK(any == !entries.empty());
+    fuzz::Check(SplitBaseUrlList(text, entries) == !entries.empty());
     // The entries are the trimmed text less its delimiters, nothing else.
     std::u16string kept, joined;
     for (char16_t c : TrimSpace(text))
         if (!IsListDelimiter(c)) kept.push_back(c);
     for (const auto& entry : entries) {
-        MOVU_FUZZ_CHECK(!entry.empty() && std::none_of(entry.begin(), entry.end(), IsListDelimiter));
+        fuzz::Check(!entry.empty() && std::none_of(entry.begin(), entry.end(), IsListDelimiter));
         joined += entry;
         CheckCrack(entry);
     }
-    MOVU_FUZZ_CHECK(joined == kept);
+    fuzz::Check(joined == kept);
 
     std::vector<std::u16string> ordered = entries;
     SecondaryHostFirst(ordered);
     std::sort(ordered.begin(), ordered.end());
     std::sort(entries.begin(), entries.end());
-    MOVU_FUZZ_CHECK(ordered == entries);
-    return 0;
+    fuzz::Check(ordered == entries);
 }

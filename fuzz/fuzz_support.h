@@ -1,42 +1,56 @@
-// What several targets share: a private data folder for the protection key
-// and cache files, gone again when the fuzzer exits normally.
+// What the targets share: the entry point over the input as text, the
+// property check, input modes, and a private data folder for the protection
+// key and cache files.
 #pragma once
 
 #include <stdlib.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
+
+// Defines LLVMFuzzerTestOneInput; the body that follows sees the input as `input`.
+#define MOVU_FUZZ_TARGET(input)                                                         \
+    static void FuzzOne(std::string_view input);                                        \
+    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
+        FuzzOne(std::string_view(reinterpret_cast<const char*>(data), size));           \
+        return 0;                                                                       \
+    }                                                                                   \
+    static void FuzzOne(std::string_view input)
 
 namespace movu::fuzz {
 
-inline std::string& DataHomeStorage() {
-    static std::string folder;
-    return folder;
+constexpr std::int64_t kLatest = 32535215999;  // 3000-12-31T23:59:59Z, the last time the library formats
+
+// A broken property stops the run, so that libFuzzer keeps the input.
+inline void Check(bool holds) {
+    if (!holds) __builtin_trap();
 }
 
-// A fresh folder under TMPDIR; XDG_DATA_HOME points at it, so the master key
-// made there never touches the user's own.
+// The first byte picks one of n ways to read the rest (an empty input: the first).
+inline int TakeMode(std::string_view& input, int n) {
+    const int mode = input.empty() ? 0 : static_cast<unsigned char>(input[0]) % n;
+    input.remove_prefix(input.empty() ? 0 : 1);
+    return mode;
+}
+
+// A fresh folder under TMPDIR that XDG_DATA_HOME points at, so the master key
+// made there never touches the user's own; gone when the fuzzer exits normally.
 inline const std::string& PrivateDataHome() {
-    std::string& folder = DataHomeStorage();
+    static std::string folder;
     if (!folder.empty()) return folder;
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/movu-fuzz-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) std::abort();
-    folder = pattern;
+    folder = (std::filesystem::temp_directory_path() / "movu-fuzz-XXXXXX").string();
+    if (mkdtemp(folder.data()) == nullptr) std::abort();
     setenv("XDG_DATA_HOME", folder.c_str(), 1);
     std::atexit([] {
         std::error_code ignored;
-        std::filesystem::remove_all(DataHomeStorage(), ignored);
+        std::filesystem::remove_all(folder, ignored);
     });
     return folder;
 }
 
 }  // namespace movu::fuzz
-
-// A broken property stops the run, so that libFuzzer keeps the input.
-#define MOVU_FUZZ_CHECK(cond)          \
-    do {                               \
-        if (!(cond)) __builtin_trap(); \
-    } while (0)

@@ -9,51 +9,33 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "api/text.h"
 #include "fuzz_support.h"
 
 using namespace movu;
 
-namespace {
-
-struct EdgePage {
-    unsigned char* end = nullptr;  // first byte that faults
-    std::size_t size = 0;
-    EdgePage() {
-        size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, size * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED || mprotect(static_cast<unsigned char*>(p) + size, size, PROT_NONE) != 0) std::abort();
-        end = static_cast<unsigned char*>(p) + size;
-    }
-};
-
 // What the argument must read as, given n readable bytes at b.
-std::u16string Expected(const unsigned char* b, std::size_t n) {
-    if (n >= 4 && b[0] != 0 && b[1] == 0 && b[2] != 0 && b[3] == 0) {
-        std::u16string units;
-        for (std::size_t i = 0; i + 1 < n; i += 2) {
-            char16_t unit = static_cast<char16_t>(b[i] | (b[i + 1] << 8));
-            if (unit == 0) break;
-            units.push_back(unit);
-        }
-        return TrimSpace(units);
-    }
-    return TrimSpace(Utf8ToUtf16(reinterpret_cast<const char*>(b)));
+static std::u16string Expected(const unsigned char* b, std::size_t n) {
+    if (n < 4 || b[0] == 0 || b[1] != 0 || b[2] == 0 || b[3] != 0)
+        return TrimSpace(Utf8ToUtf16(reinterpret_cast<const char*>(b)));
+    std::u16string units;
+    for (std::size_t i = 0; i + 1 < n && (b[i] | b[i + 1]) != 0; i += 2)
+        units.push_back(static_cast<char16_t>(b[i] | (b[i + 1] << 8)));
+    return TrimSpace(units);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static EdgePage page;
-    if (size < 1 || size > page.size - 8) return -1;
-    const int mode = data[0] % 3;
-    std::string payload(reinterpret_cast<const char*>(data) + 1, size - 1);
+MOVU_FUZZ_TARGET(payload) {
+    // A readable page followed by one that faults.
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    static unsigned char* const end = [] {
+        void* p = mmap(nullptr, page * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED || mprotect(static_cast<unsigned char*>(p) + page, page, PROT_NONE) != 0) std::abort();
+        return static_cast<unsigned char*>(p) + page;
+    }();
+    const int mode = fuzz::TakeMode(payload, 3);
+    payload = payload.substr(0, page - 8);
 
     std::string text;  // the argument as it lies in memory, terminator included
     std::size_t pad = 0;
@@ -67,16 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         text = payload.substr(0, n);
         text.append(2, '\0');
     } else {
-        text.push_back(payload.empty() ? 'x' : payload[0]);
-        text.push_back('\0');
-        if (payload.size() > 1) text.append(payload, 1);
+        text = std::string(1, payload.empty() ? 'x' : payload[0]) + '\0';
+        if (payload.size() > 1) text.append(payload.substr(1));
     }
 
-    unsigned char* at = page.end - text.size() - pad;
+    unsigned char* at = end - text.size() - pad;
     std::memcpy(at, text.data(), text.size());
     std::memset(at + text.size(), 0xA5, pad);
     const std::u16string read = ReadArgTextA(reinterpret_cast<const char*>(at));
-    MOVU_FUZZ_CHECK(read == Expected(at, text.size()));
+    fuzz::Check(read == Expected(at, text.size()));
 
     // The same text at the very end of a heap block that ends on a page
     // boundary: what follows is mapped but not the caller's, so only the
@@ -86,8 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         static char* block = static_cast<char*>(std::aligned_alloc(4096, 4096));
         char* heap = block + 4096 - text.size();
         std::memcpy(heap, text.data(), text.size());
-        const std::u16string again = ReadArgTextA(heap);
-        if (!(mode == 0 && text.size() == 2)) MOVU_FUZZ_CHECK(again == read);
+        if (!(mode == 0 && text.size() == 2)) fuzz::Check(ReadArgTextA(heap) == read);
     }
-    return 0;
 }

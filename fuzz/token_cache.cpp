@@ -2,11 +2,8 @@
 // First byte: '0' the rest is the file as found on disk, '1' the rest is the
 // plain text that a valid file protects. A token that loads must save and
 // load again unchanged.
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <mutex>
-#include <string>
 
 #include "api/text.h"
 #include "fuzz_support.h"
@@ -18,59 +15,39 @@
 
 using namespace movu;
 
-namespace {
+static constexpr std::string_view kAccount = "51234567";
+static std::u16string cachePath;
 
-constexpr std::string_view kAccount = "51234567";
-constexpr std::int64_t kLatest = 32535215999;  // 3000-12-31T23:59:59Z
-std::u16string cachePath;
-
-void WriteCacheFile(std::string_view content) {
-    std::FILE* file = platform::OpenFile(cachePath, true);
-    if (file == nullptr) std::abort();
-    if (!content.empty()) std::fwrite(content.data(), 1, content.size(), file);
-    std::fclose(file);
-}
-
-bool LoadFresh() {
+static bool LoadFresh() {
     ClearTokenState();
     return LoadTokenCache(kAccount);
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const std::string& home = fuzz::PrivateDataHome();
-    SetTerminalDataPath(Utf8ToUtf16(home + "/terminal"));
+    SetTerminalDataPath(Utf8ToUtf16(fuzz::PrivateDataHome() + "/terminal"));
     cachePath = TokenCachePath(kAccount);
     if (cachePath.empty()) std::abort();
     platform::CreateDirectories(cachePath.substr(0, cachePath.find_last_of(u'/')));
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return -1;
-    std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-    if (data[0] % 2 == 0) {
-        WriteCacheFile(rest);
-    } else {
-        std::string text;
-        MOVU_FUZZ_CHECK(ProtectToText(rest, text) == ProtectOutcome::Ok);
-        WriteCacheFile(text);
-    }
+MOVU_FUZZ_TARGET(rest) {
+    const int mode = fuzz::TakeMode(rest, 2);
+    std::string content(rest);
+    if (mode == 1) fuzz::Check(ProtectToText(rest, content) == ProtectOutcome::Ok);
+    std::FILE* file = platform::OpenFile(cachePath, true);
+    if (file == nullptr) std::abort();
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::fclose(file);
 
     std::lock_guard<std::mutex> hold(TokenLock());
-    if (!LoadFresh()) {
-        MOVU_FUZZ_CHECK(TokenState().token.empty() && TokenState().expiry == 0);
-        return 0;
-    }
+    if (!LoadFresh()) return fuzz::Check(TokenState().token.empty() && TokenState().expiry == 0);
     const ClientToken loaded = TokenState();
-    MOVU_FUZZ_CHECK(!loaded.token.empty() && loaded.expiry > 0 && loaded.ownerAccount == kAccount);
-    MOVU_FUZZ_CHECK(loaded.token.find('"') == std::string::npos);
-    if (loaded.token.size() < 2048 && loaded.expiry <= kLatest) {
+    fuzz::Check(!loaded.token.empty() && loaded.expiry > 0 && loaded.ownerAccount == kAccount);
+    fuzz::Check(loaded.token.find('"') == std::string::npos);
+    if (loaded.token.size() < 2048 && loaded.expiry <= fuzz::kLatest) {
         SaveTokenCache(kAccount, loaded.token, loaded.expiry);
-        MOVU_FUZZ_CHECK(LoadFresh());
-        MOVU_FUZZ_CHECK(TokenState().token == loaded.token && TokenState().expiry == loaded.expiry);
+        fuzz::Check(LoadFresh() && TokenState().token == loaded.token && TokenState().expiry == loaded.expiry);
     }
     ClearTokenState();
-    return 0;
 }

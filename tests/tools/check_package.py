@@ -3,7 +3,7 @@
 kit file in its place and identical to the source, SHA256SUMS listing every
 file with its right hash, binaries stripped, carrying a version resource and
 (the DLL) exporting exactly the header's names, and the debug symbols beside
-the zip. Each group of checks is one testcase of the JUnit report."""
+the zip."""
 import argparse
 import hashlib
 import os
@@ -13,8 +13,7 @@ import tempfile
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import check_exports  # noqa: E402
-from check_mqh import write_junit  # noqa: E402
+from check_exports import differ, exports, header, report  # noqa: E402
 
 
 def sections(path, objdump):
@@ -22,85 +21,52 @@ def sections(path, objdump):
     return {line.split()[1] for line in out.splitlines() if line.strip()[:1].isdigit()}
 
 
-def source_files(source):
-    """Package path -> source path of everything copied from the tree."""
-    want = {"README.md": "README.md", "LICENSE": "LICENSE", "include/movu_mt5.h": "include/movu_mt5.h"}
-    for top in ("MQL5/Include", "MQL5/Scripts", "MQL5/Experts", "MQL5/Indicators", "docs"):
-        for folder, _dirs, names in os.walk(os.path.join(source, top)):
-            for n in names:
-                rel = os.path.relpath(os.path.join(folder, n), source).replace(os.sep, "/")
-                want[rel] = rel
-    return want
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--zip", required=True)
-    ap.add_argument("--symbols", required=True)
-    ap.add_argument("--source", required=True)
-    ap.add_argument("--header", required=True)
-    ap.add_argument("--version", required=True)
-    ap.add_argument("--objdump", required=True)
+    for option in ("--zip", "--symbols", "--source", "--header", "--version", "--objdump"):
+        ap.add_argument(option, required=True)
     ap.add_argument("--devserver", action="store_true", help="movu-devserver.exe must be in the zip")
-    ap.add_argument("--junit")
     args = ap.parse_args()
 
-    layout, sums, binaries, symbols = [], [], [], []
+    # Package path -> source path of everything copied from the tree.
+    want = {p: p for p in ("README.md", "LICENSE", "include/movu_mt5.h")}
+    for top in ("MQL5/Include", "MQL5/Scripts", "MQL5/Experts", "MQL5/Indicators", "docs"):
+        for folder, _dirs, files in os.walk(os.path.join(args.source, top)):
+            want.update({p: p for p in (os.path.relpath(os.path.join(folder, f), args.source) for f in files)})
+    binary = ["MQL5/Libraries/movu_mt5.dll", "movu.exe"] + ["movu-devserver.exe"] * args.devserver
+    if args.devserver:  # the sample data it serves, for the user to edit
+        want["sample_calendar.json"] = "tools/devserver/sample_calendar.json"
+    expected = set(want) | set(binary) | {"SHA256SUMS"}
+
+    binaries, symbols = [], []
     with zipfile.ZipFile(args.zip) as z, tempfile.TemporaryDirectory() as tmp:
         names = {n for n in z.namelist() if not n.endswith("/")}
-        binary = ["MQL5/Libraries/movu_mt5.dll", "movu.exe"] + (["movu-devserver.exe"] if args.devserver else [])
-        want = source_files(args.source)
-        if args.devserver:  # the sample data it serves, for the user to edit
-            want["sample_calendar.json"] = "tools/devserver/sample_calendar.json"
-        layout += ["%s is missing" % n for n in sorted(set(want) | set(binary) | {"SHA256SUMS"}) if n not in names]
-        layout += ["%s is not the source's %s" % (n, p) for n, p in sorted(want.items())
+        layout = [f"{n} is missing" for n in sorted(expected - names)]
+        layout += [f"{n} is not expected in the package" for n in sorted(names - expected)]
+        layout += [f"{n} is not the source's {p}" for n, p in sorted(want.items())
                    if n in names and z.read(n) != open(os.path.join(args.source, p), "rb").read()]
-        layout += ["%s is not expected in the package" % n for n in sorted(names - set(want) - set(binary)
-                   - {"SHA256SUMS", "movu-devserver.exe"})]
-
-        listed = {}
-        for line in z.read("SHA256SUMS").decode().splitlines() if "SHA256SUMS" in names else []:
-            digest, _, path = line.partition("  ")
-            listed[path] = digest
-        sums += ["%s has no line in SHA256SUMS" % n for n in sorted(names - {"SHA256SUMS"} - set(listed))]
-        sums += ["SHA256SUMS: %s does not match" % p for p, d in sorted(listed.items())
+        lines = z.read("SHA256SUMS").decode().splitlines() if "SHA256SUMS" in names else []
+        listed = {path: digest for digest, _, path in (line.partition("  ") for line in lines)}
+        sums = [f"{n} has no line in SHA256SUMS" for n in sorted(names - {"SHA256SUMS"} - set(listed))]
+        sums += [f"SHA256SUMS: {p} does not match" for p, d in sorted(listed.items())
                  if p not in names or hashlib.sha256(z.read(p)).hexdigest() != d]
-
-        utf16 = lambda s: s.encode("utf-16-le")
-        for n in binary:
-            if n not in names:
-                continue
+        for n in sorted(names & set(binary)):
             path = z.extract(n, tmp)
-            data = open(path, "rb").read()
-            found = sections(path, args.objdump)
-            binaries += ["%s still carries debug information (%s)" % (n, ", ".join(sorted(s for s in found if s.startswith(".debug"))))
-                         for _ in [0] if any(s.startswith(".debug") for s in found)]
-            binaries += ["%s has no version resource naming %s %s" % (n, k, v)
+            data, found = open(path, "rb").read(), sections(path, args.objdump)
+            binaries += [f"{n} still carries {s}" for s in sorted(found) if s.startswith(".debug")]
+            binaries += [f"{n} has no version resource naming {k} {v}"
                          for k, v in (("ProductName", "movu_mt5"), ("ProductVersion", args.version))
-                         if utf16(k) not in data or utf16(v) not in data or ".rsrc" not in found]
+                         if ".rsrc" not in found or not all(t.encode("utf-16-le") in data for t in (k, v))]
             if n.endswith(".dll"):
-                exported = set(check_exports.dll_exports(path, args.objdump))
-                wanted = set(check_exports.header_names(args.header))
-                binaries += ["the packaged DLL exports %s, the header declares %s" % (
-                    sorted(exported - wanted), sorted(wanted - exported))] if exported != wanted else []
+                binaries += differ("the packaged DLL", exports(path, args.objdump), set(header(args.header)))
 
     with zipfile.ZipFile(args.symbols) as z, tempfile.TemporaryDirectory() as tmp:
-        for n in binary:
-            debug = os.path.basename(n) + ".debug"
+        for debug in (os.path.basename(n) + ".debug" for n in binary):
             if debug not in z.namelist():
-                symbols.append("%s: no %s beside the package" % (n, debug))
+                symbols.append(f"no {debug} beside the package")
             elif ".debug_info" not in sections(z.extract(debug, tmp), args.objdump):
-                symbols.append("%s holds no debug information" % debug)
-
-    groups = [("layout", layout), ("checksums", sums), ("binaries", binaries), ("symbols", symbols)]
-    if args.junit:
-        write_junit(args.junit, groups)
-    for name, fails in groups:
-        for f in fails:
-            print("FAIL [%s] %s" % (name, f))
-    bad = [n for n, f in groups if f]
-    print("%s: %d files, %s" % (os.path.basename(args.zip), len(names), "groups failed: " + ", ".join(bad) if bad else "all groups passed"))
-    return 1 if bad else 0
+                symbols.append(f"{debug} holds no debug information")
+    return report([("layout", layout), ("checksums", sums), ("binaries", binaries), ("symbols", symbols)])
 
 
 if __name__ == "__main__":

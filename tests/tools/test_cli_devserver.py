@@ -1,6 +1,5 @@
-"""movu-devserver's own behaviour, the movu host's exit codes, and movu.exe and movu-devserver.exe
-under Wine (MOVU_DEVSERVER, MOVU_CLI, MOVU_CLI_LIBRARY, MOVU_CLI_WINE, MOVU_DEVSERVER_EXE).
-scripts/demo.sh --strict walks the native host."""
+# movu-devserver's own behaviour and the movu host against it: natively (MOVU_DEVSERVER, MOVU_CLI,
+# MOVU_CLI_LIBRARY), or movu.exe and movu-devserver.exe under Wine (MOVU_CLI_WINE, MOVU_DEVSERVER_EXE).
 import calendar
 import hashlib
 import http.client
@@ -15,22 +14,21 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-DEVSERVER = os.environ.get("MOVU_DEVSERVER") or str(ROOT / "build" / "native" / "bin" / "movu-devserver")
-TMP_BASE = os.environ.get("MOVU_TEST_TMP") or None
-TUESDAY = "2024-03-05"
+TMP_BASE, TUESDAY, WINE = os.environ.get("MOVU_TEST_TMP") or None, "2024-03-05", os.environ.get("MOVU_CLI_WINE")
+# Under Wine, movu-devserver.exe; it cannot watch a Linux process.
+NATIVE_DEVSERVER = os.environ.get("MOVU_DEVSERVER") or str(ROOT / "build" / "native" / "bin" / "movu-devserver")
+DEVSERVER = [WINE, os.environ.get("MOVU_DEVSERVER_EXE")] if WINE else [NATIVE_DEVSERVER, "--parent-pid", str(os.getpid())]
 
 
 class DevServer:  # a movu-devserver on a free port, stopped on exit
-    def __init__(self, *args, command=None):
+    def __init__(self, *args):
         self.args = args
-        self.command = command or [DEVSERVER, "--parent-pid", str(os.getpid())]
 
     def __enter__(self):
         self.dir = tempfile.TemporaryDirectory(prefix="devserver-", dir=TMP_BASE)
         port_file = Path(self.dir.name, "port")
-        self.proc = subprocess.Popen(
-            [*self.command, "--port", "0", "--port-file", str(port_file), *self.args],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        self.proc = subprocess.Popen([*DEVSERVER, "--port", "0", "--port-file", str(port_file), *self.args],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
         while not port_file.exists():
             if self.proc.poll() is not None or time.monotonic() > deadline:
@@ -46,22 +44,18 @@ class DevServer:  # a movu-devserver on a free port, stopped on exit
         self.proc.wait(15)
         self.dir.cleanup()
 
-    def request(self, method, target, headers=None):
-        """(status, headers, raw body) of one exchange."""
+    def request(self, method, target, headers={}, parse=json.loads):
+        """(status, body, headers) of one exchange; the body parsed as JSON unless parse says otherwise."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
-        conn.request(method, target, headers=headers or {})
+        conn.request(method, target, headers=headers)
         response = conn.getresponse()
-        return response.status, dict(response.getheaders()), response.read()
+        return response.status, parse(response.read()), dict(response.getheaders())
 
-    def call(self, method, target, headers=None):
-        status, _, raw = self.request(method, target, headers)
-        return status, json.loads(raw)
+    def call(self, method, target, headers={}):
+        return self.request(method, target, headers)[:2]
 
-    def token(self, account):
-        return self.call("GET", "/v1/client/token.php", {"X-Account": account})[1]["token"]
-
-    @staticmethod
-    def auth(account, token):
+    def auth(self, account, token=None):
+        token = token or self.call("GET", "/v1/client/token.php", {"X-Account": account})[1]["token"]
         return {"Authorization": f"Bearer {token}", "X-Client-Token": token, "X-Account": account}
 
     def seen(self, since=0):
@@ -78,41 +72,35 @@ class DevServerTests(unittest.TestCase):
             answer = server.call("GET", "/v1/client/token.php", {"X-Account": "1001"})[1]
             expires = calendar.timegm(time.strptime(answer["expires_at"], "%Y-%m-%dT%H:%M:%SZ"))
             self.assertTrue(before + 3600 <= expires <= time.time() + 3601, answer["expires_at"])
-            self.assertNotEqual(answer["token"], server.token("1001"), "every request gets its own token")
-            revoked = server.token("1002")
+            revoked = server.auth("1002")
             server.call("POST", "/dev/revoke")
-            token = server.token("1001")  # revoking must not spoil tokens handed out later
-            good = server.auth("1001", token)
+            good = server.auth("1001")  # revoking must not spoil tokens handed out later
+            token = good["X-Client-Token"]
+            self.assertNotEqual(answer["token"], token, "every request gets its own token")
             cases = [  # (name, server, headers, note in the request log or None)
                 ("no token", server, {"X-Account": "1001"}, None),
                 ("unknown token", server, server.auth("1001", "dev-unknown"), None),
                 ("another account's token", server, {**good, "X-Account": "1002"}, None),
                 ("X-Client-Token differs", server, {**good, "X-Client-Token": token + "x"}, None),
-                ("revoked token", server, server.auth("1002", revoked), "revoked token"),
-                ("expired token", expiring, expiring.auth("9001", expiring.token("9001")), "expired token"),
+                ("revoked token", server, revoked, "revoked token"),
+                ("expired token", expiring, expiring.auth("9001"), "expired token"),
             ]
             for name, srv, headers, note in cases:
                 with self.subTest(name):
                     mark = srv.last_seq()
-                    got = srv.call("GET", "/v1/client/ping.php", headers)
-                    self.assertEqual(got, (401, {"ok": False, "error": "UNAUTHORIZED"}))
+                    self.assertEqual(srv.call("GET", "/v1/client/ping.php", headers),
+                                     (401, {"ok": False, "error": "UNAUTHORIZED"}))
                     if note:
                         self.assertEqual([r["note"] for r in srv.seen(mark)][:1], [note])
             self.assertEqual(server.call("GET", "/v1/client/ping.php", good)[0], 200)
 
     def test_sample_data_and_fault_mode(self):
-        with DevServer() as server:
-            auth = server.auth("4001", server.token("4001"))
-            _, day = server.call("GET", f"/v1/calendar/day.php?date={TUESDAY}", auth)
-            _, meta = server.call("GET", "/v1/calendar/meta.php", auth)
-            self.assertEqual((day["sample"], meta["sample"]), (True, True))
-            self.assertGreater(day["count"], 0)
-            for event in day["events"]:
-                self.assertEqual((event["sample"], event["title"][:7]), (True, "Sample "), event)
-        faults = [  # (arguments, (status, Retry-After) seen over 30 token requests)
-            (("--fault-rate", "1", "--faults", "503"), {(503, "1")}),
-            (("--fault-rate", "1", "--faults", "429,500", "--fault-seed", "7"), {(429, "1"), (500, None)}),
-            (("--fault-rate", "1", "--faults", "drop"), {("dropped", None)}),
+        with DevServer() as server:  # sample data says so, down to each event's title
+            day = server.call("GET", f"/v1/calendar/day.php?date={TUESDAY}", server.auth("4001"))[1]
+            self.assertTrue(day["sample"] and day["count"] > 0, day)
+            self.assertTrue(all(e["sample"] and e["title"].startswith("Sample ") for e in day["events"]), day)
+        # (arguments, (status, Retry-After) seen over 30 token requests); HostTests meets 503 alone and drop
+        faults = [(("--fault-rate", "1", "--faults", "429,500", "--fault-seed", "7"), {(429, "1"), (500, None)}),
             (("--fault-rate", "0", "--faults", "500"), {(200, None)}),
         ]
         for args, expected in faults:
@@ -120,7 +108,7 @@ class DevServerTests(unittest.TestCase):
                 seen = set()
                 for _ in range(30):
                     try:
-                        status, headers, _ = server.request("GET", "/v1/client/token.php", {"X-Account": "1"})
+                        status, _, headers = server.request("GET", "/v1/client/token.php", {"X-Account": "1"}, bytes)
                     except (http.client.RemoteDisconnected, ConnectionError):
                         status, headers = "dropped", {}
                     seen.add((status, headers.get("Retry-After")))
@@ -129,24 +117,21 @@ class DevServerTests(unittest.TestCase):
 
 
 class HostCase(unittest.TestCase):
-    wrapper = []  # how to run movu: directly, or under Wine
     server = ()  # arguments of the class's movu-devserver
-    server_command = None
 
     @classmethod
     def setUpClass(cls):
-        cls.cli = os.environ.get("MOVU_CLI")
-        if not cls.cli:
-            raise unittest.SkipTest("MOVU_CLI (path of movu) is not set")
-        cls.server = cls.enterClassContext(DevServer(*cls.server, command=cls.server_command))
+        if not os.environ.get("MOVU_CLI") or bool(WINE) != cls.under_wine:
+            raise unittest.SkipTest("MOVU_CLI (path of movu) is not set, or MOVU_CLI_WINE is not as this case needs")
+        cls.server = cls.enterClassContext(DevServer(*cls.server))
         cls.tmp = Path(cls.enterClassContext(tempfile.TemporaryDirectory(prefix="movu-cli-", dir=TMP_BASE)))
 
     def movu(self, *args, settings=True, library=None):
         pre = ["--base-url", self.server.base_url] if settings else []
         if library := library or os.environ.get("MOVU_CLI_LIBRARY"):
             pre = ["--library", library, *pre]
-        return subprocess.run([*self.wrapper, self.cli, *pre, *args], capture_output=True, timeout=300,
-                              encoding="utf-8", errors="replace")
+        return subprocess.run([*[WINE] * self.under_wine, os.environ["MOVU_CLI"], *pre, *args], capture_output=True,
+                              timeout=300, encoding="utf-8", errors="replace")
 
     def ok(self, *args, **kw):
         done = self.movu(*args, **kw)
@@ -155,6 +140,8 @@ class HostCase(unittest.TestCase):
 
 
 class HostTests(HostCase):
+    under_wine = False
+
     def test_each_command_line_gives_its_exit_code_and_report(self):
         account = f"codes-{os.getpid()}"
         with socket.socket() as probe:  # a port of ours, closed again: nothing listens there
@@ -211,23 +198,16 @@ class HostTests(HostCase):
                     self.assertNotIn("Movu_CalendarMeta", done.stdout, "a run stops at the first surprise")
 
 
-class WineHostTests(HostCase):
-    @classmethod
-    def setUpClass(cls):
-        if not (wine := os.environ.get("MOVU_CLI_WINE")):
-            raise unittest.SkipTest("MOVU_CLI_WINE (the Wine runner) is not set")
-        cls.wrapper = [wine]
-        super().setUpClass()
+class WineTests(HostCase):  # movu.exe against movu-devserver.exe, both under Wine
+    server, under_wine = ("--fault", "503:50@/v1/calendar/meta.php"), True
 
-    def test_calendar_jobs_renewal_and_protection(self):
+    def test_calendar_jobs_renewal_protection_and_a_fault(self):
         account, data = f"wine-{os.getpid()}", self.tmp / "terminal"
-        self.server.call("POST", "/dev/revoke")  # nothing of an earlier run counts
         out = self.ok("--data-path", "Z:" + str(data), "--account", account, "--raw",
                       "calendar-day", "--date", TUESDAY, "--then", "calendar-day", "--narrow", "--date", TUESDAY,
                       "--then", "start-ping", "--wait", "--then", "start-vip-status", "--narrow",
                       "--then", "poll", "--job", "last", "--wait", "--then", "cancel", "--job", "last")
-        served = self.server.request("GET", f"/v1/calendar/day.php?date={TUESDAY}",
-                                     self.server.auth(account, self.server.token(account)))[2]
+        served = self.server.request("GET", f"/v1/calendar/day.php?date={TUESDAY}", self.server.auth(account), bytes)[1]
         self.assertIn("–".encode(), served, "the sample day should hold non-ASCII text")
         # Both buffer forms must relay the bytes unchanged.
         self.assertEqual(re.findall(r"^Movu_CalendarDayA?: 0 ok\n(.*)$", out, re.M), [served.decode()] * 2)
@@ -245,28 +225,13 @@ class WineHostTests(HostCase):
         self.assertEqual(seen, [("/v1/client/vip_status.php", 401), ("/v1/client/token.php", 200),
                                 ("/v1/client/vip_status.php", 200)])
 
+        self.assertIn("Movu_CalendarMeta: -500 server error", self.movu("--account", "7", "calendar-meta").stdout)
+        self.assertEqual({(r["path"], r["status"], r["note"]) for r in self.server.seen() if r["status"] != 200},
+                         {("/v1/calendar/meta.php", 503, "fault: 503"), ("/v1/client/vip_status.php", 401, "revoked token")})
+
         text = "pässword € 1"
         blob = self.ok("--raw", "protect", "--text", text, settings=False).split("\n")[1]
         self.assertEqual(self.ok("--raw", "unprotect", "--text", blob, settings=False).split("\n")[1], text)
-
-
-
-class WineDevServerTests(HostCase):  # movu-devserver.exe under Wine, called through the DLL
-    server = ("--fault", "503:50@/v1/calendar/meta.php")
-
-    @classmethod
-    def setUpClass(cls):
-        wine, exe = os.environ.get("MOVU_CLI_WINE"), os.environ.get("MOVU_DEVSERVER_EXE")
-        if not (wine and exe):
-            raise unittest.SkipTest("MOVU_CLI_WINE and MOVU_DEVSERVER_EXE are not set")
-        cls.wrapper, cls.server_command = [wine], [wine, exe]
-        super().setUpClass()
-
-    def test_calendar_call_and_a_fault(self):
-        self.assertIn("Movu_CalendarDay: 0 ok", self.ok("--account", "7", "calendar-day", "--date", TUESDAY))
-        self.assertIn("Movu_CalendarMeta: -500 server error", self.movu("--account", "7", "calendar-meta").stdout)
-        self.assertEqual({(r["path"], r["status"], r["note"]) for r in self.server.seen() if r["status"] != 200},
-                         {("/v1/calendar/meta.php", 503, "fault: 503")})
 
 
 if __name__ == "__main__":

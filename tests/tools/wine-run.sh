@@ -1,18 +1,15 @@
 #!/bin/sh
-# Runs a Windows test program under Wine: a 64-bit prefix of the build's own,
-# created once. When a folder with the test CA is given and a private mount
-# namespace can be had, the CA is bound over /etc/ssl/certs so that Wine's
-# TLS trusts the test service; otherwise HTTPS tests are told to skip.
+# Runs a Windows program under Wine in the build's own 64-bit prefix, made
+# once. Given the test CA folder and a private mount namespace, the CA is bound
+# over /etc/ssl/certs so that Wine's TLS trusts the test service; otherwise
+# HTTPS tests are told to skip (MOVU_WINE_HTTPS=0).
 set -eu
 prefix=${MOVU_WINEPREFIX:-${TMPDIR:-/tmp}/movu-wineprefix}
 export WINEARCH=win64 WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
-  if [ ! -f "$prefix/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
-  fi
+  [ -f "$prefix/system.reg" ] || { wineboot -i >/dev/null 2>&1 || true; wineserver -w; }
 ) 9>"$prefix.lock"
 
 ca_dir=${MOVU_WINE_CA_DIR:-}
