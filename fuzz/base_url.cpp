@@ -11,31 +11,28 @@
 
 using namespace movu;
 
-static bool IsListDelimiter(char16_t c) {
-    return std::u16string_view(u";,\n\r\t ").find(c) != std::u16string_view::npos;
-}
+static bool IsListDelimiter(char c) { return std::string_view(";,\n\r\t ").find(c) != std::string_view::npos; }
 
-static void CheckCrack(std::u16string_view url) {
+static void CheckCrack(std::string_view url) {
     EndpointUrl parts, reread;
     if (!CrackBaseUrl(url, parts)) return;
-    fuzz::Check(!parts.host.empty() && parts.host.size() <= 255 && parts.port != 0);
-    fuzz::Check(parts.host.find_first_of(u"/:@") == std::u16string::npos);
-    std::u16string again =
-        (parts.secure ? u"https://" : u"http://") + parts.host + u":" + Utf8ToUtf16(std::to_string(parts.port));
+    fuzz::Check(!parts.host.empty() && Utf8ToUtf16(parts.host).size() <= 255 && parts.port != 0);
+    fuzz::Check(parts.host.find_first_of("/:@") == std::string::npos);
+    std::string again = (parts.secure ? "https://" : "http://") + parts.host + ":" + std::to_string(parts.port);
     fuzz::Check(CrackBaseUrl(again, reread));
     fuzz::Check(reread.secure == parts.secure && reread.host == parts.host && reread.port == parts.port);
     IsSecondaryHost(parts.host);
 }
 
 MOVU_FUZZ_TARGET(input) {
-    std::u16string text = Utf8ToUtf16(input);
+    const std::string text = ValidUtf8(input);  // as the setters store it
     CheckCrack(text);
 
-    std::vector<std::u16string> entries;
+    std::vector<std::string> entries;
     fuzz::Check(SplitBaseUrlList(text, entries) == !entries.empty());
     // The entries are the trimmed text less its delimiters, nothing else.
-    std::u16string kept, joined;
-    for (char16_t c : TrimSpace(text))
+    std::string kept, joined;
+    for (char c : TrimSpace(text))
         if (!IsListDelimiter(c)) kept.push_back(c);
     for (const auto& entry : entries) {
         fuzz::Check(!entry.empty() && std::none_of(entry.begin(), entry.end(), IsListDelimiter));
@@ -44,7 +41,7 @@ MOVU_FUZZ_TARGET(input) {
     }
     fuzz::Check(joined == kept);
 
-    std::vector<std::u16string> ordered = entries;
+    std::vector<std::string> ordered = entries;
     SecondaryHostFirst(ordered);
     std::sort(ordered.begin(), ordered.end());
     std::sort(entries.begin(), entries.end());

@@ -16,7 +16,7 @@
 using namespace movu;
 
 static constexpr std::string_view kAccount = "51234567";
-static std::u16string cachePath;
+static std::string cachePath;
 
 static bool LoadFresh() {
     ClearTokenState();
@@ -24,10 +24,10 @@ static bool LoadFresh() {
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    SetTerminalDataPath(Utf8ToUtf16(fuzz::PrivateDataHome() + "/terminal"));
+    SetTerminalDataPath(fuzz::PrivateDataHome() + "/terminal");
     cachePath = TokenCachePath(kAccount);
     if (cachePath.empty()) std::abort();
-    platform::CreateDirectories(cachePath.substr(0, cachePath.find_last_of(u'/')));
+    platform::CreateDirectories(cachePath.substr(0, cachePath.find_last_of('/')));
     return 0;
 }
 
