@@ -287,19 +287,6 @@ TEST_F(FaultMatrix, EnvelopesStayValidJsonForHostileInput) {
     }
 }
 
-// A token from the service that carries line breaks cannot add a header.
-TEST_F(FaultMatrix, TokenWithLineBreaksCannotAddAHeader) {
-    site().Script(
-        kTokenPath,
-        Answer(200, "{\"token\":\"abc\r\nX-Injected: 1\r\n\",\"expires_at\":\"2099-01-01T00:00:00Z\"}", true));
-    site().Script(kDay, Answer(200, "ok", true));
-    EXPECT_EQ(Sync().rc, 0);
-    const auto requests = site().Requests(kDay);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].HeaderCount("X-Injected"), 0);
-    EXPECT_EQ(requests[0].Header("Authorization").value_or(""), "Bearer abcX-Injected: 1");
-}
-
 using Soak = ApiTest;
 
 // Threads mixing starts, polls, cancels, synchronous calls, setters and text
