@@ -10,7 +10,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <locale>
 #include <string>
 #include <vector>
@@ -58,9 +57,7 @@ inline ushort StringGetCharacter(const string& s, int i) { return i >= 0 && i < 
 inline string StringSubstr(const string& s, int start, int length = -1) {
     return start < 0 || start >= StringLen(s) ? string() : string(s.substr(start, length < 0 ? s.npos : length));
 }
-inline int StringFind(const string& s, const string& what, int start = 0) {
-    return static_cast<int>(s.find(what, std::max(start, 0)));  // npos: -1
-}
+inline int StringFind(const string& s, const string& what) { return static_cast<int>(s.find(what)); }  // npos: -1
 inline int StringReplace(string& s, const string& find, const string& by) {
     int count = 0;
     for (size_t p = 0; (p = s.find(find, p)) != s.npos; p += by.size(), ++count) s.replace(p, find.size(), by);
@@ -100,11 +97,9 @@ std::basic_string<C> CopyOut(const MqlArray<T>& a, size_t start, size_t count) {
 }
 inline int StringToShortArray(const string& s, MqlArray<ushort>& a) { return CopyIn(s, a); }
 inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int, int, uint) { return CopyIn(s.utf8(), a); }
-inline string ShortArrayToString(const MqlArray<ushort>& a, int start, int count) {
-    return CopyOut<char16_t>(a, start, count);
-}
-inline string CharArrayToString(const MqlArray<uchar>& a, int start, int count, uint) {
-    return Widen(CopyOut<char>(a, start, count));
+inline string ShortArrayToString(const MqlArray<ushort>& a, int at, int n) { return CopyOut<char16_t>(a, at, n); }
+inline string CharArrayToString(const MqlArray<uchar>& a, int at, int n, uint) {
+    return Widen(CopyOut<char>(a, at, n));
 }
 
 // StringFormat and Print, with the number and literal arguments the kit gives.
@@ -116,7 +111,7 @@ string StringFormat(const char* format, A... a) {
 }
 template <class... A>
 void Print(const A&... a) {
-    ((std::clog << a), ...) << '\n';
+    (std::fputs(a, stderr), ...), std::fputc('\n', stderr);
 }
 #define MathPow std::pow
 #define MathRound std::round  // half away from zero
@@ -137,15 +132,8 @@ inline ulong GetTickCount64() { return terminal.ticks; }
 inline datetime TimeGMT() { return terminal.tester ? terminal.current : terminal.gmt; }
 inline datetime TimeTradeServer() { return terminal.tester ? terminal.current : terminal.server; }
 inline datetime TimeCurrent() { return terminal.current; }
-enum {
-    MQL_TESTER = 1,
-    MQL_DLLS_ALLOWED,
-    ACCOUNT_LOGIN,
-    ACCOUNT_COMPANY,
-    ACCOUNT_SERVER,
-    TERMINAL_DATA_PATH,
-    TERMINAL_DLLS_ALLOWED
-};
+enum { MQL_TESTER = 1, MQL_DLLS_ALLOWED, TERMINAL_DATA_PATH, TERMINAL_DLLS_ALLOWED };
+enum { ACCOUNT_LOGIN = 10, ACCOUNT_COMPANY, ACCOUNT_SERVER };
 inline long MQLInfoInteger(int what) { return what == MQL_TESTER ? terminal.tester : 1; }
 inline long TerminalInfoInteger(int) { return 1; }
 inline long AccountInfoInteger(int) { return terminal.login; }
@@ -172,13 +160,8 @@ inline int FileOpen(const string& name, int flags, short, uint) {
     auto mode = flags & FILE_WRITE ? std::ios::in | std::ios::out | std::ios::app : std::ios::in;
     return files.emplace_back(folder + "/" + name.utf8(), mode).is_open() ? ArraySize(files) - 1 : INVALID_HANDLE;
 }
-inline bool FileSeek(int h, long at, int origin) {
-    return !!files.at(h).seekp(at, origin == SEEK_END ? std::ios::end : std::ios::beg);
-}
-inline uint FileWriteString(int h, const string& text) {  // the bytes written
-    std::string bytes = text.utf8();
-    return files.at(h) << bytes ? bytes.size() : 0;
-}
+inline bool FileSeek(int h, long at, int) { return !!files.at(h).seekp(at, std::ios::end); }  // SEEK_END only
+inline uint FileWriteString(int h, const string& s) { return files.at(h) << s.utf8() ? s.utf8().size() : 0; }
 inline string FileReadString(int h) {
     std::string line;
     std::getline(files.at(h), line);

@@ -5,6 +5,7 @@ Only what C++ cannot say is touched, so the code compiled is the code shipped:
 the #import block goes (the tests define those functions), and dynamic arrays
 ("const T &a[]" parameters, "T a[],b[];" declarations) become MqlArray<T>.
 """
+import os
 import re
 import sys
 
@@ -12,10 +13,11 @@ IMPORT = re.compile(r'^[ \t]*#import[ \t]+"[^"]*"[^\n]*\n.*?^[ \t]*#import[ \t]*
 PARAM = re.compile(r'\b(const\s+)?(\w+)\s*&\s*(\w+)\s*\[\s*\]')
 DECL = re.compile(r'^([ \t]*)(?!return\b)(\w+)[ \t]+(\w+[ \t]*\[[ \t]*\](?:[ \t]*,[ \t]*\w+[ \t]*\[[ \t]*\])*)[ \t]*;', re.M)
 
-src, dst = sys.argv[1], sys.argv[2]
-text = IMPORT.sub("", open(src, encoding="utf-8-sig").read())
-text = PARAM.sub(lambda m: "%sMqlArray<%s> &%s" % (m.group(1) or "", m.group(2), m.group(3)), text)
-text = DECL.sub(lambda m: m.group(1) + " ".join("MqlArray<%s> %s;" % (m.group(2), n.split("[")[0].strip())
-                                                for n in m.group(3).split(",")), text)
-with open(dst, "w", encoding="utf-8") as f:
-    f.write('#include "mql5_shim.h"\n#line 1 "%s"\n' % src + text)
+os.makedirs(sys.argv[1], exist_ok=True)
+for src in sys.argv[2:]:  # usage: mql_to_cpp.py OUTDIR FILE.mqh...
+    text = IMPORT.sub("", open(src, encoding="utf-8-sig").read())
+    text = PARAM.sub(lambda m: "%sMqlArray<%s> &%s" % (m.group(1) or "", m.group(2), m.group(3)), text)
+    text = DECL.sub(lambda m: m.group(1) + " ".join("MqlArray<%s> %s;" % (m.group(2), n.split("[")[0].strip())
+                                                    for n in m.group(3).split(",")), text)
+    with open(os.path.join(sys.argv[1], os.path.basename(src)), "w", encoding="utf-8") as f:
+        f.write('#include "mql5_shim.h"\n#line 1 "%s"\n' % src + text)
