@@ -166,14 +166,11 @@ TEST(MqlTime, ReadsRfc3339WithItsZoneAndMovesUtcToTheServerClock) {
 }
 
 TEST(MqlJsonString, EscapesWhatJsonRequiresAndReadsBack) {
-    for (const char* t :
-         {"plain", "quote \" back \\ slash", "line\nfeed\r\ttab", "\x01\x1f ctl", "\xC3\xA9\xE2\x82\xAC"}) {
-        string quoted = MovuJsonString(t), back;
-        CMovuJson json;
-        ASSERT_TRUE(json.Parse(quoted)) << quoted.utf8() << " " << json.Error().utf8();
-        EXPECT_TRUE(json.GetString(json.Root(), back) && back.utf8() == t) << quoted.utf8();
-    }
-    EXPECT_EQ(MovuJsonString("a\"b\x01").utf8(), "\"a\\\"b\\u0001\"");
+    const char* text = "q\" b\\ n\n r\r t\t \x01\x1f \xC3\xA9\xE2\x82\xAC";
+    string back;
+    CMovuJson json;
+    EXPECT_EQ(MovuJsonString(text).utf8(), "\"q\\\" b\\\\ n\\n r\\r t\\t \\u0001\\u001f \xC3\xA9\xE2\x82\xAC\"");
+    EXPECT_TRUE(json.Parse(MovuJsonString(text)) && json.GetString(json.Root(), back) && back.utf8() == text);
 }
 
 // ---- typed answers ------------------------------------------------------------------
@@ -227,10 +224,8 @@ TEST(DevServer, AnswersBecomeSortedTypedEventsAndAHeldDayMergesItsChanges) {
     ASSERT_TRUE(launcher && Real().loaded()) << "MOVU_DEVSERVER names the dev server; " << Real().error();
     movu::test::TempFolder dir("mql5kit");
     std::string port_file = dir.path().string() + "/port", port;  // it stops itself once this program has ended
-    ASSERT_EQ(std::system(("'" + std::string(launcher) + "' --port 0 --port-file '" + port_file + "' --parent-pid " +
-                           std::to_string(getpid()) + " >/dev/null &")
-                              .c_str()),
-              0);
+    std::string run = "'" + std::string(launcher) + "' --port 0 --port-file '" + port_file + "' --parent-pid ";
+    ASSERT_EQ(std::system((run + std::to_string(getpid()) + " >/dev/null &").c_str()), 0);
     for (int i = 0; i < 300 && port.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::ifstream(port_file) >> port;
@@ -259,12 +254,6 @@ TEST(DevServer, AnswersBecomeSortedTypedEventsAndAHeldDayMergesItsChanges) {
             ASSERT_FALSE(MovuParseEvents(whole.substr(0, cut).c_str(), none, error)) << cut;
     }
     ASSERT_GT(ArraySize(events), 0);  // 2024-03-05, held below
-    MqlArray<MovuCurrency> currencies;
-    MqlArray<MovuSource> sources;
-    MqlArray<MovuEventKind> kinds;
-    ASSERT_EQ(client.CalendarMeta("", text), MOVU_OK);
-    ASSERT_TRUE(MovuParseMeta(text, currencies, sources, kinds, error) && ArraySize(kinds) > 0) << error.utf8();
-    for (const auto& k : kinds) EXPECT_TRUE(k.weekdays != 0 && k.importance != 0) << k.event.utf8();
 
     CMovuCalendarDay day;
     day.Reset("2024-03-05");

@@ -48,10 +48,8 @@ struct MqlArray : std::vector<T> {
 #define ArraySize(a) static_cast<int>((a).size())
 template <class T>  // the new size, or -1 with the array unchanged
 int ArrayResize(MqlArray<T>& a, int n, int reserve = 0) {
-    if (n >= 0) a.reserve(static_cast<size_t>(n + std::max(reserve, 0))), a.resize(static_cast<size_t>(n));
-    return n < 0 ? -1 : n;
+    return n < 0 ? -1 : (a.reserve(n + std::max(reserve, 0)), a.resize(n), n);
 }
-
 #define StringLen(s) static_cast<int>((s).size())
 inline ushort StringGetCharacter(const string& s, int i) { return i >= 0 && i < StringLen(s) ? s[i] : 0; }
 inline string StringSubstr(const string& s, int start, int length = -1) {
@@ -64,15 +62,11 @@ inline int StringReplace(string& s, const string& find, const string& by) {
     return count;
 }
 // Trimming removes spaces, tabs and line breaks; the number removed.
-inline int StringTrimLeft(string& s) {
-    size_t n = std::min(s.find_first_not_of(u" \t\r\n"), s.size());
-    s.erase(0, n);
-    return static_cast<int>(n);
-}
+inline int Cut(string& s, size_t at, size_t n) { return s.erase(at, n), static_cast<int>(n); }
+inline int StringTrimLeft(string& s) { return Cut(s, 0, std::min(s.find_first_not_of(u" \t\r\n"), s.size())); }
 inline int StringTrimRight(string& s) {
-    size_t keep = s.find_last_not_of(u" \t\r\n") + 1, n = s.size() - keep;  // none kept: npos + 1 == 0
-    s.resize(keep);
-    return static_cast<int>(n);
+    size_t keep = s.find_last_not_of(u" \t\r\n") + 1;  // none: npos + 1 == 0
+    return Cut(s, keep, s.size() - keep);
 }
 inline bool StringToLower(string& s) {
     for (auto& c : s) c = c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 32) : c;
