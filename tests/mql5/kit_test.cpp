@@ -232,8 +232,7 @@ TEST(DevServer, AnswersBecomeSortedTypedEventsAndAHeldDayMergesItsChanges) {
     }
     ASSERT_FALSE(port.empty()) << "the dev server did not start";
     script = Script();
-    terminal = MqlTerminal();
-    terminal.login = 5550123;
+    terminal = {1000000, 0, 0, 0, false, 5550123};
     Movu_SetBaseUrl(string(("http://127.0.0.1:" + port).c_str()));
     CMovuClient client;
     client.SetPacing(0, 0, 0);
@@ -278,12 +277,8 @@ TEST(DevServer, AnswersBecomeSortedTypedEventsAndAHeldDayMergesItsChanges) {
 class Client : public ::testing::Test {
 protected:
     void SetUp() override {
-        script = Script();
-        script.on = true;
-        terminal = MqlTerminal();
-        terminal.login = 1001;
-        terminal.files = dir_.path().string() + "/Files";
-        terminal.common = dir_.path().string() + "/Common";
+        script = Script{true};
+        terminal = {1000000, 0, 0, 0, false, 1001, dir_.path().string() + "/Files", dir_.path().string() + "/Common"};
     }
     void TearDown() override { terminal.tester = script.on = false; }
     void Finish(CMovuClient& client, int id, int rc) {
