@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 #include <tuple>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "library_loader.h"
@@ -223,9 +225,17 @@ TEST(DevServer, AnswersBecomeSortedTypedEventsAndAHeldDayMergesItsChanges) {
     const char* launcher = std::getenv("MOVU_DEVSERVER");
     ASSERT_TRUE(launcher && Real().loaded()) << "MOVU_DEVSERVER names the dev server; " << Real().error();
     movu::test::TempFolder dir("mql5kit");
-    std::string port_file = dir.path().string() + "/port", port;  // it stops itself once this program has ended
-    std::string run = "'" + std::string(launcher) + "' --port 0 --port-file '" + port_file + "' --parent-pid ";
-    ASSERT_EQ(std::system((run + std::to_string(getpid()) + " >/dev/null &").c_str()), 0);
+    std::string port_file = dir.path().string() + "/port", parent = std::to_string(getpid()), port;
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(launcher, launcher, "--port", "0", "--port-file", port_file.c_str(), "--parent-pid", parent.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    struct Stop {  // however the test ends
+        pid_t pid;
+        ~Stop() { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
+    } stop{pid};
     for (int i = 0; i < 300 && port.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::ifstream(port_file) >> port;
