@@ -6,21 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <iterator>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "api_fixture.h"
 #include "guarded_buffer.h"
@@ -32,14 +22,9 @@ namespace {
 
 constexpr const char* kDay = "/v1/calendar/day.php";
 
-const char* ErrorName(int32_t rc) {
-    switch (rc) {
-        case -12: return "WINHTTP_CONNECT_FAILED";
-        case -13: return "WINHTTP_OPENREQ_FAILED";
-        case -14: return "WINHTTP_SEND_FAILED";
-        case -15: return "WINHTTP_RECV_FAILED";
-        default: return "";
-    }
+std::string ErrorName(int32_t rc) {
+    const char* step[] = {"RECV", "SEND", "OPENREQ", "CONNECT"};
+    return rc < -15 || rc > -12 ? "" : "WINHTTP_" + std::string(step[rc + 15]) + "_FAILED";
 }
 
 nlohmann::ordered_json ParseJson(const std::string& text) {
@@ -47,11 +32,6 @@ nlohmann::ordered_json ParseJson(const std::string& text) {
     EXPECT_FALSE(j.is_discarded()) << "not JSON: " << text;
     return j;
 }
-
-struct Call {
-    int32_t rc = 1;
-    std::string text;
-};
 
 class FaultMatrix : public ApiTest {
 protected:
@@ -62,9 +42,9 @@ protected:
     }
 
     // Movu_CalendarDayA into a guarded buffer big enough for any answer here.
-    Call Sync(int capacity = 1 << 20) {
+    Outcome Sync(int capacity = 1 << 20) {
         GuardedBuffer<char> out(capacity);
-        Call c;
+        Outcome c;
         c.rc = Movu_CalendarDayA(account(), W(u"MT5"), nullptr, nullptr, nullptr, nullptr, out.data(), capacity);
         EXPECT_TRUE(out.GuardsIntact()) << "written past the buffer";
         c.text = std::string(out.data(), strnlen(out.data(), out.size()));
@@ -93,12 +73,8 @@ protected:
         EXPECT_EQ(members, rc == -12 ? "ok error win32 base_url host port " : "ok error win32 base_url host path ");
         EXPECT_EQ(j.value("ok", true), false);
         EXPECT_EQ(j.value("error", ""), ErrorName(rc)) << text;
-        EXPECT_EQ(j.value("base_url", ""), baseUrl);
-        EXPECT_EQ(j.value("host", ""), "127.0.0.1");
-        if (rc == -12)
-            EXPECT_TRUE(j.contains("port")) << text;
-        else
-            EXPECT_EQ(j.value("path", ""), path);
+        EXPECT_EQ(j.value("base_url", "") + " " + j.value("host", ""), baseUrl + " 127.0.0.1");
+        if (rc != -12) EXPECT_EQ(j.value("path", ""), path);
     }
 };
 
@@ -134,7 +110,7 @@ TEST_F(FaultMatrix, BrokenExchangesEndInTheirTransportCodeWithAnEnvelope) {
 
         // On the token endpoint: the envelope is the answer.
         site().Script(kTokenPath, broken);
-        Call c = Sync();
+        Outcome c = Sync();
         EXPECT_TRUE(bc.codes.count(c.rc)) << c.rc << " " << c.text;
         ExpectEnvelope(c.rc, c.text, base, kTokenPath);
 
@@ -156,34 +132,22 @@ TEST_F(FaultMatrix, BrokenExchangesEndInTheirTransportCodeWithAnEnvelope) {
 }
 
 TEST_F(FaultMatrix, RefusedConnectionAndRefusedCertificatesNeverReachTheService) {
-    struct Case {
-        const char* what;
-        std::string base;
-        int32_t rc;
-    };
     TestService& service = TestService::Instance();
-    Site untrusted = service.OpenSite(true, "untrusted");
-    Site wrongName = service.OpenSite(true, "wrongname");
-    Site tls13 = service.OpenSite(true, "tls13");
-    const std::vector<Case> cases = {
-        {"refused", "http://127.0.0.1:" + std::to_string(service.ClosedPort()), -12},
-        {"untrusted certificate", untrusted.BaseUrl(), -14},
-        {"certificate for another name", wrongName.BaseUrl(), -14},
-        {"TLS 1.3 only: the library speaks 1.0 to 1.2", tls13.BaseUrl(), -14},
-    };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.what);
-        UseBaseUrl(k.base);
-        Call c = Sync();
-        EXPECT_EQ(c.rc, k.rc) << c.text;
-        ExpectEnvelope(c.rc, c.text, k.base, kTokenPath);
-        Outcome o = Job();
-        EXPECT_EQ(o.rc, k.rc) << o.text;
-        ExpectEnvelope(o.rc, o.text, k.base, kTokenPath);
+    // Untrusted, for another name, TLS 1.3 only (the library speaks 1.0 to 1.2).
+    std::vector<Site> sites;
+    for (const char* cert : {"untrusted", "wrongname", "tls13"}) sites.push_back(service.OpenSite(true, cert));
+    std::vector<std::string> bases{"http://127.0.0.1:" + std::to_string(service.ClosedPort())};
+    for (const Site& s : sites) bases.push_back(s.BaseUrl());
+    for (const std::string& base : bases) {
+        SCOPED_TRACE(base);
+        UseBaseUrl(base);
+        const int32_t rc = base == bases[0] ? -12 : -14;
+        for (const Outcome& o : {Sync(), Job()}) {
+            EXPECT_EQ(o.rc, rc) << o.text;
+            ExpectEnvelope(o.rc, o.text, base, kTokenPath);
+        }
     }
-    EXPECT_TRUE(untrusted.Requests().empty());
-    EXPECT_TRUE(wrongName.Requests().empty());
-    EXPECT_TRUE(tls13.Requests().empty());
+    for (const Site& s : sites) EXPECT_TRUE(s.Requests().empty());
 }
 
 // A service that accepts the request and never answers: the limit on the
@@ -194,7 +158,7 @@ TEST_F(FaultMatrix, SilentServiceEndsAtTheAnswerHeadLimit) {
     ScriptToken("stall-token");
     site().Script(kDay, Fault("stall", true));
     const int32_t job = StartDay();
-    Call c = Sync();
+    Outcome c = Sync();
     EXPECT_EQ(c.rc, -15);
     EXPECT_EQ(c.text, "");
     Outcome o = WaitFinished(job, std::chrono::seconds(20));
@@ -210,7 +174,7 @@ TEST_F(FaultMatrix, RefusalsAndServerErrorsKeepTheirBodyAndNeverLoop) {
     // 401 again and again: one renewal per call, never more.
     site().Script(kDay, std::vector<ScriptedResponse>(8, Answer(401, "{\"error\":\"no\"}")));
     for (int round = 1; round <= 3; ++round) {
-        Call c = Sync();
+        Outcome c = Sync();
         EXPECT_EQ(c.rc, -401);
         EXPECT_EQ(c.text, "{\"error\":\"no\"}");
         EXPECT_EQ(site().Requests(kDay).size(), 2u * round);
@@ -232,7 +196,7 @@ TEST_F(FaultMatrix, RefusalsAndServerErrorsKeepTheirBodyAndNeverLoop) {
     site().Script(kDay, Answer(200, "{\"events\":[]}"));
     site().ClearRequests();
     for (const auto& [status, rc] : burst) {
-        Call c = Sync();
+        Outcome c = Sync();
         EXPECT_EQ(c.rc, rc) << status;
         EXPECT_EQ(c.text, text(status)) << "cut at the NUL byte, nothing else";
     }
@@ -246,7 +210,7 @@ TEST_F(FaultMatrix, RefusalsAndServerErrorsKeepTheirBodyAndNeverLoop) {
          std::vector<std::pair<int, int32_t>>{{429, -429}, {503, -500}, {401, -401}, {200, -200}}) {
         NewAccount("fault");  // a fresh token request
         site().Script(kTokenPath, Answer(status, "token-" + std::to_string(status)));
-        Call c = Sync();
+        Outcome c = Sync();
         EXPECT_EQ(c.rc, rc);
         EXPECT_EQ(c.text, "token-" + std::to_string(status));
     }
@@ -266,7 +230,7 @@ TEST_F(FaultMatrix, EnvelopesStayValidJsonForHostileInput) {
     for (const std::string& tail : tails) {
         const std::string base = closed + tail;
         Movu_SetBaseUrlA(base.c_str());
-        const Call c = Sync();
+        const Outcome c = Sync();
         EXPECT_EQ(c.rc, -12);
         EXPECT_EQ(ParseJson(c.text).value("base_url", ""), base);
     }
