@@ -22,21 +22,14 @@ namespace {
 constexpr const char* kDay = "/v1/calendar/day.php";
 
 struct Identity {
-    const movu_char16* account = nullptr;
-    const movu_char16* platform = nullptr;
-    const movu_char16* broker = nullptr;
-    const movu_char16* server = nullptr;
-    const movu_char16* version = nullptr;
+    const movu_char16 *account = nullptr, *platform = nullptr, *broker = nullptr, *server = nullptr, *version = nullptr;
 };
 
 #define MOVU_ID id.account, id.platform, id.broker, id.server, id.version
 
 // One export, called with a null date or payload and since 0.
 struct Export {
-    const char* name;
-    const char* method;
-    const char* path;
-    const char* body;  // what the service receives
+    const char *name, *method, *path, *body;  // body: what the service receives
     bool wide;
     std::int32_t (*call)(const Identity& id, void* out, std::int32_t capacity);
 };
@@ -87,42 +80,36 @@ struct Reply {
 };
 
 // The buffer starts as "untouched", so that writing nothing differs from writing an empty text.
-template <typename T>
-std::string Fill(const Export& e, const Identity& id, int capacity, std::int32_t& rc) {
-    static const char kMark[] = "untouched";
-    std::vector<T> out(static_cast<std::size_t>(capacity) + sizeof kMark, 0);
-    std::copy(kMark, kMark + sizeof kMark, out.begin());
-    rc = e.call(id, out.data(), capacity);
-    if constexpr (sizeof(T) == 1)
-        return out.data();
-    else
-        return Utf8(Units(out.data()));
-}
-
 Reply Invoke(const Export& e, const Identity& id, int capacity = 65536) {
+    static const char kMark[] = "untouched";
+    std::vector<movu_char16> wide(capacity + sizeof kMark);
+    std::vector<char> narrow(capacity + sizeof kMark);
+    std::copy(kMark, kMark + sizeof kMark, wide.begin());
+    std::copy(kMark, kMark + sizeof kMark, narrow.begin());
     Reply r;
-    r.text = e.wide ? Fill<movu_char16>(e, id, capacity, r.rc) : Fill<char>(e, id, capacity, r.rc);
+    r.rc = e.call(id, e.wide ? static_cast<void*>(wide.data()) : narrow.data(), capacity);
+    r.text = e.wide ? Utf8(Units(wide.data())) : narrow.data();
     return r;
 }
 
 // The header lines the library itself writes, as "Name: value", sorted: the
 // order of lines on the wire is the HTTP stack's business.
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
 std::vector<std::string> LibraryLines(const RecordedRequest& r) {
+    using movu::devserver::EqualsIgnoreCase;
     std::vector<std::string> lines;
     for (const std::string& line : r.header_lines) {
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        const std::string name = line.substr(0, colon);
-        std::string lower = name;
-        for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        if (lower != "content-type" && lower != "authorization" && lower.rfind("x-", 0) != 0) continue;
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(" \t"));
-        value.erase(value.find_last_not_of(" \t") + 1);
-        lines.push_back(name + ": " + value);
+        const std::string name = line.substr(0, line.find(':'));
+        if (name.size() < line.size() &&
+            (EqualsIgnoreCase(name, "Content-Type") || EqualsIgnoreCase(name, "Authorization") ||
+             EqualsIgnoreCase(name.substr(0, 2), "X-")))
+            lines.push_back(name + ": " + movu::devserver::Trim(line.substr(name.size() + 1)));
     }
-    std::sort(lines.begin(), lines.end());
-    return lines;
+    return Sorted(lines);
 }
 
 // The bytes a header value of these UTF-8 bytes arrives as. Wine's HTTP
@@ -134,11 +121,6 @@ std::string WireBytes(const std::string& utf8) {
     if (std::getenv("MOVU_WINE_HTTPS") != nullptr) return movu::devserver::BytesToLatin1Text(utf8);
 #endif
     return utf8;
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> v) {
-    std::sort(v.begin(), v.end());
-    return v;
 }
 
 std::string TokenFetchFailed(int rc) {
