@@ -56,17 +56,16 @@ protected:
         SetEnv("XDG_DATA_HOME", dir_.string());
 #endif
     }
-    static int Protect(const std::u16string& text, std::string& out) {
+    // Either export into a large buffer; the text it left there in `out`.
+    static int Call(int32_t (*fn)(const movu_char16*, char*, int32_t), const std::u16string& text, std::string& out) {
         std::vector<char> buffer(4096, 'x');
-        int r = Movu_ProtectTextW(W(text), buffer.data(), 4096);
+        const int r = fn(W(text), buffer.data(), 4096);
         out = buffer.data();
         return r;
     }
+    static int Protect(const std::u16string& text, std::string& out) { return Call(Movu_ProtectTextW, text, out); }
     static int Unprotect(const std::string& text, std::string& out) {
-        std::vector<char> buffer(4096, 'x');
-        int r = Movu_UnprotectTextW(W(Widen(text)), buffer.data(), 4096);
-        out = buffer.data();
-        return r;
+        return Call(Movu_UnprotectTextW, Widen(text), out);
     }
 };
 
@@ -86,11 +85,10 @@ TEST_F(TextProtection, RoundTripKeepsTheTrimmedTextAsUtf8) {
     EXPECT_EQ(plain,
               "Gr\xC3\xBC\xC3\x9F"
               "e \xE2\x82\xAC\xF0\x9F\x98\x80");
-
-    EXPECT_EQ(Unprotect("this is not base64!", plain), -2);
-    EXPECT_EQ(plain, "");
-    EXPECT_EQ(Unprotect("QUJDREVGR0hJSktMTU5PUA==", plain), -3);
-    EXPECT_EQ(plain, "");
+    for (const auto& [text, rc] : {std::pair{"this is not base64!", -2}, {"QUJDREVGR0hJSktMTU5PUA==", -3}}) {
+        EXPECT_EQ(Unprotect(text, plain), rc);
+        EXPECT_EQ(plain, "");
+    }
 }
 
 TEST_F(TextProtection, EmptyInputsTinyBuffersAndMissingArguments) {
@@ -108,16 +106,14 @@ TEST_F(TextProtection, EmptyInputsTinyBuffersAndMissingArguments) {
         GuardedBuffer<char> out(16);
         out.data()[0] = 'x';
         EXPECT_EQ(c.fn(c.text ? W(c.text) : nullptr, out.data(), 16), c.rc);
-        EXPECT_EQ(out.data()[0], '\0');
-        EXPECT_TRUE(out.GuardsIntact());
+        EXPECT_TRUE(out.data()[0] == '\0' && out.GuardsIntact());
     }
 #ifndef _WIN32
     EXPECT_FALSE(fs::exists(dir_ / "movu_mt5")) << "nothing to protect, yet the protection service was used";
 #endif
     GuardedBuffer<char> one(1);  // a result cut to nothing
     EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), one.data(), 1), 0);
-    EXPECT_EQ(one.data()[0], '\0');
-    EXPECT_TRUE(one.GuardsIntact());
+    EXPECT_TRUE(one.data()[0] == '\0' && one.GuardsIntact());
     for (int capacity : {16, 0, -1}) {
         GuardedBuffer<char> untouched(8);
         EXPECT_EQ(Movu_ProtectTextW(W(u"secret"), capacity == 16 ? nullptr : untouched.data(), capacity), -1);
