@@ -85,12 +85,7 @@ int RecordedRequest::HeaderCount(std::string_view name) const {
         std::count_if(header_lines.begin(), header_lines.end(), [&](auto& l) { return SplitHeader(l, name, &value); }));
 }
 
-std::string GeneratedBody(size_t size, size_t offset) {
-    static constexpr std::string_view kPattern = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    std::string out(size, '\0');
-    for (size_t i = 0; i < size; ++i) out[i] = kPattern[(offset + i) % kPattern.size()];
-    return out;
-}
+std::string GeneratedBody(size_t size, size_t offset) { return devserver::GeneratedBytes(offset, size); }
 
 // ---------------------------------------------------------------- Site
 

@@ -157,6 +157,17 @@ std::optional<std::string> Latin1TextToBytes(std::string_view text) {
     return out;
 }
 
+std::string GeneratedBytes(std::uint64_t offset, size_t size) {
+    static constexpr std::string_view kPattern = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string out(size, '\0');
+    size_t at = offset % kPattern.size();
+    for (size_t i = 0; i < size; ++i) {
+        out[i] = kPattern[at];
+        if (++at == kPattern.size()) at = 0;
+    }
+    return out;
+}
+
 std::string Base64Encode(std::string_view bytes) {
     namespace b64 = boost::beast::detail::base64;
     std::string out(b64::encoded_size(bytes.size()), '\0');

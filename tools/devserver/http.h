@@ -70,6 +70,8 @@ std::string BytesToLatin1Text(std::string_view bytes);
 std::optional<std::string> Latin1TextToBytes(std::string_view utf8);
 std::string Base64Encode(std::string_view bytes);
 std::optional<std::string> Base64Decode(std::string_view text);
+// [offset, offset + size) of the endless 62-character pattern a generated body carries.
+std::string GeneratedBytes(std::uint64_t offset, size_t size);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 std::string Trim(std::string_view text);
 // Query parameters with '+' and %XX decoded; the last of a repeated name wins.

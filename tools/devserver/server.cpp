@@ -24,19 +24,8 @@ namespace movu::devserver {
 namespace {
 using namespace std::chrono_literals;
 constexpr size_t kChunk = 256 * 1024;
-constexpr std::string_view kPattern = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 constexpr auto kWriteLimit = 60s;  // a peer that reads nothing for this long is dropped
 }  // namespace
-
-std::string GeneratedBytes(std::uint64_t offset, size_t size) {
-    std::string out(size, '\0');
-    size_t at = offset % kPattern.size();
-    for (size_t i = 0; i < size; ++i) {
-        out[i] = kPattern[at];
-        if (++at == kPattern.size()) at = 0;
-    }
-    return out;
-}
 
 // ---- Conn
 

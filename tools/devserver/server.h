@@ -45,7 +45,6 @@ struct Body {
     std::optional<std::uint64_t> generated;
     std::uint64_t size() const { return generated ? *generated : data.size(); }
 };
-std::string GeneratedBytes(std::uint64_t offset, size_t size);
 
 class Conn : public std::enable_shared_from_this<Conn> {
 public:
