@@ -5,7 +5,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "api/result_codes.h"
@@ -15,12 +15,9 @@ using namespace movu;
 namespace {
 
 std::string SourceFile(const std::string& relative) {
-    std::string root = __FILE__;
-    root.erase(root.rfind("tests"));
-    std::ifstream in(root + relative, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const std::string root = __FILE__;
+    std::ifstream in(root.substr(0, root.rfind("tests")) + relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::map<std::string, std::string> Matches(const std::string& text, const std::string& pattern) {
