@@ -1,6 +1,7 @@
 // Base URL cracking and the secondary-host rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -48,7 +49,7 @@ TEST(CrackBaseUrl, AcceptedAndRejectedForms) {
 TEST(SecondaryHost, WholeNameInAnyCaseComesFirstInItsOrder) {
     const std::string name(SecondaryHostName());
     std::string upper = name;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::transform(name.begin(), name.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
     EXPECT_TRUE(IsSecondaryHost(name) && IsSecondaryHost(upper));
     for (const std::string& other : {"x." + name, name + "x", std::string()}) EXPECT_FALSE(IsSecondaryHost(other));
     std::vector<std::string> list{"https://a", "https://" + name, "http://b", "https://" + upper + ":1/p", "x"};
@@ -73,13 +74,12 @@ std::string CrackWithWinHttp(std::string_view url) {
 }
 
 TEST(CrackBaseUrl, AgreesWithThePlatformCracker) {
-    using List = std::vector<std::string>;
     // clang-format off
-    for (const std::string& s : List{"", "http://", "https://", "HtTpS://", "ftp://", "http:/", "http:", "https:///", "xhttp://", " http://"})
-        for (const std::string& u : List{"", "u@", "u:p@", "@"})
-            for (const std::string& h : List{"h", "svc.example.test", "127.0.0.1", "[::1]", "", std::string(255, 'a'), std::string(256, 'b'), "h-1_x", "\xC3\xBC.test"})
-                for (const std::string& p : List{":", "", ":0", ":8443", ":65535", ":65536", ":abc", ":080", ":1x", ":-1", ": 80", ":65536x", ":99999999999", ":8080:9"})
-                    for (const std::string& t : List{"", "/", "/v2/", "?q=1", "#f", "/a://b"})
+    for (const std::string& s : std::vector<std::string>{"", "http://", "https://", "HtTpS://", "ftp://", "http:/", "http:", "https:///", "xhttp://", " http://"})
+        for (const std::string& u : std::vector<std::string>{"", "u@", "u:p@", "@"})
+            for (const std::string& h : std::vector<std::string>{"h", "svc.example.test", "127.0.0.1", "[::1]", "", std::string(255, 'a'), std::string(256, 'b'), "h-1_x", "\xC3\xBC.test"})
+                for (const std::string& p : std::vector<std::string>{":", "", ":0", ":8443", ":65535", ":65536", ":abc", ":080", ":1x", ":-1", ": 80", ":65536x", ":99999999999", ":8080:9"})
+                    for (const std::string& t : std::vector<std::string>{"", "/", "/v2/", "?q=1", "#f", "/a://b"})
                         EXPECT_EQ(Crack(s + u + h + p + t), CrackWithWinHttp(s + u + h + p + t)) << s + u + h + p + t;
     // clang-format on
 }

@@ -84,8 +84,8 @@ TEST_F(SettingsTest, ConcurrentSettersAndReadersSeeWholeLists) {
                 Movu_SetTerminalDataPath(W(t % 2 ? u"/p/one" : u"/p/two"));
                 const List l = SnapshotBaseUrls();
                 const std::string p = SnapshotTerminalDataPath();
-                if ((l != List{"a1", "a2", "a3"} && l != List{"b1", "b2", "b3"}) || (p != "/p/one" && p != "/p/two"))
-                    torn = true;
+                torn = torn || (l != List{"a1", "a2", "a3"} && l != List{"b1", "b2", "b3"}) ||
+                       (p != "/p/one" && p != "/p/two");
             }
         });
     }

@@ -1,9 +1,9 @@
 // Text at the boundary: conversion, trimming, argument reading, copy-out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "api/text.h"
 #include "guarded_buffer.h"

@@ -22,30 +22,27 @@ using namespace movu::test;
 
 namespace {
 
-using SetTextFn = void(MOVU_CALL*)(const movu_char16*);
+using SetTextFn = void(MOVU_CALL*)(const char*);
 using StartPingFn = int32_t(MOVU_CALL*)(const char*, const char*, const char*, const char*, const char*, int32_t*);
 using PollFn = int32_t(MOVU_CALL*)(int32_t, int32_t*, int32_t*, char*, int32_t);
 using CancelFn = int32_t(MOVU_CALL*)(int32_t);
 
 constexpr int kJobs = 100;
-#ifdef _WIN32
-// Each worker gives its reference back as it ends; the last one unmaps.
-constexpr bool kWorkersUnmap = true;
-#else
-constexpr bool kWorkersUnmap = false;  // never unmapped at all
-#endif
 constexpr const char* kPing = "/v1/client/ping.php";
 
 // Whether the library is still mapped into this process.
-bool Mapped() {
 #ifdef _WIN32
-    return GetModuleHandleA("movu_mt5.dll") != nullptr;
+// Each worker gives its reference back as it ends; the last one unmaps.
+constexpr bool kWorkersUnmap = true;
+bool Mapped() { return GetModuleHandleA("movu_mt5.dll") != nullptr; }
 #else
+constexpr bool kWorkersUnmap = false;  // never unmapped at all
+bool Mapped() {
     void* h = dlopen(Library::DefaultPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (h != nullptr) dlclose(h);
     return h != nullptr;
-#endif
 }
+#endif
 
 struct Exports {
     SetTextFn setBaseUrl;
@@ -53,14 +50,10 @@ struct Exports {
     PollFn poll;
     CancelFn cancel;
     bool complete() const { return setBaseUrl && startPing && poll && cancel; }
-    void SetBaseUrl(const std::string& url) const {
-        const std::u16string wide(url.begin(), url.end());
-        setBaseUrl(reinterpret_cast<const movu_char16*>(wide.c_str()));
-    }
 };
 
 Exports Find(const Library& lib) {
-    return {lib.Symbol<SetTextFn>("Movu_SetBaseUrl"), lib.Symbol<StartPingFn>("Movu_StartPingA"),
+    return {lib.Symbol<SetTextFn>("Movu_SetBaseUrlA"), lib.Symbol<StartPingFn>("Movu_StartPingA"),
             lib.Symbol<PollFn>("Movu_PollA"), lib.Symbol<CancelFn>("Movu_Cancel")};
 }
 
@@ -94,7 +87,7 @@ TEST(Unload, WithJobsInFlightLeavesTheHostRunning) {
         ASSERT_TRUE(lib.loaded()) << lib.error();
         const Exports x = Find(lib);
         ASSERT_TRUE(x.complete());
-        x.SetBaseUrl(site.BaseUrl());
+        x.setBaseUrl(site.BaseUrl().c_str());
         // A fresh load numbers its jobs from 1.
         for (int32_t expected = 1; expected <= kJobs; ++expected) {
             int32_t id = 0;
@@ -122,7 +115,7 @@ TEST(Unload, WithJobsInFlightLeavesTheHostRunning) {
     ASSERT_TRUE(again.loaded()) << again.error();
     const Exports x = Find(again);
     ASSERT_TRUE(x.complete());
-    x.SetBaseUrl("http://127.0.0.1:" + std::to_string(service.ClosedPort()));
+    x.setBaseUrl(("http://127.0.0.1:" + std::to_string(service.ClosedPort())).c_str());
     int32_t id = 0;
     ASSERT_EQ(x.startPing("unload-account", "", "", "", "", &id), 0);
     EXPECT_EQ(id, kWorkersUnmap ? 1 : kJobs + 1) << "a new load starts with new state; a kept one goes on";
