@@ -5,7 +5,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "api/result_codes.h"
@@ -15,12 +15,9 @@ using namespace movu;
 namespace {
 
 std::string SourceFile(const std::string& relative) {
-    std::string root = __FILE__;
-    root.erase(root.rfind("tests"));
-    std::ifstream in(root + relative, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const std::string root = __FILE__;
+    std::ifstream in(root.substr(0, root.rfind("tests")) + relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::map<std::string, std::string> Matches(const std::string& text, const std::string& pattern) {
@@ -28,14 +25,6 @@ std::map<std::string, std::string> Matches(const std::string& text, const std::s
     const std::regex re(pattern);
     for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
         out[(*it)[1]] = (*it)[2];
-    return out;
-}
-
-// The docs' table as the library's table gives it.
-std::string DocsRows() {
-    std::string out;
-    for (const ResultCodeRow& row : kResultCodes)
-        out += "| " + std::to_string(row.value) + " | `" + row.name + "` | " + row.meaning + " | " + row.from + " |\n";
     return out;
 }
 
@@ -48,9 +37,12 @@ TEST(ResultCodes, CopiesAgreeWithTheLibrarysTable) {
     if (mqh.empty() || api.empty()) GTEST_SKIP() << "the source tree is not readable from here";
 
     std::map<std::string, std::string> expectedValues, expectedTexts;
+    std::string docsRows;  // the docs' table as the library's table gives it
     for (const ResultCodeRow& row : kResultCodes) {
         expectedValues[row.name] = std::to_string(row.value);
         if (row.brief) expectedTexts[row.name] = row.brief;
+        docsRows +=
+            "| " + std::to_string(row.value) + " | `" + row.name + "` | " + row.meaning + " | " + row.from + " |\n";
     }
     // The include's own codes (-1001 on) are not the library's.
     std::map<std::string, std::string> defines = Matches(mqh, R"(#define (MOVU_(?:OK|ERR_\w+))\s+\(?(-?\d{1,3})\)?\s)");
@@ -60,9 +52,9 @@ TEST(ResultCodes, CopiesAgreeWithTheLibrarysTable) {
         it = expectedValues.count(it->first) ? std::next(it) : texts.erase(it);
     EXPECT_EQ(texts, expectedTexts) << "MovuResultText in movu_mt5.mqh";
 
-    EXPECT_NE(api.find("|---|---|---|---|\n" + DocsRows()), std::string::npos)
+    EXPECT_NE(api.find("|---|---|---|---|\n" + docsRows), std::string::npos)
         << "the table in docs/api.md should read:\n"
-        << DocsRows();
+        << docsRows;
     for (const auto& [value, rest] : Matches(troubleshooting, R"(\n\| (-\d+) \|([^\n]*))"))
         EXPECT_NE(FindResultCode(std::stoi(value), kAllWithResult), nullptr) << "troubleshooting.md names " << value;
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -21,7 +22,7 @@ using namespace movu::test;
 
 namespace {
 
-using SetTextFn = void(MOVU_CALL*)(const movu_char16*);
+using SetTextFn = void(MOVU_CALL*)(const char*);
 using StartPingFn = int32_t(MOVU_CALL*)(const char*, const char*, const char*, const char*, const char*, int32_t*);
 using PollFn = int32_t(MOVU_CALL*)(int32_t, int32_t*, int32_t*, char*, int32_t);
 using CancelFn = int32_t(MOVU_CALL*)(int32_t);
@@ -29,43 +30,38 @@ using CancelFn = int32_t(MOVU_CALL*)(int32_t);
 constexpr int kJobs = 100;
 constexpr const char* kPing = "/v1/client/ping.php";
 
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-const movu_char16* W(const std::u16string& s) { return reinterpret_cast<const movu_char16*>(s.c_str()); }
-
 // Whether the library is still mapped into this process.
-bool Mapped() {
 #ifdef _WIN32
-    return GetModuleHandleA("movu_mt5.dll") != nullptr;
+// Each worker gives its reference back as it ends; the last one unmaps.
+constexpr bool kWorkersUnmap = true;
+bool Mapped() { return GetModuleHandleA("movu_mt5.dll") != nullptr; }
 #else
+constexpr bool kWorkersUnmap = false;  // never unmapped at all
+bool Mapped() {
     void* h = dlopen(Library::DefaultPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (h != nullptr) dlclose(h);
     return h != nullptr;
-#endif
 }
+#endif
 
 struct Exports {
-    SetTextFn setBaseUrl, setDataPath;
+    SetTextFn setBaseUrl;
     StartPingFn startPing;
     PollFn poll;
     CancelFn cancel;
-
-    explicit Exports(const Library& lib)
-        : setBaseUrl(lib.Symbol<SetTextFn>("Movu_SetBaseUrl")),
-          setDataPath(lib.Symbol<SetTextFn>("Movu_SetTerminalDataPath")),
-          startPing(lib.Symbol<StartPingFn>("Movu_StartPingA")),
-          poll(lib.Symbol<PollFn>("Movu_PollA")),
-          cancel(lib.Symbol<CancelFn>("Movu_Cancel")) {}
-    bool complete() const { return setBaseUrl && setDataPath && startPing && poll && cancel; }
+    bool complete() const { return setBaseUrl && startPing && poll && cancel; }
 };
 
-template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+Exports Find(const Library& lib) {
+    return {lib.Symbol<SetTextFn>("Movu_SetBaseUrlA"), lib.Symbol<StartPingFn>("Movu_StartPingA"),
+            lib.Symbol<PollFn>("Movu_PollA"), lib.Symbol<CancelFn>("Movu_Cancel")};
+}
+
+bool WaitUntil(const std::function<bool()>& done, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return done();
 }
 
 }  // namespace
@@ -81,23 +77,17 @@ TEST(Unload, WithJobsInFlightLeavesTheHostRunning) {
     TestService& service = TestService::Instance();
     ASSERT_TRUE(service.available()) << service.error();
     Site site = service.OpenSite();
-    ScriptedResponse token;
-    token.body = R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})";
-    token.repeat = true;
-    site.Script("/v1/client/token.php", token);
-    ScriptedResponse stall;
-    stall.fault = "stall";
-    stall.repeat = true;
-    site.Script(kPing, stall);
+    site.Script("/v1/client/token.php",
+                {200, "", {}, R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})", 0, 0, "", true});
+    site.Script(kPing, {200, "", {}, "", 0, 0, "stall", true});
 
     ASSERT_FALSE(Mapped());
     {
         Library lib(Library::DefaultPath());
         ASSERT_TRUE(lib.loaded()) << lib.error();
-        const Exports x(lib);
+        const Exports x = Find(lib);
         ASSERT_TRUE(x.complete());
-        x.setBaseUrl(W(Widen(site.BaseUrl())));
-        x.setDataPath(W(u""));
+        x.setBaseUrl(site.BaseUrl().c_str());
         // A fresh load numbers its jobs from 1.
         for (int32_t expected = 1; expected <= kJobs; ++expected) {
             int32_t id = 0;
@@ -105,7 +95,7 @@ TEST(Unload, WithJobsInFlightLeavesTheHostRunning) {
             ASSERT_EQ(id, expected);
         }
         // Every worker is now inside its exchange.
-        ASSERT_TRUE(WaitUntil([&] { return site.Requests(kPing).size() >= kJobs; }, std::chrono::seconds(60)))
+        ASSERT_TRUE(WaitUntil([&] { return site.Requests(kPing).size() >= kJobs; }, 60))
             << site.Requests(kPing).size() << " requests arrived";
         int32_t state = 7;
         EXPECT_EQ(x.poll(kJobs, &state, nullptr, nullptr, 0), 0);
@@ -117,31 +107,20 @@ TEST(Unload, WithJobsInFlightLeavesTheHostRunning) {
 
     // The stalled exchanges end now; the workers finish after the unload.
     site.Close();
-#ifdef _WIN32
-    // Each worker gives its reference back as it ends; the last one unmaps.
-    EXPECT_TRUE(WaitUntil([] { return !Mapped(); }, std::chrono::seconds(120)));
-#else
-    // Never unmapped at all; give the workers time to end.
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    EXPECT_TRUE(Mapped());
-#endif
+    EXPECT_TRUE(WaitUntil([] { return Mapped() != kWorkersUnmap; }, 120));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     // The host goes on using the library.
     Library again(Library::DefaultPath());
     ASSERT_TRUE(again.loaded()) << again.error();
-    const Exports x(again);
+    const Exports x = Find(again);
     ASSERT_TRUE(x.complete());
-    x.setBaseUrl(W(Widen("http://127.0.0.1:" + std::to_string(service.ClosedPort()))));
+    x.setBaseUrl(("http://127.0.0.1:" + std::to_string(service.ClosedPort())).c_str());
     int32_t id = 0;
     ASSERT_EQ(x.startPing("unload-account", "", "", "", "", &id), 0);
-#ifdef _WIN32
-    EXPECT_EQ(id, 1) << "a new load starts with new state";
-#else
-    EXPECT_EQ(id, kJobs + 1) << "the same instance, never unloaded";
-#endif
+    EXPECT_EQ(id, kWorkersUnmap ? 1 : kJobs + 1) << "a new load starts with new state; a kept one goes on";
     int32_t state = 0;
-    EXPECT_TRUE(WaitUntil([&] { return x.poll(id, &state, nullptr, nullptr, 0) != 0 || state != 0; },
-                          std::chrono::seconds(60)));
+    EXPECT_TRUE(WaitUntil([&] { return x.poll(id, &state, nullptr, nullptr, 0) != 0 || state != 0; }, 60));
     EXPECT_EQ(state, -1);
     EXPECT_EQ(x.cancel(id), 0);
 }
