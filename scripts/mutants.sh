@@ -36,7 +36,7 @@ read -r -d '' FAULTS <<'EOF'
 expiry-margin @@ src/token/client_token.cpp @@ now + 300 @@ now + 30
 cache-owner-unset @@ src/token/token_cache.cpp @@ held.ownerAccount.assign(account.data(), account.size()); @@ (void)account;
 offset-sign @@ src/token/client_token.cpp @@ sign = s[19] == '+' ? 1 : -1; @@ sign = s[19] == '+' ? -1 : 1;
-cache-folder @@ src/token/token_cache.cpp @@ "MQL4" @@ "MQL5"
+cache-folder @@ src/token/token_cache.cpp @@ JoinPath(dataPath, "MQL4") @@ JoinPath(dataPath, "MQL5")
 query-unreserved @@ src/transport/query_params.cpp @@ c == '_' || c == '~'; @@ c == '_' || c == '~' || c == ' ';
 query-hex-case @@ src/transport/query_params.cpp @@ "0123456789ABCDEF" @@ "0123456789abcdef"
 query-order @@ src/transport/query_params.cpp @@ return a.first < b.first; @@ return a.first > b.first;

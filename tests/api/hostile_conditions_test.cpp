@@ -73,6 +73,7 @@ protected:
         EXPECT_EQ(members, rc == -12 ? "ok error win32 base_url host port " : "ok error win32 base_url host path ");
         EXPECT_EQ(j.value("ok", true), false);
         EXPECT_EQ(j.value("error", ""), ErrorName(rc)) << text;
+        EXPECT_NE(j.value("win32", 0u), 0u) << "the stack's own error number";
         EXPECT_EQ(j.value("base_url", "") + " " + j.value("host", ""), baseUrl + " 127.0.0.1");
         if (rc != -12) EXPECT_EQ(j.value("path", ""), path);
     }
