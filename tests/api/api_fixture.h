@@ -30,29 +30,17 @@ inline std::u16string Widen(const std::string& ascii) { return std::u16string(as
 
 inline constexpr const char* kTokenPath = "/v1/client/token.php";
 
+inline ScriptedResponse Answer(int status, const std::string& body, bool repeat = false) {
+    return {.status = status, .body = body, .repeat = repeat};
+}
 // A usable answer of the token endpoint.
 inline ScriptedResponse TokenAnswer(const std::string& token, bool repeat = false,
                                     const std::string& expiresAt = "2099-01-01T00:00:00Z") {
-    ScriptedResponse r;
-    r.body = "{\"ok\":true,\"token\":\"" + token + "\",\"expires_at\":\"" + expiresAt + "\"}";
-    r.repeat = repeat;
-    return r;
+    return Answer(200, "{\"ok\":true,\"token\":\"" + token + "\",\"expires_at\":\"" + expiresAt + "\"}", repeat);
 }
-
-inline ScriptedResponse Answer(int status, const std::string& body, bool repeat = false) {
-    ScriptedResponse r;
-    r.status = status;
-    r.body = body;
-    r.repeat = repeat;
-    return r;
-}
-
 // An answer broken in the named way (see ScriptedResponse::fault).
 inline ScriptedResponse Fault(const std::string& fault, bool repeat = false) {
-    ScriptedResponse r;
-    r.fault = fault;
-    r.repeat = repeat;
-    return r;
+    return {.fault = fault, .repeat = repeat};
 }
 
 // A finished (or vanished) job as Movu_PollA reports it.

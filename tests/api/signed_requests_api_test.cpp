@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <codecvt>
+#include <locale>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -59,17 +61,7 @@ const char* const kServicePaths[] = {"/v1/calendar/day.php", "/v1/calendar/meta.
                                      "/v1/client/heartbeat.php", "/v1/client/vip_status.php"};
 
 std::string Utf8(const std::u16string& s) {
-    static const unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        std::uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-        out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
-        for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-    }
-    return out;
+    return std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t>().to_bytes(s);
 }
 
 std::u16string Units(const movu_char16* p) { return std::u16string(reinterpret_cast<const char16_t*>(p)); }
