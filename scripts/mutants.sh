@@ -82,7 +82,7 @@ restore() {
 trap 'restore; rm -rf "$backup"' EXIT
 trap 'exit 130' INT TERM
 
-targets=(movu_unit_tests movu_api_tests movu_unload_test)
+targets=(movu_unit_tests movu_api_tests movu_api_hook_tests movu_unload_test)
 suites="^($(IFS='|'; echo "${targets[*]}"))\$"
 
 [ -f "$build/build.ninja" ] || cmake --preset native >/dev/null || exit 1
