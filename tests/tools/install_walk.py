@@ -11,6 +11,7 @@ import hashlib
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -49,10 +50,11 @@ def main():
     ap.add_argument("--zip", required=True)
     ap.add_argument("--wine", required=True, help="the script that runs a Windows program")
     ap.add_argument("--tmp", help="where the fresh folder is made")
+    ap.add_argument("--version", required=True, help="the version the zip is of")
     args = ap.parse_args()
-    walk = Walk(args.wine)
+    walk = Walk(os.path.abspath(args.wine))
 
-    with tempfile.TemporaryDirectory(prefix="install-walk-", dir=args.tmp) as tmp:
+    with tempfile.TemporaryDirectory(prefix="install-walk-", dir=args.tmp and os.path.abspath(args.tmp)) as tmp:
         data = Path(tmp).joinpath(*DATA_FOLDER)
         # A terminal's data folder before the install: its MQL5 tree exists.
         for sub in ("Experts", "Indicators", "Include", "Libraries", "Scripts", "Files", "Logs"):
@@ -82,7 +84,7 @@ def main():
 
         port_file = data.parent / "devserver.port"
         log = open(data.parent / "devserver.log", "w+", encoding="utf-8", errors="replace")
-        proc = subprocess.Popen([args.wine, str(server), "--port", "0", "--port-file", windows_path(port_file)],
+        proc = subprocess.Popen([walk.wine, str(server), "--port", "0", "--port-file", windows_path(port_file)],
                                 cwd=data, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + 120
@@ -92,19 +94,19 @@ def main():
                 log.seek(0)
                 print(log.read())
                 return 1
-            base = f"http://127.0.0.1:{int(port_file.read_text())}"
+            port = int(port_file.read_text())
+            base = f"http://127.0.0.1:{port}"
             common = ("--base-url", base, "--data-path", windows_path(data), "--account", ACCOUNT, "--raw", "--quiet")
 
             rc, out, err = walk.run(movu, "--version", cwd=data)
-            print(f"movu.exe --version: {out.strip()}")
-            rc, out, err = walk.run(movu, *common, "calendar-day", "--date", DAY, "--narrow", cwd=data)
+            walk.check(out.strip() == f"movu {args.version}", f"movu.exe --version says {out.strip()!r}")
+            rc, sync, err = walk.run(movu, *common, "calendar-day", "--date", DAY, "--narrow", cwd=data)
             if walk.check(rc == 0, f"movu.exe finds its library and fetches {DAY} (exit {rc}) {err.strip()}"):
-                sync = out
                 day = json.loads(sync)
                 walk.check(day.get("date") == DAY and day.get("count") == len(day.get("events", [])) > 0,
                            f"the day holds its events ({day.get('count')})")
             rc, out, err = walk.run(movu, *common, "start-calendar-day", "--date", DAY, "--wait", cwd=data)
-            if walk.check(rc == 0, f"the same day as a background job (exit {rc}) {err.strip()}") and rc == 0:
+            if walk.check(rc == 0, f"the same day as a background job (exit {rc}) {err.strip()}"):
                 walk.check(out == sync, "the job's text is the synchronous call's, byte for byte")
             cache = list((data / "MQL4" / "Files" / "qz_movu").glob("token_*.dat"))
             walk.check(len(cache) == 1, f"the token is cached under the data folder ({len(cache)} file)")
@@ -124,7 +126,11 @@ def main():
                 proc.kill()
                 proc.wait(30)
             log.close()
-        walk.check(proc.returncode is not None, "movu-devserver.exe stopped")
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            walk.check(False, "movu-devserver.exe stopped: its port still answers")
+        except OSError:
+            walk.check(True, "movu-devserver.exe stopped: its port is closed")
         log_text = (data.parent / "devserver.log").read_text(encoding="utf-8", errors="replace")
         served = re.findall(r"GET /v1/calendar/day\.php\?date=" + DAY + r" 200", log_text)
         walk.check(len(served) == 2, f"the server's log shows the day served twice ({len(served)})")
