@@ -89,7 +89,7 @@ restore() {
 trap 'restore; rm -rf "$backup"' EXIT
 trap 'exit 130' INT TERM
 
-targets=(movu_unit_tests movu_api_tests movu_unload_test)
+targets=(movu_unit_tests movu_api_tests movu_api_hook_tests movu_unload_test)
 suites="^($(IFS='|'; echo "${targets[*]}"))\$"
 
 # The build of a fault: its folder, and the ctest command for its suites
