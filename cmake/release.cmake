@@ -56,6 +56,7 @@ add_custom_target(movu_package ALL
           -DVERSION=${PROJECT_VERSION}
           -DZIP=${MOVU_PACKAGE_ZIP}
           -DSYMBOLS_ZIP=${MOVU_SYMBOLS_ZIP}
+          -DDIST_DIR=${CMAKE_SOURCE_DIR}/dist/${MOVU_DIST_DIR}
           -DSTAGE_DIR=${CMAKE_BINARY_DIR}/package
           -P ${CMAKE_SOURCE_DIR}/tools/movu/package.cmake
   COMMENT "Packing dist/movu_mt5-${PROJECT_VERSION}-win-x64.zip"

@@ -38,6 +38,7 @@ def main():
     for option in ("--zip", "--symbols", "--source", "--header", "--version", "--objdump"):
         ap.add_argument(option)
     ap.add_argument("--devserver", action="store_true", help="movu-devserver.exe must be in the zip")
+    ap.add_argument("--dist", help="the folder that holds the zip's binaries loose (dist/win-x64)")
     args = ap.parse_args()
     if args.hooks_only:
         marks = hook_marks(open(args.hooks_only, "rb").read())
@@ -89,6 +90,9 @@ def main():
                          for k, v in (("ProductName", "movu_mt5"), ("ProductVersion", args.version))
                          if ".rsrc" not in found or not all(t.encode("utf-16-le") in data for t in (k, v))]
             binaries += [f"{n} holds the test hook mark {m}" for m in hook_marks(data)]
+            loose = os.path.join(args.dist, os.path.basename(n)) if args.dist else None
+            if loose and (not os.path.exists(loose) or open(loose, "rb").read() != data):
+                binaries.append(f"{loose} is not the zip's {n}")
             if n.endswith(".dll"):
                 binaries += differ("the packaged DLL", exports(path, args.objdump), set(header(args.header)))
 

@@ -4,6 +4,7 @@
 #   OBJCOPY      the objcopy of the toolchain
 #   VERSION      project version
 #   ZIP          the package      SYMBOLS_ZIP  the debug symbols beside it
+#   DIST_DIR     receives the package's binaries, header and sample data as they are in the zip
 #   STAGE_DIR    a scratch folder of the build
 #
 # The zip mirrors the terminal's data folder, so unzipping it there installs
@@ -12,7 +13,7 @@
 # README.txt, CHANGELOG.md, docs, the licences (ours and those of the
 # libraries linked into the binaries) and SHA256SUMS. Binaries are stripped; their debug information goes
 # into <name>.debug files in the symbols zip, linked by .gnu_debuglink.
-foreach(var SOURCE_DIR LIBRARY HOST OBJCOPY VERSION ZIP SYMBOLS_ZIP STAGE_DIR)
+foreach(var SOURCE_DIR LIBRARY HOST OBJCOPY VERSION ZIP SYMBOLS_ZIP STAGE_DIR DIST_DIR)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "package.cmake: ${var} not set")
   endif()
@@ -94,3 +95,11 @@ function(pack folder out)
 endfunction()
 pack(${root} ${ZIP})
 pack(${symbols} ${SYMBOLS_ZIP})
+
+# dist/win-x64: the same bytes as in the zip, loose.
+file(MAKE_DIRECTORY ${DIST_DIR})
+file(GLOB loose ${root}/MQL5/Libraries/*.dll ${root}/*.exe ${root}/include/movu_mt5.h)
+if(DEVSERVER)
+  list(APPEND loose ${root}/sample_calendar.json)
+endif()
+file(COPY ${loose} DESTINATION ${DIST_DIR})
