@@ -38,7 +38,7 @@ def cases(path):
     for tc in root.iter("testcase"):
         name = tc.get("classname", "") + "." + tc.get("name", "")
         skipped = tc.find("skipped")
-        why = skipped.get("message", "") if skipped is not None else ""
+        why = " ".join((skipped.get("message", "") if skipped is not None else "").split())
         status = tc.get("status")
         if tc.find("failure") is not None or tc.find("error") is not None or status == "fail":
             state = "failed"

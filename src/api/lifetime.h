@@ -4,8 +4,9 @@
 // worker can be running then, because each holds a reference on the module).
 // At process exit they are left standing: on Windows the other threads were
 // stopped wherever they stood, perhaps holding a lock or inside the heap; on
-// POSIX, where the library is never unloaded, detached workers may still be
-// inside a request while exit() runs the destructors.
+// POSIX, where the library is never unloaded, and wherever the core is linked
+// into a program, detached workers may still be inside a request while
+// exit() runs the destructors.
 #pragma once
 
 #include <new>

@@ -110,8 +110,11 @@ bool StartDetachedThread(std::function<void()> fn);
 // library is never unloaded and its destructors run only at exit).
 bool RecordsMayBeDestroyed();
 #ifdef _WIN32
-// Process detach as the process exits (DllMain's reserved argument set):
-// from then on RecordsMayBeDestroyed() is false.
+// DllMain's news: the library was loaded as a DLL (process attach), or the
+// process is exiting (process detach with the reserved argument set). Linked
+// into a program instead, the records are never destroyed: its destructors
+// run only from exit(), beside running workers.
+void NoteDllAttach();
 void NoteProcessExit();
 #endif
 

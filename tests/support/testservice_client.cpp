@@ -13,6 +13,10 @@
 
 #include "http.h"  // the dev server's own byte codecs: the control API's conventions
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace movu::test {
 namespace {
 
@@ -91,6 +95,15 @@ std::string HttpsUnavailable() {
     const char* wine = std::getenv("MOVU_WINE_HTTPS");
     if (wine && std::string(wine) == "0") return "HTTPS under Wine needs a private mount namespace for the test CA";
     return {};
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
 // ---------------------------------------------------------------- Site

@@ -48,6 +48,10 @@ std::string GeneratedBody(size_t size, size_t offset = 0);
 // under Wine the test CA takes a private mount namespace (tests/tools/wine-run.sh).
 std::string HttpsUnavailable();
 
+// Whether this Windows program runs under Wine, not Windows (its ntdll
+// exports wine_get_version). For the cases where the two differ.
+bool UnderWine();
+
 class TestService;
 
 // A listener of the service; the destructor closes it and its connections.

@@ -11,7 +11,10 @@
 #include "platform/platform.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        movu::platform::NoteDllAttach();
+    }
     if (reason == DLL_PROCESS_DETACH && reserved != nullptr) movu::platform::NoteProcessExit();
     return TRUE;
 }

@@ -24,8 +24,9 @@ constexpr std::size_t kWorkerStackBytes = 256 * 1024;
 
 namespace {
 
-// Set by DllMain before the C++ runtime runs the library's exit table.
-std::atomic<bool> processExiting{false};
+// Set by DllMain: on load, and before the C++ runtime runs the library's exit
+// table at process exit.
+std::atomic<bool> loadedAsDll{false}, processExiting{false};
 
 // A worker keeps the library mapped with a reference of its own, taken before
 // its thread exists. The reference is given back only once the thread has
@@ -95,7 +96,8 @@ bool StartDetachedThread(std::function<void()> fn) {
 // holding a lock or inside the heap: nothing may be freed then, the system
 // takes the memory back. A FreeLibrary that unmaps the library runs its
 // destructors with no worker left (each holds a module reference).
+void NoteDllAttach() { loadedAsDll.store(true); }
 void NoteProcessExit() { processExiting.store(true); }
-bool RecordsMayBeDestroyed() { return !processExiting.load(); }
+bool RecordsMayBeDestroyed() { return loadedAsDll.load() && !processExiting.load(); }
 
 }  // namespace movu::platform
