@@ -1816,7 +1816,7 @@ private:
    string            m_reported[];     // days reported as not recorded
    int               m_loads;
 
-   int               Held(const string date);
+   int               Held(const string date,const bool asked);
 
 public:
                      CMovuReplay(void) : m_where(MOVU_RECORD_COMMON),m_rule(MOVU_CLOCK_US_DST),m_fixed(7200),
@@ -1844,9 +1844,11 @@ void CMovuReplay::Init(const int where,const int clock_rule,const int fixed_offs
   }
 
 //+------------------------------------------------------------------+
-//| The slot holding a day, read from its file the first time.        |
+//| The slot holding a day, read from its file the first time. A day  |
+//| asked for (not only looked at for its clock) and never recorded   |
+//| is reported once.                                                 |
 //+------------------------------------------------------------------+
-int CMovuReplay::Held(const string date)
+int CMovuReplay::Held(const string date,const bool asked)
   {
    m_clock++;
    int slot=0;
@@ -1861,7 +1863,7 @@ int CMovuReplay::Held(const string date)
          slot=i;
      }
    m_loads++;
-   if(!m_days[slot].Load(m_where,date) && m_days[slot].problem=="not recorded")
+   if(!m_days[slot].Load(m_where,date) && m_days[slot].problem=="not recorded" && asked)
      {
       bool told=false;
       for(int r=ArraySize(m_reported)-1; r>=0 && !told; r--)
@@ -1885,7 +1887,7 @@ int CMovuReplay::Held(const string date)
 int CMovuReplay::ServerOffsetAt(const datetime utc)
   {
    int offset=0;
-   if(m_where!=MOVU_RECORD_OFF && m_days[Held(MovuDate(utc))].OffsetAt(utc,m_rule,m_fixed,offset))
+   if(m_where!=MOVU_RECORD_OFF && m_days[Held(MovuDate(utc),false)].OffsetAt(utc,m_rule,m_fixed,offset))
       return(offset);
    return(MovuRuleOffset(m_rule,m_fixed,utc));
   }
@@ -1901,7 +1903,7 @@ datetime CMovuReplay::ServerToUtc(const datetime server_time)
    int candidates[];
    int n=0;
    if(m_where!=MOVU_RECORD_OFF)
-      n=m_days[Held(MovuDate(server_time-MovuRuleOffset(m_rule,m_fixed,server_time)))].Offsets(candidates);
+      n=m_days[Held(MovuDate(server_time-MovuRuleOffset(m_rule,m_fixed,server_time)),false)].Offsets(candidates);
    int extra[4];
    extra[0]=MovuRuleOffset(m_rule,m_fixed,server_time-2*3600);
    extra[1]=MovuRuleOffset(m_rule,m_fixed,server_time-3*3600);
@@ -1936,7 +1938,7 @@ int CMovuReplay::DayAsOf(const datetime day_utc,const datetime as_of_utc,MovuCal
       ArrayResize(events,0);
       return(MOVU_DAY_UNKNOWN);
      }
-   return(m_days[Held(MovuDate(day_utc))].AsOf(as_of_utc,events));
+   return(m_days[Held(MovuDate(day_utc),true)].AsOf(as_of_utc,events));
   }
 
 #endif // MOVU_CALENDAR_MQH
