@@ -168,6 +168,7 @@ int  Movu_OpenUrl(string url);
 #define MOVU_JOB_RUNNING     0
 #define MOVU_JOB_SUCCEEDED   1
 #define MOVU_JOB_FAILED    (-1)
+#define MOVU_JOB_UNREAD    (-2)   // CMovuClient: a poll that did not reach the job (never from the DLL)
 
 //--- text buffer sizes of CMovuClient, in bytes (terminator included);
 //--- define them before the #include to change them
@@ -820,8 +821,8 @@ int CMovuClient::JobIndex(const int id) const
 //| the job has been released (cancelled) in the library.             |
 //| LastResult() is the job's result code; for an id the library does |
 //| not know it is MOVU_ERR_NO_JOB and the state MOVU_JOB_FAILED.     |
-//| (MOVU_JOB_RUNNING with LastResult() MOVU_ERR_INTERNAL: the poll    |
-//| could not be made; the job is kept.)                              |
+//| (MOVU_JOB_RUNNING with a failure in LastResult(): the poll did not |
+//| reach the job; the job is kept.)                                  |
 //+------------------------------------------------------------------+
 int CMovuClient::Poll(const int id,string &text,int &http)
   {
@@ -841,7 +842,7 @@ int CMovuClient::Poll(const int id,string &text,int &http)
      }
    while(true)
      {
-      int state=MOVU_JOB_FAILED;
+      int state=MOVU_JOB_UNREAD;
       int status=0;
       m_buffer[0]=0;
       m_buffer[capacity-2]=0;
@@ -849,9 +850,10 @@ int CMovuClient::Poll(const int id,string &text,int &http)
       m_last=rc;
       if(state==MOVU_JOB_RUNNING && rc==MOVU_OK)
          return(MOVU_JOB_RUNNING);
-      //--- a finished job always has a text; none with -99 means the poll
-      //--- itself failed: keep the job and try again later
-      if(rc==MOVU_ERR_INTERNAL && m_buffer[0]==0)
+      //--- the library writes a state whenever it got to the job: one left
+      //--- unwritten means the poll itself failed, so the job is kept; a job
+      //--- that failed ends as failed, with or without a text
+      if(state==MOVU_JOB_UNREAD)
          return(MOVU_JOB_RUNNING);
       //--- finished: polling does not consume the job, so a text that
       //--- reached capacity-1 is read again with a larger buffer
