@@ -11,7 +11,6 @@
 #property copyright "movu"
 #property version   "1.10"
 //--- hands the recorded days to every tester agent, remote ones included
-#property tester_file "movu_calendar_days.txt"
 
 #include <movu_mt5.mqh>
 
@@ -20,7 +19,8 @@ input int    InpPollMs=500;                         // Poll period, ms
 input int    InpRefreshSeconds=300;                 // Refresh every N seconds
 input int    InpRetrySeconds=15;                    // Retry a failed request after N seconds
 input bool   InpRecordDays=true;                    // Record fetched days for the tester
-input int    InpTesterUtcOffset=7200;               // Tester: trade server's offset from UTC, s
+input int    InpTesterClock=MOVU_CLOCK_US_DST;      // Tester: server clock on days not recorded (MOVU_CLOCK_*)
+input int    InpTesterUtcOffset=7200;               // Tester: the offset from UTC for MOVU_CLOCK_FIXED, s
 
 CMovuClient      g_movu;
 CMovuCalendarDay g_day;
@@ -44,9 +44,9 @@ int OnInit()
    g_nextCalendar=0;
    g_nextVip=0;
    g_nextHeartbeat=0;
-   g_day.Reset(MovuDate(MovuNowUtc(InpTesterUtcOffset)));
-   g_day.SetTesterOffset(InpTesterUtcOffset);
-   g_movu.SetRecording(InpRecordDays ? MOVU_RECORD_LOCAL : MOVU_RECORD_OFF);
+   g_movu.SetRecording(InpRecordDays ? MOVU_RECORD_COMMON : MOVU_RECORD_OFF);
+   g_movu.SetTesterClock(InpTesterClock,InpTesterUtcOffset);
+   g_day.Reset(MovuDate(g_movu.NowUtc()));
    g_movu.SetBaseUrl(InpBaseUrl);
    g_movu.UseTerminalDataPath();
    if(!EventSetMillisecondTimer(InpPollMs<50 ? 50 : InpPollMs))
@@ -88,7 +88,7 @@ void OnTimer()
    PollJob(g_vipJob,"vip status",g_nextVip,now);
    PollJob(g_heartbeatJob,"heartbeat",g_nextHeartbeat,now);
 //--- a new UTC day: start over with it
-   string today=MovuDate(MovuNowUtc(InpTesterUtcOffset));
+   string today=MovuDate(g_movu.NowUtc());
    if(today!=g_day.date && !g_day.Busy())
      {
       g_day.Reset(today);

@@ -41,9 +41,31 @@
 #define MOVU_RECORD_OFF     0
 #define MOVU_RECORD_LOCAL   1
 #define MOVU_RECORD_COMMON  2
-#ifndef MOVU_RECORD_FILE
-#define MOVU_RECORD_FILE    "movu_calendar_days.txt"
+//--- one file per recorded UTC day: <folder>\YYYY-MM-DD.txt
+#ifndef MOVU_RECORD_FOLDER
+#define MOVU_RECORD_FOLDER  "movu_calendar"
 #endif
+#define MOVU_RECORD_HEADER  "movu-calendar-day\t1"
+//--- days a replay holds in memory at once (a backtest over years stays bounded)
+#ifndef MOVU_REPLAY_DAYS
+#define MOVU_REPLAY_DAYS    4
+#endif
+//--- writers of one terminal take turns through this global variable
+#ifndef MOVU_RECORD_LOCK
+#define MOVU_RECORD_LOCK    "movu.calendar.lock"
+#endif
+#define MOVU_RECORD_LOCK_WAIT_MS   3000   // a writer gives up after this
+#define MOVU_RECORD_LOCK_STALE_MS  30000  // a lock held this long is taken over
+
+//--- how the tester turns simulated server time into UTC for a day not recorded
+#define MOVU_CLOCK_RECORDED  0   // only recorded offsets
+#define MOVU_CLOCK_FIXED     1   // fixed offset (seconds)
+#define MOVU_CLOCK_US_DST    2   // UTC+2, UTC+3 while US daylight saving time is in force (common broker clock)
+#define MOVU_CLOCK_EU_DST    3   // UTC+2, UTC+3 between the EU switch dates
+
+//--- what a replay knows of a day at a moment
+#define MOVU_DAY_UNKNOWN 0        // no recording / no data for that day
+#define MOVU_DAY_KNOWN   1
 
 //+------------------------------------------------------------------+
 //| One value of a parsed text. Children are linked: first, next.     |
@@ -679,17 +701,6 @@ int MovuServerOffset(const int tester_offset=0)
   }
 
 //+------------------------------------------------------------------+
-//| The current UTC time; in the tester, from the simulated server    |
-//| time and the offset the program gives.                            |
-//+------------------------------------------------------------------+
-datetime MovuNowUtc(const int tester_offset=0)
-  {
-   if(MQLInfoInteger(MQL_TESTER))
-      return(TimeCurrent()-tester_offset);
-   return(TimeGMT());
-  }
-
-//+------------------------------------------------------------------+
 datetime MovuUtcToServer(const datetime utc,const int offset_seconds)
   {
    return(utc+offset_seconds);
@@ -969,116 +980,916 @@ bool MovuParseMeta(const string text,MovuCurrency &currencies[],MovuSource &sour
   }
 
 //+------------------------------------------------------------------+
+//| "YYYY-MM-DD" of a UTC moment.                                     |
+//+------------------------------------------------------------------+
+string MovuDate(const datetime when)
+  {
+   MqlDateTime t;
+   TimeToStruct(when,t);
+   return(StringFormat("%04d-%02d-%02d",t.year,t.mon,t.day));
+  }
+
+//+------------------------------------------------------------------+
+//| Sorts the positions 0..n-1 by (first[i], second[i]), stably, in   |
+//| n log n steps (bottom-up merge). order receives the positions.    |
+//+------------------------------------------------------------------+
+void MovuSortOrder(const long &first[],const long &second[],const int n,int &order[])
+  {
+   int from[],into[];
+   ArrayResize(from,n);
+   ArrayResize(into,n);
+   for(int i=0; i<n; i++)
+      from[i]=i;
+   for(int width=1; width<n; width*=2)
+     {
+      for(int lo=0; lo<n; lo+=2*width)
+        {
+         int mid=MathMin(lo+width,n),hi=MathMin(lo+2*width,n);
+         int a=lo,b=mid,k=lo;
+         while(a<mid && b<hi)
+           {
+            int x=from[a],y=from[b];
+            //--- equal keys keep their order: the left run wins ties
+            if(first[y]<first[x] || (first[y]==first[x] && second[y]<second[x]))
+               into[k++]=from[b++];
+            else
+               into[k++]=from[a++];
+           }
+         while(a<mid)
+            into[k++]=from[a++];
+         while(b<hi)
+            into[k++]=from[b++];
+        }
+      ArraySwap(from,into);
+     }
+   ArraySwap(order,from);
+  }
+
+//+------------------------------------------------------------------+
 //| Applies changes to a held day: an event of the same id is         |
-//| replaced, a new one added; the day stays sorted by time, then id. |
-//| Returns how many events were replaced or added.                   |
+//| replaced (the last change of an id wins), a new one added; the    |
+//| day comes out sorted by time, then id. Sorts once (n log n), no   |
+//| search per event. Returns how many changes were applied.          |
 //+------------------------------------------------------------------+
 int MovuMergeEvents(MovuCalendarEvent &day[],const MovuCalendarEvent &changes[])
   {
-   int applied=0;
-   int n=ArraySize(changes);
-   for(int c=0; c<n; c++)
+   int held=ArraySize(day),n=ArraySize(changes),all=held+n;
+   if(n==0)
+      return(0);
+//--- every event by id, held ones first: the last of an id is the newest
+   long ids[],seq[];
+   ArrayResize(ids,all);
+   ArrayResize(seq,all);
+   for(int i=0; i<all; i++)
      {
-      int size=ArraySize(day);
-      int at=size;
-      for(int i=0; i<size; i++)
-         if(day[i].id==changes[c].id)
-           {
-            at=i;
-            break;
-           }
-      if(at==size && ArrayResize(day,size+1,16)<0)
-         break;
-      day[at]=changes[c];
-      applied++;
-      //--- move it to its place: the rest is sorted already
-      while(at>0 && (day[at-1].time>day[at].time || (day[at-1].time==day[at].time && day[at-1].id>day[at].id)))
-        {
-         MovuCalendarEvent swap=day[at-1];
-         day[at-1]=day[at];
-         day[at]=swap;
-         at--;
-        }
-      int last=ArraySize(day)-1;
-      while(at<last && (day[at+1].time<day[at].time || (day[at+1].time==day[at].time && day[at+1].id<day[at].id)))
-        {
-         MovuCalendarEvent swap=day[at+1];
-         day[at+1]=day[at];
-         day[at]=swap;
-         at++;
-        }
+      ids[i]=(i<held ? day[i].id : changes[i-held].id);
+      seq[i]=i;
      }
-   return(applied);
+   int byId[];
+   MovuSortOrder(ids,seq,all,byId);
+//--- the survivors, then sorted by time and id
+   int keep[];
+   long times[],keepIds[];
+   ArrayResize(keep,all);
+   ArrayResize(times,all);
+   ArrayResize(keepIds,all);
+   int kept=0;
+   for(int k=0; k<all; k++)
+     {
+      int i=byId[k];
+      if(k+1<all && ids[byId[k+1]]==ids[i])
+         continue;
+      keep[kept]=i;
+      times[kept]=(long)(i<held ? day[i].time : changes[i-held].time);
+      keepIds[kept]=ids[i];
+      kept++;
+     }
+   int byTime[];
+   MovuSortOrder(times,keepIds,kept,byTime);
+   MovuCalendarEvent merged[];
+   if(ArrayResize(merged,kept)<0)
+      return(0);
+   for(int k=0; k<kept; k++)
+     {
+      int i=keep[byTime[k]];
+      if(i<held)
+         merged[k]=day[i];
+      else
+         merged[k]=changes[i-held];
+     }
+   ArraySwap(day,merged);
+   return(n);
   }
 
 //+------------------------------------------------------------------+
 //| The "since" for the next changes request: the latest revision the |
-//| held day knows (the service's clock, not this computer's).        |
+//| held day knows (the service's clock, not this computer's). Only   |
+//| updated_at counts: an event's own time may lie in the future, and |
+//| asking from there would skip every change made before it.        |
 //+------------------------------------------------------------------+
 datetime MovuLatestUpdate(const MovuCalendarEvent &events[])
   {
    datetime latest=0;
    int n=ArraySize(events);
    for(int i=0; i<n; i++)
-     {
-      datetime t=(events[i].updated>0 ? events[i].updated : events[i].time);
-      if(t>latest)
-         latest=t;
-     }
+      if(events[i].updated>latest)
+         latest=events[i].updated;
    return(latest);
   }
 
 //+------------------------------------------------------------------+
-//| Recorded days: one file, one line per fetched day answer,         |
-//| "YYYY-MM-DD<tab>answer". The last line of a date wins. A JSON     |
-//| text holds a line break only as white space, so it is replaced.   |
+//| Two observations of an event say the same.                        |
 //+------------------------------------------------------------------+
-int MovuRecordFlags(const int where)
+bool MovuSameEvent(const MovuCalendarEvent &a,const MovuCalendarEvent &b)
   {
-   return(FILE_TXT|FILE_ANSI|FILE_SHARE_READ|(where==MOVU_RECORD_COMMON ? FILE_COMMON : 0));
+   return(a.id==b.id && a.time==b.time && a.updated==b.updated && a.importance==b.importance &&
+          a.has_actual==b.has_actual && a.has_forecast==b.has_forecast && a.has_previous==b.has_previous &&
+          (!a.has_actual || a.actual==b.actual) && (!a.has_forecast || a.forecast==b.forecast) &&
+          (!a.has_previous || a.previous==b.previous) && a.title==b.title && a.event==b.event &&
+          a.currency==b.currency && a.source==b.source && a.unit==b.unit);
   }
 
 //+------------------------------------------------------------------+
-bool MovuRecordDay(const int where,const string date,const string answer)
+//| The shortest text this library's reader turns back into exactly   |
+//| the same double.                                                  |
+//+------------------------------------------------------------------+
+string MovuNumberText(const double value)
+  {
+   if(value==MathRound(value) && MathAbs(value)<1e15)
+      return(IntegerToString((long)value));
+   CMovuJson json;
+   double back=0;
+   string text="";
+   for(int digits=1; digits<=16; digits++)
+     {
+      text=DoubleToString(value,-digits);
+      if(json.Parse(text) && json.GetNumber(json.Root(),back) && back==value)
+         return(text);
+     }
+   return(text);
+  }
+
+string MovuOptionalNumberText(const bool has,const double value)
+  {
+   return(has ? MovuNumberText(value) : "null");
+  }
+
+//+------------------------------------------------------------------+
+//| An event as the JSON object MovuReadEvent() reads back equal.     |
+//+------------------------------------------------------------------+
+string MovuEventJson(const MovuCalendarEvent &e)
+  {
+   string text="{\"id\":"+IntegerToString(e.id)+",\"event\":"+MovuJsonString(e.event)+
+               ",\"title\":"+MovuJsonString(e.title)+",\"currency\":"+MovuJsonString(e.currency)+
+               ",\"importance\":"+IntegerToString(e.importance)+",\"source\":"+MovuJsonString(e.source)+
+               ",\"unit\":"+MovuJsonString(e.unit)+",\"time\":"+IntegerToString((long)e.time);
+   if(e.updated>0)
+      text+=",\"updated_at\":"+IntegerToString((long)e.updated);
+   return(text+",\"actual\":"+MovuOptionalNumberText(e.has_actual,e.actual)+
+          ",\"forecast\":"+MovuOptionalNumberText(e.has_forecast,e.forecast)+
+          ",\"previous\":"+MovuOptionalNumberText(e.has_previous,e.previous)+"}");
+  }
+
+//+------------------------------------------------------------------+
+//| FNV-1a over a text's UTF-16 units, as 8 hex digits: the check of  |
+//| a recorded line, so a hand edit or a cut is not taken as data.    |
+//+------------------------------------------------------------------+
+string MovuLineCheck(const string text)
+  {
+   uint hash=2166136261;
+   int n=StringLen(text);
+   for(int i=0; i<n; i++)
+     {
+      hash^=(uint)StringGetCharacter(text,i);
+      hash*=16777619;
+     }
+   return(StringFormat("%08x",hash));
+  }
+
+int MovuRecordFlags(const int where)
+  {
+   return(where==MOVU_RECORD_COMMON ? FILE_COMMON : 0);
+  }
+
+string MovuRecordName(const string date)
+  {
+   return((string)MOVU_RECORD_FOLDER+"\\"+date+".txt");
+  }
+
+//+------------------------------------------------------------------+
+//| The server's offset from UTC at a UTC moment under a clock rule.  |
+//| US: from the second Sunday of March, 2:00 local (7:00 UTC), to    |
+//| the first Sunday of November, 2:00 local (6:00 UTC). EU: from the |
+//| last Sunday of March to the last Sunday of October, 1:00 UTC.     |
+//+------------------------------------------------------------------+
+datetime MovuNthSunday(const int year,const int month,const int nth)
+  {
+   long first=MovuDaysFromCivil(year,month,1);
+   int weekday=(int)((first+4)%7);                  // 1970-01-01 was a Thursday (4)
+   long sunday=first+(7-weekday)%7+7*(nth-1);
+   return((datetime)(sunday*86400));
+  }
+
+datetime MovuLastSunday(const int year,const int month)
+  {
+   long last=MovuDaysFromCivil(year,month,MovuDaysInMonth(year,month));
+   int weekday=(int)((last+4)%7);
+   return((datetime)((last-weekday)*86400));
+  }
+
+int MovuRuleOffset(const int rule,const int fixed_offset,const datetime utc)
+  {
+   if(rule!=MOVU_CLOCK_US_DST && rule!=MOVU_CLOCK_EU_DST)
+      return(fixed_offset);
+   MqlDateTime t;
+   TimeToStruct(utc,t);
+   bool summer;
+   if(rule==MOVU_CLOCK_US_DST)
+      summer=(utc>=MovuNthSunday(t.year,3,2)+7*3600 && utc<MovuNthSunday(t.year,11,1)+6*3600);
+   else
+      summer=(utc>=MovuLastSunday(t.year,3)+3600 && utc<MovuLastSunday(t.year,10)+3600);
+   return(summer ? 3*3600 : 2*3600);
+  }
+
+//+------------------------------------------------------------------+
+//| CMovuRecordedDay: the observations of one UTC day.                |
+//|                                                                  |
+//| File (UTF-8, one line each, tab-separated, each line ending in    |
+//| the check of the text before it):                                 |
+//|   movu-calendar-day 1 YYYY-MM-DD check                            |
+//|   observed offset id event-json check   an event as seen then     |
+//|   observed offset id - check            the event was gone then   |
+//|   observed offset - - check             seen, nothing new         |
+//| observed: UTC seconds; offset: the server's offset from UTC then. |
+//| Lines stay in the order written; reading sorts them once.         |
+//+------------------------------------------------------------------+
+class CMovuRecordedDay
+  {
+private:
+   //--- one line of the file
+   long              m_id[];          // -1: a line without an event
+   datetime          m_observed[];
+   int               m_offset[];
+   bool              m_gone[];
+   MovuCalendarEvent m_event[];
+   string            m_line[];        // as written, for writing the file again
+   int               m_count;
+   //--- lines with an event by (id, observed); where each id starts
+   int               m_order[];
+   int               m_group[];
+   int               m_groups;
+   //--- every line by observed, for the day's offsets and its first moment
+   int               m_byTime[];
+   //--- the answer of the last lookup, valid for moments in [m_from, m_until)
+   int               m_pick[];
+   int               m_picked;
+   datetime          m_from;
+   datetime          m_until;
+   bool              m_cached;
+
+   int               Add(const datetime observed,const int offset,const long id,const bool gone,
+                         const MovuCalendarEvent &e,const string line);
+   bool              ReadLine(const string line,string &why);
+   void              Index(void);
+   int               Latest(const int group,const datetime moment) const;
+   void              Pick(const datetime moment);
+
+public:
+   string            date;
+   bool              recorded;        // a sound file was found
+   string            problem;         // why the file, or its rest, was refused
+
+                     CMovuRecordedDay(void) { Clear(""); }
+   void              Clear(const string day);
+   bool              Load(const int where,const string day);
+   bool              Save(const int where);
+   int               Observe(const datetime observed,const int offset,const MovuCalendarEvent &events[]);
+   int               AsOf(const datetime moment,MovuCalendarEvent &events[]);
+   bool              OffsetAt(const datetime utc,int &offset) const;
+   bool              ServerToUtc(const datetime server_time,datetime &utc) const;
+   int               Lines(void) const { return(m_count); }
+   datetime          FirstObserved(void) const { return(m_count>0 ? m_observed[m_byTime[0]] : 0); }
+  };
+
+//+------------------------------------------------------------------+
+void CMovuRecordedDay::Clear(const string day)
+  {
+   date=day;
+   recorded=false;
+   problem="";
+   m_count=0;
+   m_groups=0;
+   m_picked=0;
+   m_cached=false;
+   m_from=0;
+   m_until=0;
+   ArrayResize(m_id,0);
+   ArrayResize(m_observed,0);
+   ArrayResize(m_offset,0);
+   ArrayResize(m_gone,0);
+   ArrayResize(m_event,0);
+   ArrayResize(m_line,0);
+   ArrayResize(m_order,0);
+   ArrayResize(m_group,0);
+   ArrayResize(m_byTime,0);
+   ArrayResize(m_pick,0);
+  }
+
+//+------------------------------------------------------------------+
+int CMovuRecordedDay::Add(const datetime observed,const int offset,const long id,const bool gone,
+                          const MovuCalendarEvent &e,const string line)
+  {
+   int n=m_count;
+   int reserve=(n<64 ? 64 : n);
+   if(ArrayResize(m_id,n+1,reserve)<0 || ArrayResize(m_observed,n+1,reserve)<0 ||
+      ArrayResize(m_offset,n+1,reserve)<0 || ArrayResize(m_gone,n+1,reserve)<0 ||
+      ArrayResize(m_event,n+1,reserve)<0 || ArrayResize(m_line,n+1,reserve)<0)
+      return(-1);
+   m_id[n]=id;
+   m_observed[n]=observed;
+   m_offset[n]=offset;
+   m_gone[n]=gone;
+   m_event[n]=e;
+   m_line[n]=line;
+   m_count++;
+   return(n);
+  }
+
+//+------------------------------------------------------------------+
+//| One recorded line; false (with why) when it is not sound.         |
+//+------------------------------------------------------------------+
+bool CMovuRecordedDay::ReadLine(const string line,string &why)
+  {
+   int tabs[4];
+   int at=-1;
+   for(int i=0; i<4; i++)
+     {
+      at=StringFind(line,"\t",at+1);
+      if(at<0)
+        {
+         why="not five fields";
+         return(false);
+        }
+      tabs[i]=at;
+     }
+   if(StringFind(line,"\t",tabs[3]+1)>=0)
+     {
+      why="more than five fields";
+      return(false);
+     }
+   if(MovuLineCheck(StringSubstr(line,0,tabs[3]))!=StringSubstr(line,tabs[3]+1))
+     {
+      why="its check does not match (cut or edited)";
+      return(false);
+     }
+   string observedText=StringSubstr(line,0,tabs[0]);
+   string offsetText=StringSubstr(line,tabs[0]+1,tabs[1]-tabs[0]-1);
+   string idText=StringSubstr(line,tabs[1]+1,tabs[2]-tabs[1]-1);
+   string payload=StringSubstr(line,tabs[2]+1,tabs[3]-tabs[2]-1);
+   long observed=StringToInteger(observedText);
+   long offset=StringToInteger(offsetText);
+   if(observed<=0 || IntegerToString(observed)!=observedText || IntegerToString(offset)!=offsetText ||
+      offset<-16*3600 || offset>16*3600)
+     {
+      why="bad moment or offset";
+      return(false);
+     }
+   MovuCalendarEvent e;
+   ZeroMemory(e);
+   e.id=-1;
+   if(idText=="-")
+     {
+      if(payload!="-")
+        {
+         why="an event without an id";
+         return(false);
+        }
+      return(Add((datetime)observed,(int)offset,-1,false,e,line)>=0);
+     }
+   long id=StringToInteger(idText);
+   if(IntegerToString(id)!=idText)
+     {
+      why="bad id";
+      return(false);
+     }
+   bool gone=(payload=="-");
+   if(!gone)
+     {
+      CMovuJson json;
+      if(!json.Parse(payload))
+        {
+         why="not JSON: "+json.Error();
+         return(false);
+        }
+      if(!MovuReadEvent(json,json.Root(),e,why))
+         return(false);
+      if(e.id!=id)
+        {
+         why="the event's id is not the line's";
+         return(false);
+        }
+     }
+   e.id=id;
+   return(Add((datetime)observed,(int)offset,id,gone,e,line)>=0);
+  }
+
+//+------------------------------------------------------------------+
+//| Sorts once: by (id, observed) for lookups, by observed for the    |
+//| day's clock. Equal keys keep the order written.                   |
+//+------------------------------------------------------------------+
+void CMovuRecordedDay::Index(void)
+  {
+   long keys[],moments[];
+   ArrayResize(keys,m_count);
+   ArrayResize(moments,m_count);
+   for(int i=0; i<m_count; i++)
+     {
+      keys[i]=m_id[i];
+      moments[i]=(long)m_observed[i];
+     }
+   MovuSortOrder(keys,moments,m_count,m_order);
+   long none[];
+   ArrayResize(none,m_count);
+   ArrayInitialize(none,0);
+   MovuSortOrder(moments,none,m_count,m_byTime);
+   m_groups=0;
+   ArrayResize(m_group,m_count+1);
+   for(int k=0; k<m_count; k++)
+      if(m_id[m_order[k]]>=0 && (k==0 || m_id[m_order[k-1]]!=m_id[m_order[k]]))
+         m_group[m_groups++]=k;
+   m_group[m_groups]=m_count;
+   m_cached=false;
+  }
+
+//+------------------------------------------------------------------+
+//| The newest line of a group observed at or before moment; -1 none. |
+//+------------------------------------------------------------------+
+int CMovuRecordedDay::Latest(const int group,const datetime moment) const
+  {
+   int lo=m_group[group],hi=m_group[group+1]-1,found=-1;
+   while(lo<=hi)
+     {
+      int mid=(lo+hi)/2;
+      if(m_observed[m_order[mid]]<=moment)
+        {
+         found=m_order[mid];
+         lo=mid+1;
+        }
+      else
+         hi=mid-1;
+     }
+   return(found);
+  }
+
+//+------------------------------------------------------------------+
+//| Picks the events as of moment, sorted by time then id, and the    |
+//| span of moments over which that answer holds.                     |
+//+------------------------------------------------------------------+
+void CMovuRecordedDay::Pick(const datetime moment)
+  {
+   m_picked=0;
+   ArrayResize(m_pick,m_groups);
+   long times[],ids[];
+   ArrayResize(times,m_groups);
+   ArrayResize(ids,m_groups);
+   for(int g=0; g<m_groups; g++)
+     {
+      int i=Latest(g,moment);
+      if(i<0 || m_gone[i])
+         continue;
+      m_pick[m_picked]=i;
+      times[m_picked]=(long)m_event[i].time;
+      ids[m_picked]=m_id[i];
+      m_picked++;
+     }
+   int order[];
+   MovuSortOrder(times,ids,m_picked,order);
+   int sorted[];
+   ArrayResize(sorted,m_picked);
+   for(int k=0; k<m_picked; k++)
+      sorted[k]=m_pick[order[k]];
+   ArraySwap(m_pick,sorted);
+//--- the answer changes at the next line observed after moment
+   m_from=moment;
+   m_until=0;
+   for(int k=0; k<m_count; k++)
+     {
+      datetime t=m_observed[m_byTime[k]];
+      if(t>moment)
+        {
+         m_until=t;
+         break;
+        }
+     }
+   if(m_until==0)
+      m_until=(datetime)LONG_MAX;
+   int first=0;
+   while(first<m_count && m_observed[m_byTime[first]]<=moment)
+      first++;
+   m_from=(first>0 ? m_observed[m_byTime[first-1]] : 0);
+   m_cached=true;
+  }
+
+//+------------------------------------------------------------------+
+//| The day as observed at or before moment: MOVU_DAY_KNOWN with the  |
+//| newest observation of each event then, or MOVU_DAY_UNKNOWN (empty)|
+//| when nothing had been observed yet or nothing was recorded.       |
+//+------------------------------------------------------------------+
+int CMovuRecordedDay::AsOf(const datetime moment,MovuCalendarEvent &events[])
+  {
+   if(!recorded || m_count==0 || m_observed[m_byTime[0]]>moment)
+     {
+      ArrayResize(events,0);
+      return(MOVU_DAY_UNKNOWN);
+     }
+   if(!m_cached || moment<m_from || moment>=m_until)
+      Pick(moment);
+   if(ArrayResize(events,m_picked)<0)
+      return(MOVU_DAY_UNKNOWN);
+   for(int k=0; k<m_picked; k++)
+      events[k]=m_event[m_pick[k]];
+   return(MOVU_DAY_KNOWN);
+  }
+
+//+------------------------------------------------------------------+
+//| The recorded offset in force at a UTC moment: that of the newest  |
+//| line observed by then, else of the first. False: no line.         |
+//+------------------------------------------------------------------+
+bool CMovuRecordedDay::OffsetAt(const datetime utc,int &offset) const
+  {
+   if(m_count==0)
+      return(false);
+   offset=m_offset[m_byTime[0]];
+   for(int k=0; k<m_count && m_observed[m_byTime[k]]<=utc; k++)
+      offset=m_offset[m_byTime[k]];
+   return(true);
+  }
+
+//+------------------------------------------------------------------+
+//| Server time to UTC through the offsets recorded that day: the     |
+//| newest offset whose own server time had come by server_time.      |
+//+------------------------------------------------------------------+
+bool CMovuRecordedDay::ServerToUtc(const datetime server_time,datetime &utc) const
+  {
+   if(m_count==0)
+      return(false);
+   int offset=m_offset[m_byTime[0]];
+   for(int k=0; k<m_count; k++)
+     {
+      int i=m_byTime[k];
+      if(m_observed[i]+m_offset[i]<=server_time)
+         offset=m_offset[i];
+     }
+   utc=server_time-offset;
+   return(true);
+  }
+
+//+------------------------------------------------------------------+
+//| Reads the day's file: every sound line up to the first that is    |
+//| not; the rest is refused with one journal line. False when there  |
+//| is no file or its header is not this version's.                  |
+//+------------------------------------------------------------------+
+bool CMovuRecordedDay::Load(const int where,const string day)
+  {
+   Clear(day);
+   if(where==MOVU_RECORD_OFF)
+      return(false);
+   string name=MovuRecordName(day);
+   int h=FileOpen(name,FILE_READ|FILE_TXT|FILE_ANSI|FILE_SHARE_READ|MovuRecordFlags(where),0,CP_UTF8);
+   if(h==INVALID_HANDLE)
+     {
+      problem="not recorded";
+      return(false);
+     }
+   string header=(string)MOVU_RECORD_HEADER+"\t"+day;
+   string first=(FileIsEnding(h) ? "" : FileReadString(h));
+   if(first!=header+"\t"+MovuLineCheck(header))
+     {
+      FileClose(h);
+      problem="not a recording of this version for "+day;
+      Print("movu: ",name,": ",problem,"; not used");
+      return(false);
+     }
+   recorded=true;
+   int number=1,refused=0;
+   string why="";
+   while(!FileIsEnding(h))
+     {
+      string line=FileReadString(h);
+      number++;
+      if(refused>0)
+        {
+         refused++;
+         continue;
+        }
+      if(line=="" && FileIsEnding(h))
+         break;
+      if(!ReadLine(line,why))
+        {
+         problem="line "+IntegerToString(number)+": "+why;
+         refused=1;
+        }
+     }
+   FileClose(h);
+   if(refused>0)
+      Print("movu: ",name,": ",problem,"; that line and the ",IntegerToString(refused-1),
+            " after it are refused, the ",IntegerToString(m_count)," before it are used");
+   Index();
+   return(true);
+  }
+
+//+------------------------------------------------------------------+
+//| Adds one observation of the whole day made at observed: a line    |
+//| for each event that differs from what was known then, one for     |
+//| each event gone since, none for what is the same. Returns the     |
+//| number of lines added (0: nothing new).                           |
+//+------------------------------------------------------------------+
+int CMovuRecordedDay::Observe(const datetime observed,const int offset,const MovuCalendarEvent &events[])
+  {
+   int n=ArraySize(events);
+   long ids[],seq[];
+   ArrayResize(ids,n);
+   ArrayResize(seq,n);
+   for(int i=0; i<n; i++)
+     {
+      ids[i]=events[i].id;
+      seq[i]=i;
+     }
+   int byId[];
+   MovuSortOrder(ids,seq,n,byId);
+   string prefix=IntegerToString((long)observed)+"\t"+IntegerToString(offset)+"\t";
+   int added=0,g=0;
+   MovuCalendarEvent none;
+   ZeroMemory(none);
+   none.id=-1;
+   for(int k=0; k<=n; k++)
+     {
+      //--- the last of an id in the observation counts
+      if(k<n && k+1<n && ids[byId[k+1]]==ids[byId[k]])
+         continue;
+      long id=(k<n ? ids[byId[k]] : LONG_MAX);
+      //--- held ids below this one were not observed: gone, if they were there then
+      while(g<m_groups && m_id[m_order[m_group[g]]]<=id)
+        {
+         long held=m_id[m_order[m_group[g]]];
+         int last=Latest(g,observed);
+         if(held<id && last>=0 && !m_gone[last])
+           {
+            string text=prefix+IntegerToString(held)+"\t-";
+            Add(observed,offset,held,true,none,text+"\t"+MovuLineCheck(text));
+            added++;
+           }
+         if(held==id)
+           {
+            if(last>=0 && !m_gone[last] && MovuSameEvent(m_event[last],events[byId[k]]))
+               id=LONG_MIN;    // known already
+            g++;
+            break;
+           }
+         g++;
+        }
+      if(k==n || id==LONG_MIN)
+         continue;
+      string text=prefix+IntegerToString(id)+"\t"+MovuEventJson(events[byId[k]]);
+      Add(observed,offset,id,false,events[byId[k]],text+"\t"+MovuLineCheck(text));
+      added++;
+     }
+//--- nothing new: a line only when the day had not been seen by then or the clock moved
+   int known=0;
+   if(added==0 && (!OffsetAt(observed,known) || FirstObserved()>observed || known!=offset))
+     {
+      string text=prefix+"-\t-";
+      Add(observed,offset,-1,false,none,text+"\t"+MovuLineCheck(text));
+      added++;
+     }
+   if(added>0)
+      Index();
+   return(added);
+  }
+
+//+------------------------------------------------------------------+
+//| Writes the whole day to a temporary file, then moves it over the  |
+//| day's file: a reader sees the old file or the new, never half.    |
+//+------------------------------------------------------------------+
+bool CMovuRecordedDay::Save(const int where)
   {
    if(where==MOVU_RECORD_OFF || StringLen(date)!=10)
       return(false);
-   string line=answer;
-   StringReplace(line,"\r"," ");
-   StringReplace(line,"\n"," ");
-   int h=FileOpen(MOVU_RECORD_FILE,FILE_READ|FILE_WRITE|MovuRecordFlags(where),0,CP_UTF8);
+   string name=MovuRecordName(date);
+   string temp=name+"."+IntegerToString((long)(GetMicrosecondCount()%1000000000))+".tmp";
+   int flags=MovuRecordFlags(where);
+   int h=FileOpen(temp,FILE_WRITE|FILE_TXT|FILE_ANSI|flags,0,CP_UTF8);
    if(h==INVALID_HANDLE)
       return(false);
-   bool ok=FileSeek(h,0,SEEK_END);
-   ok=ok && FileWriteString(h,date+"\t"+line+"\r\n")>0;
+   string header=(string)MOVU_RECORD_HEADER+"\t"+date;
+   bool ok=(FileWriteString(h,header+"\t"+MovuLineCheck(header)+"\r\n")>0);
+   for(int i=0; i<m_count && ok; i++)
+      ok=(FileWriteString(h,m_line[i]+"\r\n")>0);
+   FileFlush(h);
    FileClose(h);
+   ok=ok && FileMove(temp,flags,name,FILE_REWRITE|flags);
+   if(!ok)
+      FileDelete(temp,flags);
    return(ok);
   }
 
 //+------------------------------------------------------------------+
-//| The recorded answer of a date; false when none was recorded.      |
+//| The writers' turn: a test-and-set on a terminal global variable,  |
+//| so programs of one terminal never write a day at the same time.   |
+//| A lock older than MOVU_RECORD_LOCK_STALE_MS (its holder died) is  |
+//| taken over. False when the turn did not come in time.             |
 //+------------------------------------------------------------------+
-bool MovuRecordedDay(const int where,const string date,string &answer)
+bool MovuRecordLock(double &stamp)
   {
-   answer="";
-   if(where==MOVU_RECORD_OFF)
-      return(false);
-   int h=FileOpen(MOVU_RECORD_FILE,FILE_READ|MovuRecordFlags(where),0,CP_UTF8);
-   if(h==INVALID_HANDLE)
-      return(false);
-   bool found=false;
-   string prefix=date+"\t";
-   while(!FileIsEnding(h))
+   ulong start=GetTickCount64();
+   if(!GlobalVariableCheck(MOVU_RECORD_LOCK))
+      GlobalVariableTemp(MOVU_RECORD_LOCK);
+   while(true)
      {
-      string line=FileReadString(h);
-      if(StringFind(line,prefix)==0)
+      ulong now=GetTickCount64();
+      stamp=(double)now;
+      if(GlobalVariableSetOnCondition(MOVU_RECORD_LOCK,stamp,0))
+         return(true);
+      double held=GlobalVariableGet(MOVU_RECORD_LOCK);
+      if(held>0 && (double)now-held>MOVU_RECORD_LOCK_STALE_MS &&
+         GlobalVariableSetOnCondition(MOVU_RECORD_LOCK,stamp,held))
+         return(true);
+      if(now-start>MOVU_RECORD_LOCK_WAIT_MS)
+         return(false);
+      if(!GlobalVariableCheck(MOVU_RECORD_LOCK))
+         GlobalVariableTemp(MOVU_RECORD_LOCK);
+      Sleep(5);
+     }
+   return(false);
+  }
+
+void MovuRecordUnlock(const double stamp)
+  {
+   GlobalVariableSetOnCondition(MOVU_RECORD_LOCK,0,stamp);
+  }
+
+//+------------------------------------------------------------------+
+//| Live: stores one observation of a UTC day's events, made at       |
+//| observed_utc while the server's offset from UTC was               |
+//| server_offset. Under the writers' turn the day's file is read     |
+//| again, so what another program stored meanwhile is kept.          |
+//+------------------------------------------------------------------+
+bool MovuRecordEvents(const int where,const string date,const datetime observed_utc,const int server_offset,
+                      const MovuCalendarEvent &events[])
+  {
+   if(where==MOVU_RECORD_OFF || StringLen(date)!=10 || observed_utc<=0)
+      return(false);
+   double stamp=0;
+   if(!MovuRecordLock(stamp))
+     {
+      Print("movu: another program holds the calendar recording; this observation of ",date," is not stored");
+      return(false);
+     }
+   CMovuRecordedDay day;
+   day.Load(where,date);
+   bool ok=true;
+   if(!day.recorded && day.problem!="not recorded")
+     {
+      //--- another version's file, or none of ours: not overwritten
+      MovuRecordUnlock(stamp);
+      return(false);
+     }
+   day.recorded=true;
+   if(day.Observe(observed_utc,server_offset,events)>0)
+      ok=day.Save(where);
+   MovuRecordUnlock(stamp);
+   return(ok);
+  }
+
+//+------------------------------------------------------------------+
+//| Live: stores one observation of a day answer (JSON text).         |
+//+------------------------------------------------------------------+
+bool MovuRecordObservation(const int where,const string date,const datetime observed_utc,const int server_offset,
+                           const string answer)
+  {
+   MovuCalendarEvent events[];
+   string error;
+   if(!MovuParseEvents(answer,events,error))
+      return(false);
+   return(MovuRecordEvents(where,date,observed_utc,server_offset,events));
+  }
+
+//+------------------------------------------------------------------+
+//| CMovuReplay: recorded days in the Strategy Tester, as of the      |
+//| moment. Each day's file is read once and then answered from       |
+//| memory; MOVU_REPLAY_DAYS days are held at once, the least         |
+//| recently used one gives way. A day never recorded is reported     |
+//| once in the journal.                                              |
+//+------------------------------------------------------------------+
+class CMovuReplay
+  {
+private:
+   int               m_where;
+   int               m_rule;
+   int               m_fixed;
+   CMovuRecordedDay  m_days[MOVU_REPLAY_DAYS];
+   ulong             m_used[MOVU_REPLAY_DAYS];
+   ulong             m_clock;
+   string            m_reported[];     // days reported as not recorded
+   int               m_loads;
+
+   int               Held(const string date);
+
+public:
+                     CMovuReplay(void) : m_where(MOVU_RECORD_COMMON),m_rule(MOVU_CLOCK_US_DST),m_fixed(7200),
+                                         m_clock(0),m_loads(0) { ArrayInitialize(m_used,0); }
+   void              Init(const int where,const int clock_rule,const int fixed_offset_seconds);
+   datetime          ServerToUtc(const datetime server_time);
+   int               ServerOffsetAt(const datetime utc);
+   int               DayAsOf(const datetime day_utc,const datetime as_of_utc,MovuCalendarEvent &events[]);
+   int               FileReads(void) const { return(m_loads); }
+  };
+
+//+------------------------------------------------------------------+
+void CMovuReplay::Init(const int where,const int clock_rule,const int fixed_offset_seconds)
+  {
+   m_where=where;
+   m_rule=clock_rule;
+   m_fixed=fixed_offset_seconds;
+   for(int i=0; i<MOVU_REPLAY_DAYS; i++)
+     {
+      m_days[i].Clear("");
+      m_used[i]=0;
+     }
+   ArrayResize(m_reported,0);
+   m_loads=0;
+  }
+
+//+------------------------------------------------------------------+
+//| The slot holding a day, read from its file the first time.        |
+//+------------------------------------------------------------------+
+int CMovuReplay::Held(const string date)
+  {
+   m_clock++;
+   int slot=0;
+   for(int i=0; i<MOVU_REPLAY_DAYS; i++)
+     {
+      if(m_used[i]>0 && m_days[i].date==date)
         {
-         answer=StringSubstr(line,StringLen(prefix));
-         found=true;
+         m_used[i]=m_clock;
+         return(i);
+        }
+      if(m_used[i]<m_used[slot])
+         slot=i;
+     }
+   m_loads++;
+   if(!m_days[slot].Load(m_where,date) && m_days[slot].problem=="not recorded")
+     {
+      bool told=false;
+      for(int r=ArraySize(m_reported)-1; r>=0 && !told; r--)
+         told=(m_reported[r]==date);
+      if(!told)
+        {
+         int n=ArraySize(m_reported);
+         ArrayResize(m_reported,n+1,n+16);
+         m_reported[n]=date;
+         Print("movu: no recorded calendar for ",date,"; the day is unknown in this test");
         }
      }
-   FileClose(h);
-   return(found);
+   m_used[slot]=m_clock;
+   return(slot);
+  }
+
+//+------------------------------------------------------------------+
+//| Simulated server time to UTC: the offsets recorded on that day    |
+//| first, else the clock rule.                                       |
+//+------------------------------------------------------------------+
+datetime CMovuReplay::ServerToUtc(const datetime server_time)
+  {
+   datetime guess=server_time-MovuRuleOffset(m_rule,m_fixed,server_time-MovuRuleOffset(m_rule,m_fixed,server_time));
+   datetime utc=0;
+   if(m_where!=MOVU_RECORD_OFF && m_days[Held(MovuDate(guess))].ServerToUtc(server_time,utc))
+      return(utc);
+   return(guess);
+  }
+
+//+------------------------------------------------------------------+
+int CMovuReplay::ServerOffsetAt(const datetime utc)
+  {
+   int offset=0;
+   if(m_where!=MOVU_RECORD_OFF && m_days[Held(MovuDate(utc))].OffsetAt(utc,offset))
+      return(offset);
+   return(MovuRuleOffset(m_rule,m_fixed,utc));
+  }
+
+//+------------------------------------------------------------------+
+//| The UTC day holding day_utc as observed at or before as_of_utc:   |
+//| MOVU_DAY_KNOWN with its events sorted by time then id, or         |
+//| MOVU_DAY_UNKNOWN with none (never recorded, or not yet observed). |
+//+------------------------------------------------------------------+
+int CMovuReplay::DayAsOf(const datetime day_utc,const datetime as_of_utc,MovuCalendarEvent &events[])
+  {
+   if(m_where==MOVU_RECORD_OFF)
+     {
+      ArrayResize(events,0);
+      return(MOVU_DAY_UNKNOWN);
+     }
+   return(m_days[Held(MovuDate(day_utc))].AsOf(as_of_utc,events));
   }
 
 #endif // MOVU_CALENDAR_MQH

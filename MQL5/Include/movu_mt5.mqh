@@ -168,7 +168,6 @@ int  Movu_OpenUrl(string url);
 #define MOVU_JOB_RUNNING     0
 #define MOVU_JOB_SUCCEEDED   1
 #define MOVU_JOB_FAILED    (-1)
-#define MOVU_JOB_UNREAD    (-2)   // CMovuClient: a poll that did not reach the job (never from the DLL)
 
 //--- text buffer sizes of CMovuClient, in bytes (terminator included);
 //--- define them before the #include to change them
@@ -250,16 +249,6 @@ void MovuUtf8(const string text,uchar &bytes[])
       ArrayResize(bytes,n+1);
       bytes[n]=0;
      }
-  }
-
-//+------------------------------------------------------------------+
-//| The calendar date of a time as "YYYY-MM-DD".                      |
-//+------------------------------------------------------------------+
-string MovuDate(const datetime when)
-  {
-   MqlDateTime t;
-   TimeToStruct(when,t);
-   return(StringFormat("%04d-%02d-%02d",t.year,t.mon,t.day));
   }
 
 //+------------------------------------------------------------------+
@@ -352,8 +341,11 @@ private:
    int               m_backoff_max;
    int               m_record;         // MOVU_RECORD_*: where fetched days are written
    int               m_replay;         // where the tester reads them
+   int               m_clock_rule;     // MOVU_CLOCK_*: the tester's server clock on days not recorded
+   int               m_clock_offset;
    bool              m_dll_in_tester;
    string            m_recorded;       // the last text written, so a day unchanged is not written again
+   CMovuReplay       m_days;           // the tester's recorded days, as of its moment
 
    bool              Reserve(const int capacity);
    int               Capacity(void);
@@ -389,7 +381,11 @@ public:
    //--- pacing, recorded days, the tester
    void              SetPacing(const int min_interval_ms,const int backoff_first_ms,const int backoff_max_ms);
    int               WaitMs(const string kind);
-   void              SetRecording(const int where) { m_record=where; m_replay=(where==MOVU_RECORD_OFF ? MOVU_RECORD_LOCAL : where); }
+   void              SetRecording(const int where);
+   void              SetTesterClock(const int clock_rule,const int fixed_offset_seconds);
+   datetime          NowUtc(void);
+   int               ReplayDay(const string date,MovuCalendarEvent &events[]);
+   bool              RecordEvents(const string date,const MovuCalendarEvent &events[]);
    void              AllowDllInTester(const bool allow) { m_dll_in_tester=allow; }
    bool              DllBlocked(void) const { return(MQLInfoInteger(MQL_TESTER) && !m_dll_in_tester); }
    //--- synchronous requests: block until the service answers
@@ -423,9 +419,71 @@ public:
 CMovuClient::CMovuClient(void) : m_fixed(false),m_last(MOVU_OK),m_cut(false),
                                  m_min_interval(MOVU_MIN_INTERVAL_MS),m_backoff_first(MOVU_BACKOFF_FIRST_MS),
                                  m_backoff_max(MOVU_BACKOFF_MAX_MS),m_record(MOVU_RECORD_OFF),
-                                 m_replay(MOVU_RECORD_LOCAL),m_dll_in_tester(false)
+                                 m_replay(MOVU_RECORD_COMMON),m_clock_rule(MOVU_CLOCK_US_DST),
+                                 m_clock_offset(7200),m_dll_in_tester(false)
   {
    LoadIdentity();
+   m_days.Init(m_replay,m_clock_rule,m_clock_offset);
+  }
+
+//+------------------------------------------------------------------+
+//| Where fetched days are recorded live, and where the tester reads  |
+//| them (the common folder when recording is off).                   |
+//+------------------------------------------------------------------+
+void CMovuClient::SetRecording(const int where)
+  {
+   m_record=where;
+   m_replay=(where==MOVU_RECORD_OFF ? MOVU_RECORD_COMMON : where);
+   m_days.Init(m_replay,m_clock_rule,m_clock_offset);
+  }
+
+//+------------------------------------------------------------------+
+//| The tester's server clock on days without a recorded offset:      |
+//| MOVU_CLOCK_FIXED (fixed_offset_seconds), MOVU_CLOCK_US_DST,        |
+//| MOVU_CLOCK_EU_DST, or MOVU_CLOCK_RECORDED.                         |
+//+------------------------------------------------------------------+
+void CMovuClient::SetTesterClock(const int clock_rule,const int fixed_offset_seconds)
+  {
+   m_clock_rule=clock_rule;
+   m_clock_offset=fixed_offset_seconds;
+   m_days.Init(m_replay,m_clock_rule,m_clock_offset);
+  }
+
+//+------------------------------------------------------------------+
+//| UTC now: the computer's clock live; in the tester the simulated   |
+//| server time through that day's recorded offsets, else the rule.   |
+//+------------------------------------------------------------------+
+datetime CMovuClient::NowUtc(void)
+  {
+   if(MQLInfoInteger(MQL_TESTER))
+      return(m_days.ServerToUtc(TimeCurrent()));
+   return(TimeGMT());
+  }
+
+//+------------------------------------------------------------------+
+//| Tester: a recorded day as observed by NowUtc(): MOVU_DAY_KNOWN or |
+//| MOVU_DAY_UNKNOWN (not recorded, or not yet observed then).        |
+//+------------------------------------------------------------------+
+int CMovuClient::ReplayDay(const string date,MovuCalendarEvent &events[])
+  {
+   datetime day=0;
+   if(!MovuParseTime(date+"T00:00:00Z",day))
+     {
+      ArrayResize(events,0);
+      return(MOVU_DAY_UNKNOWN);
+     }
+   return(m_days.DayAsOf(day,NowUtc(),events));
+  }
+
+//+------------------------------------------------------------------+
+//| Live, when recording: stores the day as this program holds it     |
+//| now, with the moment and the server's offset.                     |
+//+------------------------------------------------------------------+
+bool CMovuClient::RecordEvents(const string date,const MovuCalendarEvent &events[])
+  {
+   if(m_record==MOVU_RECORD_OFF || MQLInfoInteger(MQL_TESTER))
+      return(false);
+   return(MovuRecordEvents(m_record,date,TimeGMT(),MovuServerOffset(),events));
   }
 
 //+------------------------------------------------------------------+
@@ -656,7 +714,15 @@ int CMovuClient::CalendarDay(const string date,string &text)
    if(DllBlocked())
      {
       m_cut=false;
-      m_last=(MovuRecordedDay(m_replay,day,text) ? MOVU_OK : MOVU_ERR_NOT_RECORDED);
+      MovuCalendarEvent events[];
+      m_last=(ReplayDay(day,events)==MOVU_DAY_KNOWN ? MOVU_OK : MOVU_ERR_NOT_RECORDED);
+      if(m_last==MOVU_OK)
+        {
+         text="{\"ok\":true,\"date\":"+MovuJsonString(day)+",\"events\":[";
+         for(int i=0; i<ArraySize(events); i++)
+            text+=(i>0 ? "," : "")+MovuEventJson(events[i]);
+         text+="]}";
+        }
       return(m_last);
      }
    int rc=Sync(0,day,0,true,text);
@@ -670,9 +736,9 @@ int CMovuClient::CalendarDay(const string date,string &text)
 //+------------------------------------------------------------------+
 void CMovuClient::Record(const string date,const string text)
   {
-   if(m_record==MOVU_RECORD_OFF || text==m_recorded)
+   if(m_record==MOVU_RECORD_OFF || text==m_recorded || MQLInfoInteger(MQL_TESTER))
       return;
-   if(MovuRecordDay(m_record,date,text))
+   if(MovuRecordObservation(m_record,date,TimeGMT(),MovuServerOffset(),text))
       m_recorded=text;
   }
 
@@ -821,8 +887,9 @@ int CMovuClient::JobIndex(const int id) const
 //| the job has been released (cancelled) in the library.             |
 //| LastResult() is the job's result code; for an id the library does |
 //| not know it is MOVU_ERR_NO_JOB and the state MOVU_JOB_FAILED.     |
-//| (MOVU_JOB_RUNNING with a failure in LastResult(): the poll did not |
-//| reach the job; the job is kept.)                                  |
+//| A failed job ends as MOVU_JOB_FAILED even when it has no text.    |
+//| (MOVU_JOB_RUNNING with LastResult() MOVU_ERR_INTERNAL: no memory  |
+//| for the text; nothing was read, the job is kept.)                 |
 //+------------------------------------------------------------------+
 int CMovuClient::Poll(const int id,string &text,int &http)
   {
@@ -842,18 +909,14 @@ int CMovuClient::Poll(const int id,string &text,int &http)
      }
    while(true)
      {
-      int state=MOVU_JOB_UNREAD;
+      int state=MOVU_JOB_FAILED;
       int status=0;
       m_buffer[0]=0;
       m_buffer[capacity-2]=0;
       int rc=Movu_PollA(id,state,status,m_buffer,capacity);
       m_last=rc;
+      //--- anything else is finished, with or without a text
       if(state==MOVU_JOB_RUNNING && rc==MOVU_OK)
-         return(MOVU_JOB_RUNNING);
-      //--- the library writes a state whenever it got to the job: one left
-      //--- unwritten means the poll itself failed, so the job is kept; a job
-      //--- that failed ends as failed, with or without a text
-      if(state==MOVU_JOB_UNREAD)
          return(MOVU_JOB_RUNNING);
       //--- finished: polling does not consume the job, so a text that
       //--- reached capacity-1 is read again with a larger buffer
@@ -961,9 +1024,11 @@ int CMovuClient::Utility(const int kind,const string input_text,string &text)
 //| Start() fetches the whole day the first time and afterwards only  |
 //| the changes since the latest revision it holds, merged in. Poll() |
 //| from OnTimer until it is no longer MOVU_JOB_RUNNING. In the tester |
-//| Start() reads the recorded day instead (no DLL call) and hides    |
-//| each actual value until its event's time has come, so a backtest  |
-//| does not see the future.                                          |
+//| Start() takes the recorded day as observed by the tester's UTC    |
+//| now (CMovuClient::NowUtc), so a backtest sees no value, revision  |
+//| or event before it was seen live; a day not recorded, or not yet  |
+//| observed, fails with MOVU_ERR_NOT_RECORDED. Live, with recording  |
+//| on, the held day is recorded after each changes answer.           |
 //+------------------------------------------------------------------+
 class CMovuCalendarDay
   {
@@ -974,7 +1039,6 @@ private:
    int               m_state;      // the tester's answer
    int               m_last;
    string            m_error;
-   int               m_tester_offset;
    int               m_starts;
 
    bool              Take(const string text,const bool changes);
@@ -985,9 +1049,8 @@ public:
    datetime          since;        // latest revision held
 
                      CMovuCalendarDay(void) : m_job(0),m_changes(false),m_loaded(false),m_state(MOVU_JOB_FAILED),
-                                              m_last(MOVU_OK),m_tester_offset(0),m_starts(0),since(0) {}
+                                              m_last(MOVU_OK),m_starts(0),since(0) {}
    void              Reset(const string day);
-   void              SetTesterOffset(const int seconds) { m_tester_offset=seconds; }
    int               Start(CMovuClient &client);
    int               Poll(CMovuClient &client);
    void              Cancel(CMovuClient &client);
@@ -1021,16 +1084,16 @@ int CMovuCalendarDay::Start(CMovuClient &client)
    m_error="";
    if(client.DllBlocked())
      {
-      string text;
-      m_last=client.CalendarDay(date,text);
-      m_state=(m_last==MOVU_OK && Take(text,false) ? MOVU_JOB_SUCCEEDED : MOVU_JOB_FAILED);
-      datetime now=MovuNowUtc(m_tester_offset);
-      for(int i=0; i<ArraySize(events); i++)
-         if(events[i].time>now)
-           {
-            events[i].has_actual=false;
-            events[i].actual=0;
-           }
+      bool known=(client.ReplayDay(date,events)==MOVU_DAY_KNOWN);
+      m_last=(known ? MOVU_OK : MOVU_ERR_NOT_RECORDED);
+      m_state=(known ? MOVU_JOB_SUCCEEDED : MOVU_JOB_FAILED);
+      if(known)
+        {
+         m_loaded=true;
+         since=MovuLatestUpdate(events);
+        }
+      else
+         m_error=MovuResultText(m_last);
       m_job=-1;
       return(MOVU_OK);
      }
@@ -1070,7 +1133,12 @@ int CMovuCalendarDay::Poll(CMovuClient &client)
       m_error=MovuResultText(m_last)+(text!="" ? ": "+StringSubstr(text,0,200) : "");
       return(MOVU_JOB_FAILED);
      }
-   return(Take(text,m_changes) ? MOVU_JOB_SUCCEEDED : MOVU_JOB_FAILED);
+   if(!Take(text,m_changes))
+      return(MOVU_JOB_FAILED);
+   //--- a whole day was recorded by the client already
+   if(m_changes)
+      client.RecordEvents(date,events);
+   return(MOVU_JOB_SUCCEEDED);
   }
 
 //+------------------------------------------------------------------+

@@ -72,7 +72,6 @@ TEST(MqlTime, ReadsRfc3339WithItsZoneAndMovesUtcToTheServerClock) {
     for (auto [difference, tester, given, offset] : offsets) {
         terminal = {0, 1709645400, 1709645400 + difference, 1709645400 + difference, tester};
         EXPECT_EQ(MovuServerOffset(given), offset);
-        EXPECT_EQ(MovuNowUtc(given), tester ? terminal.current - given : 1709645400);
     }
     terminal = MqlTerminal();
     EXPECT_EQ(MovuUtcToServer(1709645400, 7200), 1709652600);
@@ -183,7 +182,8 @@ class Client : public ::testing::Test {
 protected:
     void SetUp() override {
         script = Script{true};
-        terminal = {1000000, 0, 0, 0, false, 1001, dir_.path().string() + "/Files", dir_.path().string() + "/Common"};
+        std::string at = dir_.path().string();
+        terminal = {1000000, 0, 0, 0, false, 1001, at + "/Files", at + "/Common", at + "/Agent/Files"};
     }
     void TearDown() override { terminal.tester = script.on = false; }
     void Finish(CMovuClient& client, int id, int rc) {
@@ -250,36 +250,46 @@ TEST_F(Client, IdentityIsReadBeforeEachRequestUnlessTheProgramSetOne) {
     EXPECT_EQ(script.accounts, (std::vector<std::string>{"1001", "2002", "42"}));  // nothing as "0" or ""
 }
 
-TEST_F(Client, TesterReadsRecordedDaysAndMakesNoDllCall) {
+TEST_F(Client, TesterReadsRecordedDaysAsObservedAndMakesNoDllCall) {
     script.sync_text = R"({"ok":true,"events":[{"id":1,"title":"early","time":"2024-03-05T08:00:00Z","actual":1},
-        {"id":2,"title":"late","time":"2024-03-05T15:00:00Z","actual":2}]})";
+        {"id":2,"title":"late","time":"2024-03-05T15:00:00Z"}]})";
+    const datetime seen = 1709629200;  // 09:00 UTC, the server at UTC+2
     for (int where : {MOVU_RECORD_LOCAL, MOVU_RECORD_COMMON}) {
         terminal.tester = false;
+        terminal.gmt = seen, terminal.server = seen + 7200;
         std::filesystem::remove_all(dir_.path());
         CMovuClient live;
         live.SetPacing(0, 0, 0);
         live.SetRecording(where);
         string text;
-        for (int i = 0; i < 2; ++i) ASSERT_EQ(live.CalendarDay(" 2024-03-05 ", text), MOVU_OK);
-        std::ifstream in((where == MOVU_RECORD_COMMON ? terminal.common : terminal.files) + "/" + MOVU_RECORD_FILE);
-        std::string line, rest;  // an unchanged day is written once
-        EXPECT_TRUE(std::getline(in, line) && line.rfind("2024-03-05\t{", 0) == 0 && !std::getline(in, rest)) << line;
+        for (int i = 0; i < 2; ++i) {  // the same answer later adds nothing
+            ASSERT_EQ(live.CalendarDay(" 2024-03-05 ", text), MOVU_OK);
+            terminal.gmt += 60, terminal.server += 60;
+        }
+        std::ifstream in((where == MOVU_RECORD_COMMON ? terminal.common : terminal.files) +
+                         "/movu_calendar/2024-03-05.txt");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[1].rfind("1709629200\t7200\t1\t{", 0), 0u) << lines[1];
 
-        terminal.tester = true;
-        terminal.current = 1709645400 + 7200;  // server time 15:30 at UTC+2: 13:30 UTC
+        StartTester({"movu_calendar/2024-03-05.txt"});  // #property tester_file: the local day reaches the agent
+        terminal.current = seen;
         CMovuClient tester;
         tester.SetRecording(where);
         size_t calls = script.accounts.size();
         EXPECT_EQ(tester.StartCalendarDay("2024-03-05"), MOVU_ERR_TESTER);
         EXPECT_EQ(tester.CalendarDay("2024-03-06", text), MOVU_ERR_NOT_RECORDED);
-        CMovuCalendarDay day;
-        day.Reset("2024-03-05");
-        day.SetTesterOffset(7200);
-        EXPECT_EQ(day.Start(tester), MOVU_OK);
-        ASSERT_EQ(day.Poll(tester), MOVU_JOB_SUCCEEDED) << day.Error().utf8();
-        ASSERT_EQ(ArraySize(day.events), 2);
-        EXPECT_TRUE(day.events[0].has_actual);   // released before the tester's now
-        EXPECT_FALSE(day.events[1].has_actual);  // not yet: the backtest must not see it
+        // server time 10:59 at UTC+2 is 08:59 UTC: nothing observed yet; 11:00 is 09:00 UTC
+        for (auto [server, known] : {std::pair{seen + 7200 - 60, false}, std::pair{seen + 7200, true}}) {
+            terminal.current = server;
+            CMovuCalendarDay day;
+            day.Reset("2024-03-05");
+            EXPECT_EQ(day.Start(tester), MOVU_OK);
+            ASSERT_EQ(day.Poll(tester), known ? MOVU_JOB_SUCCEEDED : MOVU_JOB_FAILED) << day.Error().utf8();
+            ASSERT_EQ(ArraySize(day.events), known ? 2 : 0);
+            EXPECT_EQ(tester.CalendarDay("2024-03-05", text), known ? MOVU_OK : MOVU_ERR_NOT_RECORDED);
+        }
         EXPECT_EQ(script.accounts.size(), calls);
         tester.AllowDllInTester(true);
         EXPECT_GT(tester.StartCalendarDay("2024-03-05"), 0);

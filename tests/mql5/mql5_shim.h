@@ -4,14 +4,20 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cmath>
-#include <codecvt>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <locale>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 typedef unsigned char uchar;
@@ -21,19 +27,85 @@ typedef unsigned long ulong;  // 64-bit, as in MQL5
 typedef long datetime;        // seconds since 1970
 #define WHOLE_ARRAY (-1)
 #define CP_UTF8 65001
-#define LONG_MIN (-9223372036854775807L - 1)
 #define INVALID_HANDLE (-1)
 
-// CP_UTF8 conversions; malformed input becomes U+FFFD as with MultiByteToWideChar.
-using MqlUtf = std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t>;
-inline std::u16string Widen(const std::string& s) { return MqlUtf("\xEF\xBF\xBD", u"\uFFFD").from_bytes(s); }
+// Code page conversions as Windows makes them (MultiByteToWideChar and
+// WideCharToMultiByte without flags): in UTF-8 each malformed sequence, the
+// longest start of a well-formed one or a single byte, becomes one U+FFFD and
+// reading goes on after it; a lone surrogate becomes U+FFFD. CP_ACP is taken
+// as a Western system code page: one byte per character, '?' for the rest.
+#define CP_ACP 0
+inline std::u16string Widen(const std::string& s, uint codepage = CP_UTF8) {
+    std::u16string out;
+    out.reserve(s.size());
+    const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size();
+    for (size_t i = 0; i < n;) {
+        unsigned c = b[i];
+        if (codepage != CP_UTF8 || c < 0x80) {
+            out += static_cast<char16_t>(c), ++i;
+            continue;
+        }
+        int need = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
+        unsigned lo = 0x80, hi = 0xBF;  // the second byte's range depends on the first
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+        unsigned cp = need == 1 ? c & 0x1F : need == 2 ? c & 0x0F : c & 0x07;
+        size_t j = i + 1;
+        for (int k = 0; k < need; ++k, ++j) {
+            if (j >= n || b[j] < (k == 0 ? lo : 0x80) || b[j] > (k == 0 ? hi : 0xBF)) break;
+            cp = cp << 6 | (b[j] & 0x3F);
+        }
+        if (need < 0 || j - i - 1 != static_cast<size_t>(need)) {
+            out += u'\uFFFD', i = need < 0 ? i + 1 : j;  // the maximal start, as one
+            continue;
+        }
+        if (cp >= 0x10000)
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)),
+                out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        else
+            out += static_cast<char16_t>(cp);
+        i = j;
+    }
+    return out;
+}
+inline std::string Narrow(const std::u16string& s, uint codepage = CP_UTF8) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned c = s[i];
+        if (codepage != CP_UTF8) {
+            out += c < 0x100 ? static_cast<char>(c) : '?';
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        if (c < 0x80)
+            out += static_cast<char>(c);
+        else if (c < 0x800)
+            out += static_cast<char>(0xC0 | c >> 6), out += static_cast<char>(0x80 | (c & 0x3F));
+        else if (c < 0x10000)
+            out += static_cast<char>(0xE0 | c >> 12), out += static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+                out += static_cast<char>(0x80 | (c & 0x3F));
+        else
+            out += static_cast<char>(0xF0 | c >> 18), out += static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+                out += static_cast<char>(0x80 | (c >> 6 & 0x3F)), out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
 
 // string: UTF-16 code units, as MQL5 strings are.
 struct string : std::u16string {
     string() = default;
     string(const char* s) : std::u16string(Widen(s)) {}
+    string(const std::string& s) : std::u16string(Widen(s)) {}
     string(std::u16string s) : std::u16string(std::move(s)) {}
-    std::string utf8() const { return MqlUtf("\xEF\xBF\xBD", u"\uFFFD").to_bytes(*this); }
+    std::string utf8() const { return Narrow(*this); }
+    string& operator+=(const string& b) { return append(b), *this; }
     friend string operator+(const string& a, const string& b) { return std::u16string(a).append(b); }
     friend bool operator==(const string& a, const string& b) { return a.compare(b) == 0; }
     friend bool operator!=(const string& a, const string& b) { return a.compare(b) != 0; }
@@ -42,20 +114,47 @@ struct string : std::u16string {
 // A dynamic array. An index out of range stops an MQL5 program; here it throws.
 template <class T>
 struct MqlArray : std::vector<T> {
-    T& operator[](long i) { return this->at(static_cast<size_t>(i)); }
-    const T& operator[](long i) const { return this->at(static_cast<size_t>(i)); }
+    decltype(auto) operator[](long i) { return this->at(static_cast<size_t>(i)); }
+    decltype(auto) operator[](long i) const { return this->at(static_cast<size_t>(i)); }
 };
-#define ArraySize(a) static_cast<int>((a).size())
+#define ArraySize(a) static_cast<int>(std::size(a))
+// Memory is taken anew only when the new size passes what the array holds,
+// and then exactly the new size plus the reserve asked for: growing one
+// element at a time without a reserve reallocates every time, as in MQL5.
+// A smaller size keeps the memory. reallocations counts them for tests.
+inline std::atomic<long> reallocations{0};
 template <class T>  // the new size, or -1 with the array unchanged
 int ArrayResize(MqlArray<T>& a, int n, int reserve = 0) {
-    return n < 0 ? -1 : (a.reserve(n + std::max(reserve, 0)), a.resize(n), n);
+    if (n < 0) return -1;
+    if (static_cast<size_t>(n) > a.capacity()) {
+        a.reserve(static_cast<size_t>(n) + static_cast<size_t>(std::max(reserve, 0)));
+        ++reallocations;
+    }
+    a.resize(n);
+    return n;
+}
+template <class T>
+bool ArraySwap(MqlArray<T>& a, MqlArray<T>& b) {
+    a.swap(b);
+    return true;
+}
+template <class A, class V>
+int ArrayInitialize(A& a, V value) {
+    std::fill(std::begin(a), std::end(a), value);
+    return ArraySize(a);
+}
+template <class T>
+void ZeroMemory(T& v) {
+    v = T{};
 }
 #define StringLen(s) static_cast<int>((s).size())
 inline ushort StringGetCharacter(const string& s, int i) { return i >= 0 && i < StringLen(s) ? s[i] : 0; }
 inline string StringSubstr(const string& s, int start, int length = -1) {
     return start < 0 || start >= StringLen(s) ? string() : string(s.substr(start, length < 0 ? s.npos : length));
 }
-inline int StringFind(const string& s, const string& what) { return static_cast<int>(s.find(what)); }  // npos: -1
+inline int StringFind(const string& s, const string& what, int start = 0) {  // -1: not found
+    return start < 0 || start > StringLen(s) ? -1 : static_cast<int>(s.find(what, start));
+}
 inline int StringReplace(string& s, const string& find, const string& by) {
     int count = 0;
     for (size_t p = 0; (p = s.find(find, p)) != s.npos; p += by.size(), ++count) s.replace(p, find.size(), by);
@@ -74,44 +173,100 @@ inline bool StringToLower(string& s) {
 }
 inline string ShortToString(ushort c) { return c ? string(std::u16string(1, static_cast<char16_t>(c))) : string(); }
 inline string IntegerToString(long v) { return std::to_string(v).c_str(); }
+// Leading white space and a sign, then digits; 0 when there are none.
+inline long StringToInteger(const string& s) { return std::strtol(s.utf8().c_str(), nullptr, 10); }
+// 0..16: digits after the point; -1..-16: scientific with that many; else 8.
+inline string DoubleToString(double v, int digits = 8) {
+    char out[64];
+    if (digits >= 0 && digits <= 16)
+        std::snprintf(out, sizeof out, "%.*f", digits, v);
+    else if (digits <= -1 && digits >= -16)
+        std::snprintf(out, sizeof out, "%.*e", -digits, v);
+    else
+        std::snprintf(out, sizeof out, "%.8f", v);
+    return out;
+}
 
-// Text -> array from index 0: every unit (or UTF-8 byte) and a zero; the array
-// grows, never shrinks. Array -> text: from start up to count, the end or a zero.
+// Text -> array: the units (or bytes in the code page) and a zero go to the
+// array from start; count -1 takes them all and grows the array as needed,
+// never shrinks it; a count takes at most that many. Array -> text: from
+// start, count units (-1: to the end), cut at a zero. Both return or read
+// only what lies inside the array.
 template <class T, class S>
-int CopyIn(const S& s, MqlArray<T>& a) {
-    if (a.size() <= s.size()) a.resize(s.size() + 1);
-    std::copy(s.begin(), s.end(), a.begin());
-    a[s.size()] = 0;
-    return static_cast<int>(s.size()) + 1;
+int CopyIn(const S& s, MqlArray<T>& a, int start, int count) {
+    if (start < 0) return 0;
+    size_t n = s.size() + 1;  // with the zero
+    if (count >= 0) n = std::min(n, static_cast<size_t>(count));
+    if (a.size() < start + n) {
+        if (count >= 0 && static_cast<size_t>(start) >= a.size()) return 0;
+        ArrayResize(a, static_cast<int>(start + n));
+    }
+    for (size_t i = 0; i < n; ++i) a[start + i] = i < s.size() ? static_cast<T>(s[i]) : 0;
+    return static_cast<int>(n);
 }
 template <class C, class T>
-std::basic_string<C> CopyOut(const MqlArray<T>& a, size_t start, size_t count) {
-    std::basic_string<C> out(a.begin() + start, a.begin() + start + std::min(a.size() - start, count));
+std::basic_string<C> CopyOut(const MqlArray<T>& a, int start, int count) {
+    if (start < 0 || static_cast<size_t>(start) >= a.size()) return {};
+    size_t n = a.size() - start;
+    if (count >= 0) n = std::min(n, static_cast<size_t>(count));
+    std::basic_string<C> out(a.begin() + start, a.begin() + start + n);
     return out.substr(0, out.find(C()));
 }
-inline int StringToShortArray(const string& s, MqlArray<ushort>& a) { return CopyIn(s, a); }
-inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int, int, uint) { return CopyIn(s.utf8(), a); }
-inline string ShortArrayToString(const MqlArray<ushort>& a, int at, int n) { return CopyOut<char16_t>(a, at, n); }
-inline string CharArrayToString(const MqlArray<uchar>& a, int at, int n, uint) {
-    return Widen(CopyOut<char>(a, at, n));
+inline int StringToShortArray(const string& s, MqlArray<ushort>& a, int start = 0, int count = -1) {
+    return CopyIn(s, a, start, count);
+}
+inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int start = 0, int count = -1,
+                             uint codepage = CP_ACP) {
+    return CopyIn(Narrow(s, codepage), a, start, count);
+}
+inline string ShortArrayToString(const MqlArray<ushort>& a, int start = 0, int count = -1) {
+    return CopyOut<char16_t>(a, start, count);
+}
+inline string CharArrayToString(const MqlArray<uchar>& a, int start = 0, int count = -1, uint codepage = CP_ACP) {
+    return Widen(CopyOut<char>(a, start, count), codepage);
 }
 
-// StringFormat and Print, with the number and literal arguments the kit gives.
+// StringFormat with the number and literal arguments the kit gives; Print
+// writes its arguments, texts and numbers, to the journal (stderr), and
+// journal keeps the lines for tests that count them.
 template <class... A>
 string StringFormat(const char* format, A... a) {
     char out[256];
     std::snprintf(out, sizeof out, format, a...);
     return out;
 }
+inline std::mutex journal_lock;
+inline std::vector<std::string> journal;
+inline std::string PrintText(const string& s) { return s.utf8(); }
+inline std::string PrintText(const char* s) { return s; }
+template <class N>
+std::string PrintText(N n) {
+    std::ostringstream out;
+    out << n;
+    return out.str();
+}
 template <class... A>
 void Print(const A&... a) {
-    (std::fputs(a, stderr), ...), std::fputc('\n', stderr);
+    std::string line = (PrintText(a) + ... + std::string());
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::lock_guard<std::mutex> hold(journal_lock);
+    journal.push_back(line);
 }
 #define MathPow std::pow
 #define MathRound std::round  // half away from zero
 #define MathIsValidNumber std::isfinite
+#define MathAbs std::fabs
+template <class A, class B>
+auto MathMin(A a, B b) {
+    return a < b ? a : b;
+}
+template <class A, class B>
+auto MathMax(A a, B b) {
+    return a > b ? a : b;
+}
 
-// The terminal's clocks and state, set by the tests.
+// The terminal's clocks and state, set by the tests. The switches: "DLLs
+// allowed" (the terminal's and the program's), "in the tester".
 struct MqlTerminal {
     ulong ticks = 1000000;         // GetTickCount64
     datetime gmt = 0, server = 0;  // TimeGMT, TimeTradeServer
@@ -119,17 +274,27 @@ struct MqlTerminal {
     bool tester = false;           // MQLInfoInteger(MQL_TESTER)
     long login = 0;                // 0 until the terminal has connected
     std::string files, common;     // MQL5\Files and Common\Files
+    std::string agent;             // MQL5\Files of the tester agent running the test
+    bool dlls = true;              // DLL imports allowed
 };
 inline MqlTerminal terminal;
-inline ulong GetTickCount64() { return terminal.ticks; }
+inline std::atomic<ulong> slept{0};  // Sleep() moves the tick count on
+inline ulong GetTickCount64() { return terminal.ticks + slept; }
+inline ulong GetMicrosecondCount() { return GetTickCount64() * 1000 + slept.fetch_add(0); }
+inline void Sleep(int ms) {
+    slept += static_cast<ulong>(std::max(ms, 0));
+    std::this_thread::yield();
+}
 // In the Strategy Tester TimeGMT and TimeTradeServer are the simulated TimeCurrent.
 inline datetime TimeGMT() { return terminal.tester ? terminal.current : terminal.gmt; }
 inline datetime TimeTradeServer() { return terminal.tester ? terminal.current : terminal.server; }
 inline datetime TimeCurrent() { return terminal.current; }
 enum { MQL_TESTER = 1, MQL_DLLS_ALLOWED, TERMINAL_DATA_PATH, TERMINAL_DLLS_ALLOWED };
 enum { ACCOUNT_LOGIN = 10, ACCOUNT_COMPANY, ACCOUNT_SERVER };
-inline long MQLInfoInteger(int what) { return what == MQL_TESTER ? terminal.tester : 1; }
-inline long TerminalInfoInteger(int) { return 1; }
+inline long MQLInfoInteger(int what) {
+    return what == MQL_TESTER ? terminal.tester : what == MQL_DLLS_ALLOWED ? terminal.dlls : 0;
+}
+inline long TerminalInfoInteger(int what) { return what == TERMINAL_DLLS_ALLOWED ? terminal.dlls : 0; }
 inline long AccountInfoInteger(int) { return terminal.login; }
 inline string AccountInfoString(int what) { return what == ACCOUNT_COMPANY ? "Broker Ltd" : "Broker-Demo"; }
 inline string TerminalInfoString(int) { return "C:\\terminal"; }
@@ -144,22 +309,145 @@ inline bool TimeToStruct(datetime t, MqlDateTime& out) {
     return true;
 }
 
-// Files: names under MQL5\Files, or Common\Files with FILE_COMMON. With
-// FILE_WRITE the file is created when missing; FileReadString reads a line.
-enum { FILE_READ = 1, FILE_WRITE = 2, FILE_TXT = 16, FILE_ANSI = 32, FILE_SHARE_READ = 128, FILE_COMMON = 4096 };
-inline std::vector<std::fstream> files;  // by handle
-inline int FileOpen(const string& name, int flags, short, uint) {
-    std::string folder = flags & FILE_COMMON ? terminal.common : terminal.files;
-    if (flags & FILE_WRITE) std::filesystem::create_directories(folder);
-    auto mode = flags & FILE_WRITE ? std::ios::in | std::ios::out | std::ios::app : std::ios::in;
-    return files.emplace_back(folder + "/" + name.utf8(), mode).is_open() ? ArraySize(files) - 1 : INVALID_HANDLE;
+// Files. A program reaches two folders only: its own MQL5\Files (in the
+// tester the agent's, which holds only what the program named with
+// #property tester_file, copied in by StartTester) and, with FILE_COMMON,
+// Common\Files. A name may hold subfolders ('\' or '/'), which writing
+// creates; a name that climbs out ("..", a drive, a root) is refused.
+// FILE_WRITE alone empties the file; with FILE_READ it is kept. Text files
+// (FILE_TXT) are read a line at a time, the line break dropped; FILE_ANSI
+// texts are converted with the code page given to FileOpen.
+enum {
+    FILE_READ = 1,
+    FILE_WRITE = 2,
+    FILE_BIN = 4,
+    FILE_CSV = 8,
+    FILE_TXT = 16,
+    FILE_ANSI = 32,
+    FILE_UNICODE = 64,
+    FILE_SHARE_READ = 128,
+    FILE_SHARE_WRITE = 256,
+    FILE_REWRITE = 512,
+    FILE_COMMON = 4096
+};
+inline void StartTester(const std::vector<std::string>& tester_files) {
+    terminal.tester = true;
+    std::filesystem::remove_all(terminal.agent);
+    std::filesystem::create_directories(terminal.agent);
+    for (const auto& name : tester_files) {  // a file that is missing is not copied
+        std::filesystem::path to = terminal.agent + "/" + name;
+        std::error_code error;
+        std::filesystem::create_directories(to.parent_path(), error);
+        std::filesystem::copy_file(terminal.files + "/" + name, to, error);
+    }
 }
-inline bool FileSeek(int h, long at, int) { return !!files.at(h).seekp(at, std::ios::end); }  // SEEK_END only
-inline uint FileWriteString(int h, const string& s) { return files.at(h) << s.utf8() ? s.utf8().size() : 0; }
-inline string FileReadString(int h) {
+inline bool SandboxPath(const string& name, int flags, std::string& path) {
+    std::string n = name.utf8();
+    std::replace(n.begin(), n.end(), '\\', '/');
+    if (n.empty() || n[0] == '/' || n.find(':') != n.npos) return false;
+    for (const auto& part : std::filesystem::path(n))
+        if (part == "..") return false;
+    path = (flags & FILE_COMMON ? terminal.common : terminal.tester ? terminal.agent : terminal.files) + "/" + n;
+    return true;
+}
+struct MqlFile {
+    std::fstream stream;
+    int flags;
+    uint codepage;
+};
+inline std::mutex file_lock;
+inline std::deque<std::unique_ptr<MqlFile>> files;  // by handle
+inline MqlFile& File(int h) {
+    std::lock_guard<std::mutex> hold(file_lock);
+    return *files.at(h);
+}
+inline int FileOpen(const string& name, int flags, short = ';', uint codepage = CP_ACP) {
+    std::string path;
+    if (!SandboxPath(name, flags, path) || !(flags & (FILE_READ | FILE_WRITE))) return INVALID_HANDLE;
+    if (flags & FILE_WRITE) std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    auto mode = std::ios::binary | std::ios::in;
+    if (flags & FILE_WRITE) {
+        if (!(flags & FILE_READ) || !std::filesystem::exists(path)) std::ofstream(path, std::ios::binary);
+        mode |= std::ios::out;
+    }
+    auto file = std::make_unique<MqlFile>(MqlFile{std::fstream(path, mode), flags, codepage});
+    if (!file->stream.is_open()) return INVALID_HANDLE;
+    std::lock_guard<std::mutex> hold(file_lock);
+    files.push_back(std::move(file));
+    return static_cast<int>(files.size()) - 1;
+}
+inline bool FileSeek(int h, long at, int origin) {
+    auto& f = File(h).stream;
+    f.clear();
+    auto dir = origin == 0 ? std::ios::beg : origin == 1 ? std::ios::cur : std::ios::end;
+    return f.seekg(at, dir) && f.seekp(at, dir);
+}
+inline uint FileWriteString(int h, const string& s, int = -1) {
+    auto& f = File(h);
+    std::string bytes = Narrow(s, f.flags & FILE_ANSI ? f.codepage : CP_UTF8);
+    return f.stream.write(bytes.data(), bytes.size()) ? StringLen(s) : 0;
+}
+inline string FileReadString(int h, int = -1) {
+    auto& f = File(h);
     std::string line;
-    std::getline(files.at(h), line);
-    return Widen(line.substr(0, line.find('\r')));
+    std::getline(f.stream, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return Widen(line, f.flags & FILE_ANSI ? f.codepage : CP_UTF8);
 }
-inline bool FileIsEnding(int h) { return files.at(h).peek() == std::char_traits<char>::eof(); }
-inline void FileClose(int h) { files.at(h).close(); }
+inline bool FileIsEnding(int h) { return File(h).stream.peek() == std::char_traits<char>::eof(); }
+inline void FileFlush(int h) { File(h).stream.flush(); }
+inline void FileClose(int h) { File(h).stream.close(); }
+inline bool FileIsExist(const string& name, int common_flag = 0) {
+    std::string path;
+    return SandboxPath(name, common_flag, path) && std::filesystem::is_regular_file(path);
+}
+inline bool FileDelete(const string& name, int common_flag = 0) {
+    std::string path;
+    return SandboxPath(name, common_flag, path) && std::filesystem::remove(path);
+}
+// Renames within the sandbox; an existing target only with FILE_REWRITE.
+inline bool FileMove(const string& from, int common_flag, const string& to, int mode_flags) {
+    std::string a, b;
+    if (!SandboxPath(from, common_flag, a) || !SandboxPath(to, mode_flags, b) || !std::filesystem::exists(a))
+        return false;
+    if (std::filesystem::exists(b) && !(mode_flags & FILE_REWRITE)) return false;
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(b).parent_path(), error);
+    std::filesystem::rename(a, b, error);
+    return !error;
+}
+
+// The terminal's global variables, shared by its programs (the tester has
+// its own). GlobalVariableSetOnCondition is the atomic test-and-set.
+inline std::mutex global_lock;
+inline std::map<std::string, double> globals[2];
+inline std::map<std::string, double>& Globals() { return globals[terminal.tester ? 1 : 0]; }
+inline bool GlobalVariableCheck(const string& name) {
+    std::lock_guard<std::mutex> hold(global_lock);
+    return Globals().count(name.utf8()) > 0;
+}
+inline bool GlobalVariableTemp(const string& name) {
+    std::lock_guard<std::mutex> hold(global_lock);
+    return Globals().emplace(name.utf8(), 0.0), true;
+}
+inline datetime GlobalVariableSet(const string& name, double value) {
+    std::lock_guard<std::mutex> hold(global_lock);
+    Globals()[name.utf8()] = value;
+    return TimeCurrent();
+}
+inline double GlobalVariableGet(const string& name) {
+    std::lock_guard<std::mutex> hold(global_lock);
+    auto it = Globals().find(name.utf8());
+    return it == Globals().end() ? 0 : it->second;
+}
+inline bool GlobalVariableDel(const string& name) {
+    std::lock_guard<std::mutex> hold(global_lock);
+    return Globals().erase(name.utf8()) > 0;
+}
+inline bool GlobalVariableSetOnCondition(const string& name, double value, double check_value) {
+    std::lock_guard<std::mutex> hold(global_lock);
+    auto it = Globals().find(name.utf8());
+    if (it == Globals().end() || it->second != check_value) return false;
+    it->second = value;
+    return true;
+}
