@@ -445,26 +445,38 @@ int CMovuNewsFilter::Check(const datetime now_utc,MovuNewsState &state) const
   }
 
 //+------------------------------------------------------------------+
-//| One line for a chart or the journal, times at the trade server    |
-//| (offset_seconds from UTC).                                        |
+//| The answer now, for a chart or the journal, times at the trade    |
+//| server (offset_seconds from UTC): "blocked until 15:45 by USD     |
+//| CPI y/y", "clear", "unknown: no calendar for 2024.03.06".         |
+//+------------------------------------------------------------------+
+string MovuNewsNowText(const MovuNewsState &s,const int offset_seconds)
+  {
+   if(s.state==MOVU_NEWS_BLOCKED)
+      return("blocked until "+TimeToString(s.until+offset_seconds,TIME_MINUTES)+" by "+
+             s.blocking.currency+" "+s.blocking.title);
+   if(s.state==MOVU_NEWS_UNKNOWN)
+      return("unknown: no calendar for "+TimeToString(s.unknown_day,TIME_DATE));
+   return("clear");
+  }
+
+//+------------------------------------------------------------------+
+//| The next event that will block: "next 15:00 USD CPI y/y" (when    |
+//| its window opens), "nothing before 2024.03.07 01:30", "next       |
+//| unknown: no calendar for 2024.03.06".                             |
+//+------------------------------------------------------------------+
+string MovuNewsNextText(const MovuNewsState &s,const int offset_seconds)
+  {
+   if(s.next_state==MOVU_NEWS_BLOCKED)
+      return("next "+TimeToString(s.next_from+offset_seconds,TIME_MINUTES)+" "+s.next.currency+" "+s.next.title);
+   if(s.next_state==MOVU_NEWS_UNKNOWN)
+      return("next unknown: no calendar for "+TimeToString(s.next_unknown_day,TIME_DATE));
+   return("nothing before "+TimeToString(s.horizon+offset_seconds,TIME_DATE|TIME_MINUTES));
+  }
+
 //+------------------------------------------------------------------+
 string MovuNewsText(const MovuNewsState &s,const int offset_seconds)
   {
-   string text;
-   if(s.state==MOVU_NEWS_BLOCKED)
-      text="blocked until "+TimeToString(s.until+offset_seconds,TIME_MINUTES)+" by "+
-           s.blocking.currency+" "+s.blocking.title;
-   else if(s.state==MOVU_NEWS_UNKNOWN)
-      text="unknown: no calendar for "+TimeToString(s.unknown_day,TIME_DATE);
-   else
-      text="clear";
-   if(s.next_state==MOVU_NEWS_BLOCKED)
-      text+="; next "+TimeToString(s.next_from+offset_seconds,TIME_MINUTES)+" "+s.next.currency+" "+s.next.title;
-   else if(s.next_state==MOVU_NEWS_UNKNOWN)
-      text+="; next unknown: no calendar for "+TimeToString(s.next_unknown_day,TIME_DATE);
-   else
-      text+="; nothing before "+TimeToString(s.horizon+offset_seconds,TIME_DATE|TIME_MINUTES);
-   return(text);
+   return(MovuNewsNowText(s,offset_seconds)+"; "+MovuNewsNextText(s,offset_seconds));
   }
 
 #endif // MOVU_NEWS_MQH

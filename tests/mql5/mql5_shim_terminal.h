@@ -48,8 +48,55 @@ inline string TimeToString(datetime t, int mode = TIME_DATE | TIME_MINUTES) {
         std::snprintf(clock, sizeof clock, "%02d:%02d", d.hour, d.min);
     return (std::string(date) + (*date && *clock ? " " : "") + clock).c_str();
 }
-inline string DoubleToString(double v, int digits = 8) {
-    char out[64];
-    std::snprintf(out, sizeof out, "%.*f", digits, v);
-    return out;
+
+template <class... A>
+void PrintFormat(const char* format, A... a) {
+    Print(StringFormat(format, a...));
 }
+
+// A program's life: its name, its timer, a stop request. TimeLocal is the
+// computer's clock live and the simulated time in the tester.
+enum { MQL_PROGRAM_NAME = 100 };
+inline std::string program_name = "MovuProgram";
+inline string MQLInfoString(int) { return program_name.c_str(); }
+inline datetime TimeLocal() { return terminal.tester ? terminal.current : terminal.gmt; }
+inline bool IsStopped() { return false; }
+
+// The chart: its comment, its objects by name, the program's timer period.
+enum { OBJ_LABEL = 23 };
+enum { OBJPROP_COLOR = 0, OBJPROP_SELECTABLE = 1000, OBJPROP_CORNER = 101, OBJPROP_XDISTANCE, OBJPROP_YDISTANCE };
+enum { OBJPROP_ANCHOR = 111, OBJPROP_TEXT = 999 };
+enum { CORNER_LEFT_UPPER = 0, CORNER_LEFT_LOWER = 1 };
+enum { ANCHOR_LEFT_UPPER = 0, ANCHOR_LEFT_LOWER = 2 };
+typedef uint color;
+enum : uint { clrLimeGreen = 0x32CD32, clrOrangeRed = 0x0045FF, clrGold = 0x00D7FF, clrSilver = 0xC0C0C0 };
+struct MqlChartObject {
+    int type = 0;
+    std::string text;
+    std::map<int, long> integers;
+};
+struct MqlChart {
+    std::string comment;
+    std::map<std::string, MqlChartObject> objects;
+    int timer_ms = 0;  // 0: no timer
+    int redraws = 0;
+};
+inline MqlChart chart;
+inline bool Comment(const string& text) { return chart.comment = text.utf8(), true; }
+inline bool EventSetMillisecondTimer(int ms) { return ms > 0 && (chart.timer_ms = ms, true); }
+inline bool EventSetTimer(int seconds) { return EventSetMillisecondTimer(seconds * 1000); }
+inline void EventKillTimer() { chart.timer_ms = 0; }
+inline int ObjectFind(long, const string& name) { return chart.objects.count(name.utf8()) ? 0 : -1; }
+inline bool ObjectCreate(long, const string& name, int type, int, datetime, double) {
+    return chart.objects.emplace(name.utf8(), MqlChartObject{type}).second;
+}
+inline bool ObjectDelete(long, const string& name) { return chart.objects.erase(name.utf8()) > 0; }
+inline bool ObjectSetInteger(long, const string& name, int what, long value) {
+    auto it = chart.objects.find(name.utf8());
+    return it != chart.objects.end() && (it->second.integers[what] = value, true);
+}
+inline bool ObjectSetString(long, const string& name, int what, const string& value) {
+    auto it = chart.objects.find(name.utf8());
+    return it != chart.objects.end() && what == OBJPROP_TEXT && (it->second.text = value.utf8(), true);
+}
+inline void ChartRedraw(long = 0) { ++chart.redraws; }
