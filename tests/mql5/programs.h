@@ -16,8 +16,17 @@ inline datetime Utc(const char* hhmm) {  // on 2024-03-05
 }
 // Live at UTC hh:mm, DLLs allowed or not, files under folder.
 inline void Live(const std::string& folder, const char* hhmm, bool dlls = true) {
-    terminal = {1000000, Utc(hhmm),         Utc(hhmm) + 7200,   Utc(hhmm) + 7200,        false,
-                5550123, folder + "/Files", folder + "/Common", folder + "/Agent/Files", dlls};
+    // a program's globals outlive OnDeinit: the tick count goes on, past any pacing they hold
+    terminal = {terminal.ticks + 3600000,
+                Utc(hhmm),
+                Utc(hhmm) + 7200,
+                Utc(hhmm) + 7200,
+                false,
+                5550123,
+                folder + "/Files",
+                folder + "/Common",
+                folder + "/Agent/Files",
+                dlls};
     symbols["EURUSD"] = {"EUR", "USD", "EUR"};
     current_symbol = "EURUSD";
     chart = MqlChart();
