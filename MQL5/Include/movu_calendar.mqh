@@ -1252,6 +1252,7 @@ private:
    bool              ReadLine(const string line,string &why);
    void              Index(void);
    int               Latest(const int group,const datetime moment) const;
+   int               Before(const datetime moment) const;
    void              Pick(const datetime moment);
 
 public:
@@ -1265,8 +1266,8 @@ public:
    bool              Save(const int where);
    int               Observe(const datetime observed,const int offset,const MovuCalendarEvent &events[]);
    int               AsOf(const datetime moment,MovuCalendarEvent &events[]);
-   bool              OffsetAt(const datetime utc,int &offset) const;
-   bool              ServerToUtc(const datetime server_time,datetime &utc) const;
+   bool              OffsetAt(const datetime utc,const int rule,const int fixed_offset,int &offset) const;
+   int               Offsets(int &list[]) const;
    int               Lines(void) const { return(m_count); }
    datetime          FirstObserved(void) const { return(m_count>0 ? m_observed[m_byTime[0]] : 0); }
   };
@@ -1469,24 +1470,10 @@ void CMovuRecordedDay::Pick(const datetime moment)
    for(int k=0; k<m_picked; k++)
       sorted[k]=m_pick[order[k]];
    ArraySwap(m_pick,sorted);
-//--- the answer changes at the next line observed after moment
-   m_from=moment;
-   m_until=0;
-   for(int k=0; k<m_count; k++)
-     {
-      datetime t=m_observed[m_byTime[k]];
-      if(t>moment)
-        {
-         m_until=t;
-         break;
-        }
-     }
-   if(m_until==0)
-      m_until=(datetime)LONG_MAX;
-   int first=0;
-   while(first<m_count && m_observed[m_byTime[first]]<=moment)
-      first++;
-   m_from=(first>0 ? m_observed[m_byTime[first-1]] : 0);
+//--- the same answer holds until the next line observed after moment
+   int prev=Before(moment);
+   m_from=(prev>=0 ? m_observed[m_byTime[prev]] : 0);
+   m_until=(prev+1<m_count ? m_observed[m_byTime[prev+1]] : (datetime)LONG_MAX);
    m_cached=true;
   }
 
@@ -1512,36 +1499,72 @@ int CMovuRecordedDay::AsOf(const datetime moment,MovuCalendarEvent &events[])
   }
 
 //+------------------------------------------------------------------+
-//| The recorded offset in force at a UTC moment: that of the newest  |
-//| line observed by then, else of the first. False: no line.         |
+//| The server's offset at a UTC moment from the offsets recorded     |
+//| around it. Between two that differ the clock moved: the rule's    |
+//| offset when it is one of them, else the larger (an earlier UTC    |
+//| time, which can only show less). Beyond the recorded lines the    |
+//| nearest holds, unless the rule agrees with it and moves between.  |
+//| False: nothing recorded.                                          |
 //+------------------------------------------------------------------+
-bool CMovuRecordedDay::OffsetAt(const datetime utc,int &offset) const
+bool CMovuRecordedDay::OffsetAt(const datetime utc,const int rule,const int fixed_offset,int &offset) const
   {
    if(m_count==0)
       return(false);
-   offset=m_offset[m_byTime[0]];
-   for(int k=0; k<m_count && m_observed[m_byTime[k]]<=utc; k++)
-      offset=m_offset[m_byTime[k]];
+   int prev=Before(utc);
+   int ruled=MovuRuleOffset(rule,fixed_offset,utc);
+   if(prev>=0 && prev+1<m_count)
+     {
+      int a=m_offset[m_byTime[prev]],b=m_offset[m_byTime[prev+1]];
+      offset=(a==b ? a : (ruled==a || ruled==b ? ruled : MathMax(a,b)));
+      return(true);
+     }
+   int near=m_byTime[prev>=0 ? prev : 0];
+   offset=m_offset[near];
+   if(rule!=MOVU_CLOCK_RECORDED && MovuRuleOffset(rule,fixed_offset,m_observed[near])==offset)
+      offset=ruled;
    return(true);
   }
 
 //+------------------------------------------------------------------+
-//| Server time to UTC through the offsets recorded that day: the     |
-//| newest offset whose own server time had come by server_time.      |
+//| Position in m_byTime of the newest line observed at or before     |
+//| moment; -1 when none.                                             |
 //+------------------------------------------------------------------+
-bool CMovuRecordedDay::ServerToUtc(const datetime server_time,datetime &utc) const
+int CMovuRecordedDay::Before(const datetime moment) const
   {
-   if(m_count==0)
-      return(false);
-   int offset=m_offset[m_byTime[0]];
-   for(int k=0; k<m_count; k++)
+   int lo=0,hi=m_count-1,found=-1;
+   while(lo<=hi)
      {
-      int i=m_byTime[k];
-      if(m_observed[i]+m_offset[i]<=server_time)
-         offset=m_offset[i];
+      int mid=(lo+hi)/2;
+      if(m_observed[m_byTime[mid]]<=moment)
+        {
+         found=mid;
+         lo=mid+1;
+        }
+      else
+         hi=mid-1;
      }
-   utc=server_time-offset;
-   return(true);
+   return(found);
+  }
+
+//+------------------------------------------------------------------+
+//| The distinct offsets recorded this day.                           |
+//+------------------------------------------------------------------+
+int CMovuRecordedDay::Offsets(int &list[]) const
+  {
+   int n=0;
+   ArrayResize(list,0,4);
+   for(int i=0; i<m_count; i++)
+     {
+      bool seen=false;
+      for(int k=0; k<n && !seen; k++)
+         seen=(list[k]==m_offset[i]);
+      if(!seen)
+        {
+         ArrayResize(list,n+1,4);
+         list[n++]=m_offset[i];
+        }
+     }
+   return(n);
   }
 
 //+------------------------------------------------------------------+
@@ -1655,8 +1678,8 @@ int CMovuRecordedDay::Observe(const datetime observed,const int offset,const Mov
       added++;
      }
 //--- nothing new: a line only when the day had not been seen by then or the clock moved
-   int known=0;
-   if(added==0 && (!OffsetAt(observed,known) || FirstObserved()>observed || known!=offset))
+   int prev=(added==0 ? Before(observed) : -1);
+   if(added==0 && (prev<0 || m_offset[m_byTime[prev]]!=offset))
      {
       string text=prefix+"-\t-";
       Add(observed,offset,-1,false,none,text+"\t"+MovuLineCheck(text));
@@ -1793,7 +1816,7 @@ private:
    string            m_reported[];     // days reported as not recorded
    int               m_loads;
 
-   int               Held(const string date);
+   int               Held(const string date,const bool asked);
 
 public:
                      CMovuReplay(void) : m_where(MOVU_RECORD_COMMON),m_rule(MOVU_CLOCK_US_DST),m_fixed(7200),
@@ -1821,9 +1844,11 @@ void CMovuReplay::Init(const int where,const int clock_rule,const int fixed_offs
   }
 
 //+------------------------------------------------------------------+
-//| The slot holding a day, read from its file the first time.        |
+//| The slot holding a day, read from its file the first time. A day  |
+//| asked for (not only looked at for its clock) and never recorded   |
+//| is reported once.                                                 |
 //+------------------------------------------------------------------+
-int CMovuReplay::Held(const string date)
+int CMovuReplay::Held(const string date,const bool asked)
   {
    m_clock++;
    int slot=0;
@@ -1838,7 +1863,7 @@ int CMovuReplay::Held(const string date)
          slot=i;
      }
    m_loads++;
-   if(!m_days[slot].Load(m_where,date) && m_days[slot].problem=="not recorded")
+   if(!m_days[slot].Load(m_where,date) && m_days[slot].problem=="not recorded" && asked)
      {
       bool told=false;
       for(int r=ArraySize(m_reported)-1; r>=0 && !told; r--)
@@ -1856,25 +1881,49 @@ int CMovuReplay::Held(const string date)
   }
 
 //+------------------------------------------------------------------+
-//| Simulated server time to UTC: the offsets recorded on that day    |
-//| first, else the clock rule.                                       |
-//+------------------------------------------------------------------+
-datetime CMovuReplay::ServerToUtc(const datetime server_time)
-  {
-   datetime guess=server_time-MovuRuleOffset(m_rule,m_fixed,server_time-MovuRuleOffset(m_rule,m_fixed,server_time));
-   datetime utc=0;
-   if(m_where!=MOVU_RECORD_OFF && m_days[Held(MovuDate(guess))].ServerToUtc(server_time,utc))
-      return(utc);
-   return(guess);
-  }
-
+//| The server's offset from UTC at a UTC moment: recorded that day,  |
+//| else the clock rule.                                              |
 //+------------------------------------------------------------------+
 int CMovuReplay::ServerOffsetAt(const datetime utc)
   {
    int offset=0;
-   if(m_where!=MOVU_RECORD_OFF && m_days[Held(MovuDate(utc))].OffsetAt(utc,offset))
+   if(m_where!=MOVU_RECORD_OFF && m_days[Held(MovuDate(utc),false)].OffsetAt(utc,m_rule,m_fixed,offset))
       return(offset);
    return(MovuRuleOffset(m_rule,m_fixed,utc));
+  }
+
+//+------------------------------------------------------------------+
+//| Simulated server time to UTC: the UTC moment u whose offset       |
+//| (ServerOffsetAt) maps it to server_time; the earliest when the    |
+//| clock went back, and in the hour the clock skipped the one of the |
+//| larger offset. An earlier UTC can show less, never more.          |
+//+------------------------------------------------------------------+
+datetime CMovuReplay::ServerToUtc(const datetime server_time)
+  {
+   int candidates[];
+   int n=0;
+   if(m_where!=MOVU_RECORD_OFF)
+      n=m_days[Held(MovuDate(server_time-MovuRuleOffset(m_rule,m_fixed,server_time)),false)].Offsets(candidates);
+   int extra[4];
+   extra[0]=MovuRuleOffset(m_rule,m_fixed,server_time-2*3600);
+   extra[1]=MovuRuleOffset(m_rule,m_fixed,server_time-3*3600);
+   extra[2]=m_fixed;
+   extra[3]=MovuRuleOffset(m_rule,m_fixed,server_time);
+   ArrayResize(candidates,n+4);
+   for(int k=0; k<4; k++)
+      candidates[n+k]=extra[k];
+   n+=4;
+   datetime best=0;
+   int largest=INT_MIN;
+   for(int k=0; k<n; k++)
+     {
+      int offset=ServerOffsetAt(server_time-candidates[k]);
+      if(offset==candidates[k] && (best==0 || server_time-offset<best))
+         best=server_time-offset;
+      if(offset>largest)
+         largest=offset;
+     }
+   return(best!=0 ? best : server_time-largest);
   }
 
 //+------------------------------------------------------------------+
@@ -1889,7 +1938,7 @@ int CMovuReplay::DayAsOf(const datetime day_utc,const datetime as_of_utc,MovuCal
       ArrayResize(events,0);
       return(MOVU_DAY_UNKNOWN);
      }
-   return(m_days[Held(MovuDate(day_utc))].AsOf(as_of_utc,events));
+   return(m_days[Held(MovuDate(day_utc),true)].AsOf(as_of_utc,events));
   }
 
 #endif // MOVU_CALENDAR_MQH

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
+
 #include "mql5_dll.h"
 
 #include <movu_mt5.mqh>
@@ -127,6 +130,16 @@ TEST(MqlEvents, MembersAreReadOrTheAnswerIsRefusedAndChangesMergeIntoADay) {
     for (const auto& e : day) order += e.title.utf8() + " ";
     EXPECT_EQ(order, "c2 a b2 d ");
     EXPECT_EQ(MovuLatestUpdate(day), 400);
+    // the last change of an id wins; an event's own time, even in the future, never moves "since"
+    ASSERT_TRUE(MovuParseEvents(R"({"events":[{"id":9,"title":"x","time":99999999999},
+        {"id":1,"title":"a2","time":100},{"id":1,"title":"a3","time":150,"updated_at":300}]})",
+                                changes, error));
+    EXPECT_EQ(MovuMergeEvents(day, changes), 3);
+    order.clear();
+    for (const auto& e : day) order += e.title.utf8() + " ";
+    EXPECT_EQ(order, "c2 a3 b2 d x ");
+    EXPECT_EQ(MovuLatestUpdate(day), 400);
+    EXPECT_EQ(MovuLatestUpdate(changes), 300);
 }
 
 // ---- the real library against the dev server -----------------------------------------
@@ -296,22 +309,344 @@ TEST_F(Client, TesterReadsRecordedDaysAsObservedAndMakesNoDllCall) {
     }
 }
 
-TEST_F(Client, AFinishedJobEndsWithItsOwnStateTextOrNot) {
+TEST_F(Client, AFailedJobWithoutTextEndsAsFailed) {
+    CMovuClient client;
+    int id = client.StartCalendarDay("2024-03-05");
+    ASSERT_GT(id, 0);
+    script.poll_rc = MOVU_ERR_INTERNAL, script.poll_text = "";
+    string text;
+    int http = 0;
+    EXPECT_EQ(client.Poll(id, text, http), MOVU_JOB_FAILED);
+    EXPECT_EQ(client.LastResult(), MOVU_ERR_INTERNAL);
+    EXPECT_EQ(client.PendingJobs(), 0);
+}
+
+// ---- recorded days, replayed as of the moment ------------------------------------
+
+// A scripted event of a day answer.
+struct Ev {
+    long id;
+    const char* title;
+    long time;
+    const char* forecast;  // JSON number or null
+    const char* actual;
+};
+std::string Answer(const std::vector<Ev>& events) {
+    std::string out = R"({"ok":true,"events":[)";
+    for (const auto& e : events)
+        out += (out.back() == '[' ? "" : ",") + std::string(R"({"id":)") + std::to_string(e.id) + R"(,"title":")" +
+               e.title + R"(","currency":"USD","importance":"high","time":)" + std::to_string(e.time) +
+               R"(,"forecast":)" + e.forecast + R"(,"actual":)" + e.actual + "}";
+    return out + "]}";
+}
+std::string Describe(const MqlArray<MovuCalendarEvent>& events) {  // what a program would see
+    std::string out;
+    for (const auto& e : events)
+        out += std::to_string(e.id) + ":" + e.title.utf8() + "@" + std::to_string(e.time) + " f" +
+               (e.has_forecast ? DoubleToString(e.forecast, 2).utf8() : "-") + " a" +
+               (e.has_actual ? DoubleToString(e.actual, 2).utf8() : "-") + "; ";
+    return out;
+}
+long JournalLines(const std::string& containing) {
+    return std::count_if(journal.begin(), journal.end(),
+                         [&](const std::string& line) { return line.find(containing) != line.npos; });
+}
+
+class Replay : public Client {
+protected:
+    // 2024-03-10: US daylight saving time starts at 07:00 UTC, the broker's clock goes from UTC+2 to UTC+3.
+    static constexpr long day = 1710028800, h = 3600;
+    struct Observation {
+        long at;
+        int offset;
+        std::vector<Ev> events;
+    };
+    const std::vector<Observation> seen = {
+        {day + 5 * h, 7200, {{1, "CPI", day + 8 * h + 1800, "1.0", "null"}, {2, "NFP", day + 12 * h, "2.0", "null"}}},
+        {day + 7 * h + 1800,
+         10800,  // forecast revised
+         {{1, "CPI", day + 8 * h + 1800, "1.1", "null"}, {2, "NFP", day + 12 * h, "2.0", "null"}}},
+        {day + 8 * h + 1860,
+         10800,  // released a minute after its time, an event added
+         {{1, "CPI", day + 8 * h + 1800, "1.1", "1.3"},
+          {2, "NFP", day + 12 * h, "2.0", "null"},
+          {3, "added", day + 14 * h, "null", "null"}}},
+        {day + 9 * h,
+         10800,  // actual revised, an event removed
+         {{1, "CPI", day + 8 * h + 1800, "1.1", "1.4"}, {3, "added", day + 14 * h, "null", "null"}}},
+        {day + 10 * h,
+         10800,  // nothing new
+         {{1, "CPI", day + 8 * h + 1800, "1.1", "1.4"}, {3, "added", day + 14 * h, "null", "null"}}}};
+    std::string file() const { return terminal.common + "/movu_calendar/2024-03-10.txt"; }
+    void RecordAll() {
+        for (const auto& o : seen)
+            ASSERT_TRUE(
+                MovuRecordObservation(MOVU_RECORD_COMMON, "2024-03-10", o.at, o.offset, Answer(o.events).c_str()));
+    }
+    std::string Expected(long utc) const {  // the newest observation by then, parsed as a program would
+        const Observation* by = nullptr;
+        for (const auto& o : seen)
+            if (o.at <= utc) by = &o;
+        if (!by) return "unknown";
+        MqlArray<MovuCalendarEvent> events;
+        string error;
+        EXPECT_TRUE(MovuParseEvents(Answer(by->events).c_str(), events, error));
+        return Describe(events);
+    }
+};
+
+TEST_F(Replay, EachSimulatedMinuteShowsExactlyWhatHadBeenObservedAcrossTheClockChange) {
+    RecordAll();
+    std::ifstream in(file());
+    long lines = std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
+    EXPECT_EQ(lines, 1 + 2 + 1 + 2 + 2);  // header, then only what changed; the last observation adds nothing
+
+    StartTester({});
+    journal.clear();
+    CMovuClient tester;
+    tester.SetRecording(MOVU_RECORD_COMMON);
+    tester.SetTesterClock(MOVU_CLOCK_US_DST, 7200);
+    for (long utc = day; utc < day + 24 * h; utc += 60) {
+        terminal.current = utc + (utc < day + 7 * h ? 7200 : 10800);  // the broker's clock
+        ASSERT_EQ(tester.NowUtc(), utc) << "server " << terminal.current;
+        MqlArray<MovuCalendarEvent> events;
+        int known = tester.ReplayDay("2024-03-10", events);
+        ASSERT_EQ(known == MOVU_DAY_KNOWN ? Describe(events) : "unknown", Expected(utc)) << (utc - day) / 60;
+    }
+    CMovuCalendarDay held;  // the held day of a program in the tester: the same answer
+    held.Reset("2024-03-10");
+    terminal.current = day + 8 * h + 1800 + 10800;  // the release minute: the actual is not out yet
+    ASSERT_EQ(held.Start(tester), MOVU_OK);
+    ASSERT_EQ(held.Poll(tester), MOVU_JOB_SUCCEEDED);
+    EXPECT_EQ(Describe(held.events), Expected(day + 8 * h + 1800));
+    EXPECT_FALSE(held.events[0].has_actual);
+    EXPECT_EQ(journal.size(), 0u);
+}
+
+TEST_F(Replay, ClockRulesSwitchOnTheirDatesAndADayNotRecordedCostsOneJournalLine) {
     // clang-format off
-    const std::tuple<int, const char*, int> cases[] = {  // the job's code and text, the state Poll gives
-        {0, "{}", MOVU_JOB_SUCCEEDED}, {MOVU_ERR_CONNECT, "{\"ok\":false}", MOVU_JOB_FAILED},
-        {MOVU_ERR_INTERNAL, "", MOVU_JOB_FAILED}, {MOVU_ERR_SERVER, "", MOVU_JOB_FAILED}};
+    // the hour a clock repeats maps back to its first pass (an earlier UTC shows less, never more)
+    const std::tuple<int, const char*, int, int> rules[] = {  // rule, UTC moment, offset, seconds mapped back earlier
+        {MOVU_CLOCK_US_DST, "2024-03-10T06:59:59Z", 7200, 0}, {MOVU_CLOCK_US_DST, "2024-03-10T07:00:00Z", 10800, 0},
+        {MOVU_CLOCK_US_DST, "2024-11-03T05:59:59Z", 10800, 0}, {MOVU_CLOCK_US_DST, "2024-11-03T06:00:00Z", 7200, 3600},
+        {MOVU_CLOCK_US_DST, "2024-11-03T07:00:00Z", 7200, 0},
+        {MOVU_CLOCK_US_DST, "2025-03-09T07:00:00Z", 10800, 0}, {MOVU_CLOCK_US_DST, "2025-03-09T06:59:59Z", 7200, 0},
+        {MOVU_CLOCK_EU_DST, "2024-03-31T00:59:59Z", 7200, 0}, {MOVU_CLOCK_EU_DST, "2024-03-31T01:00:00Z", 10800, 0},
+        {MOVU_CLOCK_EU_DST, "2024-10-27T00:59:59Z", 10800, 0}, {MOVU_CLOCK_EU_DST, "2024-10-27T01:30:00Z", 7200, 3600},
+        {MOVU_CLOCK_EU_DST, "2024-10-27T02:00:00Z", 7200, 0},
+        {MOVU_CLOCK_EU_DST, "2024-03-10T12:00:00Z", 7200, 0}, {MOVU_CLOCK_FIXED, "2024-07-01T12:00:00Z", -18000, 0},
+        {MOVU_CLOCK_RECORDED, "2024-07-01T12:00:00Z", -18000, 0}};
     // clang-format on
-    for (auto [rc, text, want] : cases) {
-        CMovuClient client;
-        int id = client.StartVipStatus();
-        ASSERT_GT(id, 0);
-        script.poll_rc = rc, script.poll_text = text;
-        string got;
-        int http = 0;
-        EXPECT_EQ(client.Poll(id, got, http), want) << rc;
-        EXPECT_EQ(client.LastResult(), rc);
-        EXPECT_EQ(client.PendingJobs(), 0) << rc;  // released, never "running" for ever
+    for (auto [rule, moment, offset, earlier] : rules) {
+        datetime utc = 0;
+        ASSERT_TRUE(MovuParseTime(moment, utc));
+        EXPECT_EQ(MovuRuleOffset(rule, -18000, utc), offset) << rule << " " << moment;
+        CMovuReplay replay;  // nothing recorded: the rule maps the server's clock back
+        replay.Init(MOVU_RECORD_COMMON, rule, -18000);
+        EXPECT_EQ(replay.ServerToUtc(utc + offset), utc - earlier) << rule << " " << moment;
+        EXPECT_EQ(replay.ServerOffsetAt(utc), offset) << rule << " " << moment;
+    }
+    journal.clear();
+    CMovuReplay replay;
+    replay.Init(MOVU_RECORD_COMMON, MOVU_CLOCK_US_DST, 7200);
+    MqlArray<MovuCalendarEvent> events;
+    for (long utc = day + 86400; utc < day + 2 * 86400; utc += 15)
+        ASSERT_EQ(replay.DayAsOf(utc, utc, events), MOVU_DAY_UNKNOWN);
+    EXPECT_EQ(JournalLines("2024-03-11"), 1);
+    EXPECT_EQ(replay.FileReads(), 1);
+    // a backtest over many days holds a few: the first day is read again after the others
+    for (int d = 0; d <= MOVU_REPLAY_DAYS; ++d) replay.DayAsOf(day + d * 86400, day + d * 86400, events);
+    int reads = replay.FileReads();
+    replay.DayAsOf(day, day, events);
+    EXPECT_EQ(replay.FileReads(), reads + 1);
+    EXPECT_EQ(JournalLines("2024-03-11"), 1);
+    EXPECT_EQ(JournalLines("2024-03-10"), 1);  // once a day, even when read again
+    EXPECT_EQ(journal.size(), MOVU_REPLAY_DAYS + 1u);
+}
+
+TEST_F(Replay, ACutOrEditedRecordingIsReadUpToWhatIsSoundAndTheRestRefusedOnce) {
+    RecordAll();
+    std::string whole;
+    {
+        std::ifstream in(file(), std::ios::binary);
+        whole.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    auto edit = [&](const char* from, const char* to) {
+        std::string text = whole;
+        size_t at = text.find(from);
+        EXPECT_NE(at, text.npos) << from;
+        return at == text.npos ? text : text.replace(at, std::strlen(from), to);
+    };
+    auto lineOf = [&](long observed, long id) {  // a recorded line, as the kit writes it
+        std::string head = std::to_string(observed) + "\t10800\t" + std::to_string(id) + "\t";
+        size_t at = whole.find(head);
+        return whole.substr(at, whole.find("\r\n", at) - at);
+    };
+    std::string released = lineOf(day + 8 * h + 1860, 1), garbage = released;
+    garbage.replace(garbage.find("{"), 1, "[");  // not JSON, with a check that fits
+    string body = StringSubstr(garbage.c_str(), 0, static_cast<int>(garbage.rfind('\t')));
+    garbage = body.utf8() + "\t" + MovuLineCheck(body).utf8();
+    // clang-format off
+    const std::tuple<const char*, std::string, std::string, int> cases[] = {  // what, file, as of the day's end, journal lines
+        {"whole", whole, Expected(day + 23 * h), 0},
+        {"a blank line after", whole + "\r\n", Expected(day + 23 * h), 0},
+        {"cut inside the last line", whole.substr(0, whole.size() - 12), "1:CPI@1710059400 f1.10 a1.40; 2:NFP@1710072000 f2.00 a-; 3:added@1710079200 f- a-; ", 1},
+        {"cut at a line's end", whole.substr(0, whole.find(released) + released.size() + 2), "1:CPI@1710059400 f1.10 a1.30; 2:NFP@1710072000 f2.00 a-; ", 0},
+        {"a released number edited", edit("\"actual\":1.3", "\"actual\":1.5"), Expected(day + 7 * h + 1800), 1},
+        {"a time edited", edit((std::to_string(day + 9 * h) + "\t").c_str(), (std::to_string(day + 8 * h) + "\t").c_str()), Expected(day + 8 * h + 1860), 1},
+        {"a line that is not JSON", edit(released.c_str(), garbage.c_str()), Expected(day + 7 * h + 1800), 1},
+        {"another version", edit("movu-calendar-day\t1", "movu-calendar-day\t2"), "unknown", 1},
+        {"cut inside the header", whole.substr(0, 10), "unknown", 1},
+        {"empty", "", "unknown", 1}};
+    // clang-format on
+    for (const auto& [what, text, expected, complaints] : cases) {
+        std::ofstream(file(), std::ios::binary | std::ios::trunc) << text;
+        journal.clear();
+        CMovuReplay replay;
+        replay.Init(MOVU_RECORD_COMMON, MOVU_CLOCK_US_DST, 7200);
+        MqlArray<MovuCalendarEvent> events;
+        std::string shown;
+        for (long utc = day + 11 * h; utc < day + 24 * h; utc += 600)  // asked again and again: said once
+            shown = replay.DayAsOf(day, utc, events) == MOVU_DAY_KNOWN ? Describe(events) : "unknown";
+        EXPECT_EQ(shown, expected) << what;
+        EXPECT_EQ(static_cast<int>(journal.size()), complaints) << what;
+    }
+    // a writer keeps the sound part of an edited file and the file is sound again
+    std::ofstream(file(), std::ios::binary | std::ios::trunc) << edit("\"actual\":1.3", "\"actual\":1.5");
+    ASSERT_TRUE(MovuRecordObservation(MOVU_RECORD_COMMON, "2024-03-10", day + 11 * h, 10800,
+                                      Answer(seen.back().events).c_str()));
+    journal.clear();
+    CMovuRecordedDay again;
+    ASSERT_TRUE(again.Load(MOVU_RECORD_COMMON, "2024-03-10"));
+    MqlArray<MovuCalendarEvent> events;
+    EXPECT_EQ(again.AsOf(day + 11 * h, events), MOVU_DAY_KNOWN);
+    EXPECT_EQ(Describe(events), Expected(day + 23 * h));
+    EXPECT_EQ(journal.size(), 0u);
+    // another version's file is left as it is
+    std::ofstream(file(), std::ios::binary | std::ios::trunc) << edit("movu-calendar-day\t1", "movu-calendar-day\t2");
+    EXPECT_FALSE(MovuRecordObservation(MOVU_RECORD_COMMON, "2024-03-10", day + 12 * h, 10800,
+                                       Answer(seen.back().events).c_str()));
+    std::ifstream in(file(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+              edit("movu-calendar-day\t1", "movu-calendar-day\t2"));
+}
+
+TEST_F(Replay, TwoWritersOfOneDayLoseNoObservationAndLeaveASoundFile) {
+    const int rounds = 20;
+    auto writer = [&](long first) {
+        for (int k = 0; k < rounds; ++k) {
+            long at = first + 20 * k;  // a forecast only this writer saw, at a moment only it saw
+            std::string value = std::to_string(at);
+            EXPECT_TRUE(MovuRecordObservation(MOVU_RECORD_COMMON, "2024-03-10", at, 7200,
+                                              Answer({{1, "CPI", day + 8 * h, value.c_str(), "null"}}).c_str()));
+        }
+    };
+    std::thread a(writer, day + 1000), b(writer, day + 1010);
+    a.join(), b.join();
+    journal.clear();
+    CMovuReplay replay;
+    replay.Init(MOVU_RECORD_COMMON, MOVU_CLOCK_FIXED, 7200);
+    MqlArray<MovuCalendarEvent> events;
+    for (long at = day + 1000; at < day + 1000 + 20 * rounds; at += 10) {
+        ASSERT_EQ(replay.DayAsOf(day, at, events), MOVU_DAY_KNOWN) << at;
+        ASSERT_EQ(ArraySize(events), 1);
+        EXPECT_EQ(events[0].forecast, at) << "the observation at " << at;
+    }
+    EXPECT_EQ(journal.size(), 0u);
+    EXPECT_EQ(GlobalVariableGet(MOVU_RECORD_LOCK), 0);  // the turn was handed back
+    EXPECT_TRUE(std::filesystem::is_empty(terminal.common + "/movu_calendar") == false);
+    for (const auto& entry : std::filesystem::directory_iterator(terminal.common + "/movu_calendar"))
+        EXPECT_EQ(entry.path().filename(), "2024-03-10.txt");  // no temporary file left behind
+}
+
+// ---- the shim imitates the built-ins as documented -------------------------------
+
+TEST(MqlShim, ConversionsReplaceEachMalformedSequenceAndHonourStartCountAndCodePage) {
+    // clang-format off
+    const std::pair<const char*, std::u16string> utf8[] = {
+        {"a\xC3", u"a\uFFFD"}, {"\xC3(", u"\uFFFD("}, {"\xE2\x82", u"\uFFFD"}, {"\xE2\x82\xAC!", u"\u20AC!"},
+        {"\xF0\x9F\x98\x80x", u"\U0001F600x"}, {"\xF0\x9F\x98", u"\uFFFD"}, {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+        {"\xC0\xAF", u"\uFFFD\uFFFD"}, {"\x80\x80z", u"\uFFFD\uFFFDz"}, {"\xF5\x80", u"\uFFFD\uFFFD"},
+        {"\xE2\x82\xE2\x82\xAC", u"\uFFFD\u20AC"}};
+    // clang-format on
+    for (const auto& [bytes, text] : utf8) {
+        MqlArray<uchar> a;
+        for (const char* c = bytes; *c; ++c) a.push_back(static_cast<uchar>(*c));
+        EXPECT_TRUE(std::u16string(CharArrayToString(a, 0, -1, CP_UTF8)) == text) << bytes;
+    }
+    EXPECT_TRUE(string(u"\xD800x").utf8() == "\xEF\xBF\xBDx");  // a lone surrogate
+    MqlArray<uchar> a;
+    for (char c : std::string("xxab\0cd", 7)) a.push_back(static_cast<uchar>(c));
+    EXPECT_TRUE(CharArrayToString(a, 2, 1, CP_UTF8) == "a");
+    EXPECT_TRUE(CharArrayToString(a, 2, -1, CP_UTF8) == "ab");  // ends at a zero
+    EXPECT_TRUE(CharArrayToString(a, 5, 9, CP_UTF8) == "cd");   // and at the array's end
+    EXPECT_TRUE(CharArrayToString(a, 9, -1, CP_UTF8) == "");
+    a.assign({0xE9, 0});
+    EXPECT_TRUE(CharArrayToString(a, 0, -1, CP_ACP) == u"\u00E9");
+    EXPECT_TRUE(CharArrayToString(a, 0, -1, CP_UTF8) == u"\uFFFD");
+    a.assign(1, 'q');
+    EXPECT_EQ(StringToCharArray("h\u00E9", a, 2, -1, CP_UTF8), 4);  // 3 bytes and the zero, from 2
+    ASSERT_EQ(ArraySize(a), 6);                                     // grown to fit; a[1] is not set
+    EXPECT_EQ(a[0], 'q');
+    EXPECT_EQ(std::string(a.begin() + 2, a.end()), std::string("h\xC3\xA9\0", 4));
+    a.assign(10, 'q');
+    EXPECT_EQ(StringToCharArray("h\u00E9\u20AC", a, 1, 2, CP_ACP), 2);  // a count: no zero, no growth
+    EXPECT_EQ(std::string(a.begin(), a.begin() + 4), "qh\xE9q");
+    EXPECT_EQ(ArraySize(a), 10);
+    EXPECT_EQ(StringToCharArray("\u20AC", a, 0, -1, CP_ACP), 2);
+    EXPECT_EQ(a[0], '?');
+    MqlArray<ushort> units;
+    units.assign(8, 'u');
+    EXPECT_EQ(StringToShortArray("ab", units, 3, 2), 2);
+    EXPECT_TRUE(ShortArrayToString(units, 2, 4) == "uabu");
+}
+
+TEST(MqlShim, ArraysKeepTheirReserveAndOnlyGrowingPastItReallocates) {
+    const std::tuple<int, int, long> growth[] = {{1000, 0, 1000}, {1000, 100, 10}, {1000, 1000, 1}};
+    for (auto [size, reserve, expected] : growth) {
+        MqlArray<int> a;
+        long before = reallocations;
+        for (int n = 1; n <= size; ++n) ArrayResize(a, n, reserve);
+        EXPECT_EQ(reallocations - before, expected) << reserve;
+        before = reallocations;
+        ArrayResize(a, 1);  // shrinking keeps the memory
+        ArrayResize(a, size);
+        EXPECT_EQ(reallocations - before, 0) << reserve;
+    }
+    MqlArray<int> a;
+    EXPECT_EQ(ArrayResize(a, -1), -1);
+}
+
+TEST_F(Client, FilesStayInTheSandboxAndTheTesterAgentSeesOnlyWhatItWasGiven) {
+    for (const char* name : {"given.txt", "kept.txt", "sub/given.txt"}) {
+        int h = FileOpen(name, FILE_WRITE | FILE_TXT | FILE_ANSI, 0, CP_UTF8);
+        ASSERT_NE(h, INVALID_HANDLE) << name;
+        FileWriteString(h, "x");
+        FileClose(h);
+    }
+    int h = FileOpen("shared.txt", FILE_WRITE | FILE_TXT | FILE_COMMON, 0, CP_UTF8);
+    ASSERT_NE(h, INVALID_HANDLE);
+    FileClose(h);
+    StartTester({"given.txt", "sub/given.txt"});
+    // clang-format off
+    const std::tuple<const char*, int, bool> opens[] = {  // in the tester: name, flags, opens
+        {"given.txt", FILE_READ, true}, {"sub\\given.txt", FILE_READ, true}, {"kept.txt", FILE_READ, false},
+        {"shared.txt", FILE_READ | FILE_COMMON, true}, {"shared.txt", FILE_READ, false},
+        {"..\\Files\\kept.txt", FILE_READ, false}, {"../../Files/kept.txt", FILE_READ, false},
+        {"/etc/hostname", FILE_READ, false}, {"C:\\x.txt", FILE_READ, false},
+        {"new.txt", FILE_WRITE, true}, {"new.txt", 0, false}};
+    // clang-format on
+    for (auto [name, flags, ok] : opens) {
+        int f = FileOpen(name, flags | FILE_TXT, 0, CP_UTF8);
+        EXPECT_EQ(f != INVALID_HANDLE, ok) << name;
+        if (f != INVALID_HANDLE) FileClose(f);
+    }
+    EXPECT_FALSE(std::filesystem::exists(terminal.files + "/new.txt"));  // the agent writes its own copy
+    EXPECT_TRUE(std::filesystem::exists(terminal.agent + "/new.txt"));
+    // "DLLs allowed" is switched per test
+    for (bool allowed : {false, true}) {
+        terminal.dlls = allowed;
+        EXPECT_EQ(MovuDllsAllowed(), allowed);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -290,8 +291,8 @@ inline std::atomic<ulong> slept{0};  // Sleep() moves the tick count on
 inline ulong GetTickCount64() { return terminal.ticks + slept; }
 inline ulong GetMicrosecondCount() { return GetTickCount64() * 1000 + slept.fetch_add(0); }
 inline void Sleep(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::max(ms, 0)));
     slept += static_cast<ulong>(std::max(ms, 0));
-    std::this_thread::yield();
 }
 // In the Strategy Tester TimeGMT and TimeTradeServer are the simulated TimeCurrent.
 inline datetime TimeGMT() { return terminal.tester ? terminal.current : terminal.gmt; }
