@@ -7,6 +7,8 @@
 
 #include <movu_news.mqh>
 
+#include "temp_folder.h"
+
 namespace {
 
 datetime At(const char* utc) {  // "03-05 13:30": 2024, UTC
@@ -175,6 +177,74 @@ TEST(NewsFilter, CurrenciesFromTheSymbolOrAList) {
     EXPECT_FALSE(news.Matches(Event(1, "03-05 08:00", "AUD", 3)));
     EXPECT_TRUE(news.Matches(Event(1, "03-05 08:00", "nzd", 0)));
     symbols.clear();
+}
+
+// Observations recorded live at known moments; at each chosen minute the
+// filter fed as a live program held the day then, and fed by the tester's
+// replay as of that minute, gives the same answer: nothing observed later shows.
+TEST(NewsFilter, LiveAndReplayedDaysGiveTheSameAnswerAtEachMinute) {
+    movu::test::TempFolder dir("news");
+    terminal = {1000000,
+                0,
+                0,
+                0,
+                false,
+                1001,
+                dir.path().string() + "/Files",
+                dir.path().string() + "/Common",
+                dir.path().string() + "/Agent/Files"};
+    auto answer = [](const char* cpi_importance, bool added) {
+        std::string a = R"({"ok":true,"events":[{"id":2,"title":"PMI","currency":"EUR","importance":"high",)"
+                        R"("time":"2024-03-05T09:00:00Z"},{"id":1,"title":"CPI","currency":"USD","importance":")" +
+                        std::string(cpi_importance) + R"(","time":"2024-03-05T13:30:00Z"})";
+        if (added) a += R"(,{"id":3,"title":"Fed","currency":"USD","importance":"high","time":"2024-03-05T16:00:00Z"})";
+        return a + "]}";
+    };
+    // clang-format off
+    const struct { const char* date; const char* seen; std::string answer; } observed[] = {
+        {"2024-03-05", "03-05 06:00", answer("medium", false)},
+        {"2024-03-05", "03-05 10:00", answer("high", true)},  // CPI revised to high, Fed added
+        {"2024-03-06", "03-05 20:00", R"({"ok":true,"events":[]})"}};
+    const struct { const char* at; int state; const char* blocking; int next_state; const char* next; } minutes[] = {
+        {"03-05 05:59", MOVU_NEWS_UNKNOWN, "", MOVU_NEWS_UNKNOWN, ""},  // nothing seen yet
+        {"03-05 08:30", MOVU_NEWS_BLOCKED, "2", MOVU_NEWS_UNKNOWN, ""},  // CPI is medium, 03-06 unseen
+        {"03-05 09:59", MOVU_NEWS_CLEAR, "", MOVU_NEWS_UNKNOWN, ""},
+        {"03-05 10:00", MOVU_NEWS_CLEAR, "", MOVU_NEWS_BLOCKED, "1"},  // seen at this very second
+        {"03-05 13:00", MOVU_NEWS_BLOCKED, "1", MOVU_NEWS_BLOCKED, "3"},
+        {"03-05 19:59", MOVU_NEWS_CLEAR, "", MOVU_NEWS_UNKNOWN, ""},
+        {"03-05 20:00", MOVU_NEWS_CLEAR, "", MOVU_NEWS_CLEAR, ""}};
+    // clang-format on
+    for (const auto& o : observed)
+        ASSERT_TRUE(MovuRecordObservation(MOVU_RECORD_COMMON, o.date, At(o.seen), 7200, o.answer.c_str())) << o.seen;
+    StartTester({});
+    CMovuReplay replay;
+    replay.Init(MOVU_RECORD_COMMON, MOVU_CLOCK_RECORDED, 0);
+    for (const auto& m : minutes) {
+        CMovuNewsFilter live, tester;
+        for (CMovuNewsFilter* f : {&live, &tester}) f->SetCurrencies("EUR,USD"), f->SetWindow(30, 15);
+        MqlArray<datetime> days;
+        int n = tester.NeededDays(At(m.at), days);
+        for (int i = 0; i < n; ++i) {
+            MqlArray<MovuCalendarEvent> held, replayed;  // live: the newest answer seen by then
+            bool known = false;
+            for (const auto& o : observed) {
+                string error;
+                if (MovuDate(days[i]) == o.date && At(o.seen) <= At(m.at))
+                    known = MovuParseEvents(o.answer.c_str(), held, error);
+            }
+            live.SetDay(days[i], known, held);
+            tester.SetDay(days[i], replay.DayAsOf(days[i], At(m.at), replayed) == MOVU_DAY_KNOWN, replayed);
+        }
+        for (CMovuNewsFilter* f : {&live, &tester}) {
+            const char* which = f == &live ? " live" : " tester";
+            MovuNewsState s;
+            EXPECT_EQ(f->Check(At(m.at), s), m.state) << m.at << which;
+            EXPECT_EQ(s.state == MOVU_NEWS_BLOCKED ? Id(s.blocking) : "", m.blocking) << m.at << which;
+            EXPECT_EQ(s.next_state, m.next_state) << m.at << which;
+            EXPECT_EQ(s.next_state == MOVU_NEWS_BLOCKED ? Id(s.next) : "", m.next) << m.at << which;
+        }
+    }
+    terminal = MqlTerminal();
 }
 
 }  // namespace
