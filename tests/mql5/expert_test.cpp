@@ -48,8 +48,9 @@ TEST(Expert, NewsFilterAnswersLiveAndInTheTesterAlikeMinuteForMinute) {
     // clang-format off
     struct Minute { const char* at; const char* news; } minutes[] = {  // "": the same live and in the tester
         {"12:30", "movu news: clear | next 15:00 USD Sample CPI y/y"},
-        {"13:00", "movu news: blocked until 15:45 by USD Sample CPI y/y | "},
-        {"13:45", "movu news: blocked until 15:45 by USD Sample CPI y/y | "}, {"13:46", "movu news: clear | "},
+        {"13:00", "movu news: blocked until 15:45 by USD Sample CPI y/y | nothing before 2024.03.07 01:30"},
+        {"13:45", "movu news: blocked until 15:45 by USD Sample CPI y/y | nothing before 2024.03.07 01:30"},
+        {"13:46", "movu news: clear | nothing before 2024.03.07 01:30"},
         {"23:50", ""}};
     // clang-format on
     std::vector<std::string> live;
