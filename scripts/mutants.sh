@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
 # Counts how many small, realistic faults the native suites catch. Each fault
 # is applied alone, in place, to one source file (restored afterwards, also on
-# interruption); the native preset is rebuilt incrementally and the unit, api
-# and unload suites run through ctest (so the far side is started as for any
-# run). A fault is caught when a suite fails. Ends with one line:
-# "N caught, N missed, N not applicable".
+# interruption); its build is rebuilt incrementally and the unit, api and
+# unload suites run through ctest (so the far side is started as for any
+# run). A fault is caught when a suite fails; a run that hits the time limit
+# is reported as timed out, neither caught nor missed. Ends with one line:
+# "N caught, N missed, N timed out, N not applicable".
 #
 #   scripts/mutants.sh [--build-dir DIR] [--limit SECONDS] [--all] [NAME...]
 #
 # --all runs every test under each fault (no stop at the first failure) and
 # names each test that caught it: the map to keep when tests are merged.
 #
+# Most faults run against the native build (DIR, default build/native). A
+# fault only a race can show (a lock left out) names the ThreadSanitizer
+# build, where the race is reported whenever the two accesses are unordered,
+# not only when they collide. Before scoring, each build runs its suites
+# unchanged twice: a suite that fails without a fault would score as a catch.
+#
 # A fault whose original text is no longer in its file (or that no longer
 # builds) is "not applicable" and printed, so that its entry can be updated.
-# The list: NAME @@ FILE @@ ORIGINAL @@ REPLACEMENT, "⏎" standing for a line
-# break; the first occurrence of ORIGINAL is replaced.
+# The list: NAME @@ FILE @@ ORIGINAL @@ REPLACEMENT [@@ PRESET], "⏎" standing
+# for a line break; the first occurrence of ORIGINAL is replaced.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +34,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build=$2; shift 2 ;;
     --limit) limit=$2; shift 2 ;;
     --all) fast=0; shift ;;
-    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,25p' "$0"; exit 0 ;;
     *) only+=("$1"); shift ;;
   esac
 done
@@ -63,7 +70,7 @@ job-state @@ src/jobs/job_table.cpp @@ code == kOk ? kJobSucceeded : kJobFailed 
 worker-failure-code @@ src/jobs/job_table.cpp @@ job.resultCode = kInternalError; @@ job.resultCode = -1;
 copy-capacity @@ src/api/text.cpp @@ if (n >= static_cast<std::size_t>(capacity)) n = static_cast<std::size_t>(capacity) - 1;⏎    if (n > 0) std::memcpy(out, utf8.data(), n); @@ if (n > static_cast<std::size_t>(capacity)) n = static_cast<std::size_t>(capacity);⏎    if (n > 0) std::memcpy(out, utf8.data(), n);
 start-empty-code @@ src/jobs/job_exports.cpp @@ if (request.path.empty() || request.method.empty()) return kArgumentEmpty; @@ if (request.path.empty() || request.method.empty()) return kNoAccount;
-lock-left-out @@ src/jobs/job_table.cpp @@ std::lock_guard<std::mutex> lock(ProcessLock());⏎    auto it = Jobs().find(jobId);⏎    if (it == Jobs().end()) return kNoJob;⏎    const AsyncJob& job @@ auto it = Jobs().find(jobId);⏎    if (it == Jobs().end()) return kNoJob;⏎    const AsyncJob& job
+lock-left-out @@ src/jobs/job_table.cpp @@ std::lock_guard<std::mutex> lock(ProcessLock());⏎    auto it = Jobs().find(jobId);⏎    if (it == Jobs().end()) return kNoJob;⏎    const AsyncJob& job @@ auto it = Jobs().find(jobId);⏎    if (it == Jobs().end()) return kNoJob;⏎    const AsyncJob& job @@ native-tsan
 trim-end @@ src/api/text.cpp @@ end = lead; @@ break;
 wide-copy-capacity @@ src/api/text.cpp @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t)); @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t));⏎    if (n + 1 < static_cast<std::size_t>(capacity)) ++n;
 clear-out-capacity @@ src/token/text_protection_exports.cpp @@ if (out && capacity >= 1) out[0] = '\0'; @@ if (out) out[0] = '\0';
@@ -82,28 +89,64 @@ restore() {
 trap 'restore; rm -rf "$backup"' EXIT
 trap 'exit 130' INT TERM
 
-targets=(movu_unit_tests movu_api_tests movu_unload_test)
+targets=(movu_unit_tests movu_api_tests movu_api_hook_tests movu_unload_test)
 suites="^($(IFS='|'; echo "${targets[*]}"))\$"
 
-[ -f "$build/build.ninja" ] || cmake --preset native >/dev/null || exit 1
-echo "baseline: building and running the suites unchanged"
-# The far side too: a fresh build folder has not built it yet.
-cmake --build "$build" -j2 --target "${targets[@]}" movu-devserver >/dev/null || { echo "baseline does not build"; exit 1; }
-start=$(date +%s)
-ctest --test-dir "$build" -R "$suites" -j2 >"$build/mutants-baseline.log" 2>&1 ||
-  { echo "baseline fails (see $build/mutants-baseline.log)"; exit 1; }
-echo "baseline passes in $(($(date +%s) - start))s"
+# The build of a fault: its folder, and the ctest command for its suites
+# there (the ThreadSanitizer preset brings its options, suppressions included).
+build_dir() { if [ "$1" = native ]; then echo "$build"; else echo "build/$1"; fi; }
+suites_command() {  # PRESET: sets cmd
+  if [ "$1" = native ]; then
+    cmd=(ctest --test-dir "$build" -R "$suites" -j2)
+  else
+    cmd=(ctest --preset "$1" -R "$suites" -j2)
+  fi
+}
 
-caught=0 missed=0 na=0
-missed_names=() na_names=()
+# One entry of the list into name, file, original, replacement and preset;
+# false when the entry is not selected.
+parse_fault() {
+  local rest
+  name=${1%% @@ *}; rest=${1#* @@ }
+  file=${rest%% @@ *}; rest=${rest#* @@ }
+  original=${rest%% @@ *}; rest=${rest#* @@ }
+  replacement=${rest%% @@ *}
+  preset=native
+  [ "$replacement" != "$rest" ] && preset=${rest#* @@ }
+  [ ${#only[@]} -eq 0 ] || [[ " ${only[*]} " == *" $name "* ]]
+}
+
+# The builds the selected faults need, each built and run unchanged twice.
+presets=()
+while IFS= read -r line; do
+  [ -n "$line" ] && parse_fault "$line" || continue
+  [[ " ${presets[*]} " == *" $preset "* ]] || presets+=("$preset")
+done <<<"$FAULTS"
+
+for preset in "${presets[@]}"; do
+  dir=$(build_dir "$preset")
+  [ -f "$dir/build.ninja" ] || cmake --preset "$preset" >/dev/null || exit 1
+  echo "baseline ($preset): building and running the suites unchanged, twice"
+  # The far side too: a fresh build folder has not built it yet.
+  cmake --build "$dir" -j2 --target "${targets[@]}" movu-devserver >/dev/null ||
+    { echo "baseline ($preset) does not build"; exit 1; }
+  suites_command "$preset"
+  for round in 1 2; do
+    start=$(date +%s)
+    "${cmd[@]}" >"$dir/mutants-baseline-$round.log" 2>&1 ||
+      { echo "baseline ($preset) fails in round $round (see $dir/mutants-baseline-$round.log)"; exit 1; }
+    echo "baseline ($preset) round $round passes in $(($(date +%s) - start))s"
+  done
+done
+
+caught=0 missed=0 timedout=0 na=0
+missed_names=() timedout_names=() na_names=()
 report="$build/mutants.txt"
+mkdir -p "$build"
 : >"$report"
 while IFS= read -r line; do
-  [ -n "$line" ] || continue
-  name=${line%% @@ *}; rest=${line#* @@ }
-  file=${rest%% @@ *}; rest=${rest#* @@ }
-  original=${rest%% @@ *}; replacement=${rest#* @@ }
-  if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then continue; fi
+  [ -n "$line" ] && parse_fault "$line" || continue
+  dir=$(build_dir "$preset")
 
   if [ -f "$file" ]; then cp "$file" "$backup/file"; current=$file; fi
   applied=$(MUT_FILE="$file" MUT_FROM="$original" MUT_TO="$replacement" python3 - <<'PY'
@@ -125,38 +168,46 @@ PY
     na=$((na + 1)); na_names+=("$name"); continue
   fi
 
-  if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$build/mutant-build.log" 2>&1; then
+  if ! cmake --build "$dir" -j2 --target "${targets[@]}" >"$dir/mutant-build.log" 2>&1; then
     echo "N/A     $name: does not build ($file)" | tee -a "$report"
     na=$((na + 1)); na_names+=("$name")
     restore; continue
   fi
   start=$(date +%s)
+  log="$dir/mutant-run.log"
+  suites_command "$preset"
   if [ $fast -eq 1 ]; then
-    GTEST_FAIL_FAST=1 timeout -k 10 "$limit" \
-      ctest --test-dir "$build" -R "$suites" -j2 --stop-on-failure >"$build/mutant-run.log" 2>&1
+    GTEST_FAIL_FAST=1 timeout -k 10 "$limit" "${cmd[@]}" --stop-on-failure >"$log" 2>&1
   else
-    timeout -k 10 "$limit" ctest --test-dir "$build" -R "$suites" -j2 >"$build/mutant-run.log" 2>&1
+    timeout -k 10 "$limit" "${cmd[@]}" >"$log" 2>&1
   fi
   rc=$?
   took=$(($(date +%s) - start))
-  if [ $rc -ne 0 ]; then
-    why=$(grep -oE '[0-9]+ - movu_[a-z_]+ \([A-Za-z]+\)' "$build/mutant-run.log" | head -1)
-    [ $rc -eq 124 ] && why="timed out"
+  if [ $rc -eq 124 ] || [ $rc -eq 137 ] || grep -q '\*\*\*Timeout' "$log"; then
+    # Neither caught nor missed: a suite that never finished shows nothing.
+    echo "TIMEOUT $name ($preset, ${took}s, limit ${limit}s): $file: $original -> $replacement" | tee -a "$report"
+    timedout=$((timedout + 1)); timedout_names+=("$name")
+  elif [ $rc -ne 0 ]; then
+    why=$(grep -oE '[0-9]+ - movu_[a-z_]+ \([A-Za-z]+\)' "$log" | head -1)
     if [ $fast -eq 0 ]; then
-      why=$(grep -ohE '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$build/Testing/Temporary/LastTest.log" |
+      why=$(grep -ohE '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$dir/Testing/Temporary/LastTest.log" |
         awk '{print $4}' | grep -vE '^[0-9]+$' | sort -u | tr '\n' ' ')
     fi
-    echo "caught  $name (${took}s; ${why:-failed})" | tee -a "$report"
+    grep -q 'WARNING: ThreadSanitizer' "$log" && why="${why:+$why; }ThreadSanitizer report"
+    echo "caught  $name ($preset, ${took}s; ${why:-failed})" | tee -a "$report"
     caught=$((caught + 1))
   else
-    echo "MISSED  $name (${took}s): $file: $original -> $replacement" | tee -a "$report"
+    echo "MISSED  $name ($preset, ${took}s): $file: $original -> $replacement" | tee -a "$report"
     missed=$((missed + 1)); missed_names+=("$name")
   fi
   restore
 done <<<"$FAULTS"
 
-# Leave the build matching the sources again.
-cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null 2>&1
+# Leave the builds matching the sources again.
+for preset in "${presets[@]}"; do
+  cmake --build "$(build_dir "$preset")" -j2 --target "${targets[@]}" >/dev/null 2>&1
+done
 [ ${#missed_names[@]} -eq 0 ] || echo "missed: ${missed_names[*]}"
+[ ${#timedout_names[@]} -eq 0 ] || echo "timed out: ${timedout_names[*]}"
 [ ${#na_names[@]} -eq 0 ] || echo "not applicable: ${na_names[*]}"
-echo "$caught caught, $missed missed, $na not applicable" | tee -a "$report"
+echo "$caught caught, $missed missed, $timedout timed out, $na not applicable" | tee -a "$report"

@@ -178,7 +178,7 @@ int  Movu_OpenUrl(string url);
 #define MOVU_TEXT_MAX_BYTES     67108864
 #endif
 #ifndef MOVU_CLIENT_VERSION
-#define MOVU_CLIENT_VERSION     "movu-mql5/1.0"
+#define MOVU_CLIENT_VERSION     "movu-mql5/1.10"
 #endif
 
 //+------------------------------------------------------------------+

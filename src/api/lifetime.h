@@ -1,13 +1,17 @@
 // Storage for the process-wide records (locks, settings, token, job table).
 //
-// On Windows they die with the library at unload; no worker can be running
-// then, because each holds a reference on the module. Elsewhere the library is
-// never unloaded, and at exit() detached workers may still be inside a
-// request, so the records are left standing rather than destroyed under them.
+// They are destroyed only when the library itself is unloaded (Windows: no
+// worker can be running then, because each holds a reference on the module).
+// At process exit they are left standing: on Windows the other threads were
+// stopped wherever they stood, perhaps holding a lock or inside the heap; on
+// POSIX, where the library is never unloaded, detached workers may still be
+// inside a request while exit() runs the destructors.
 #pragma once
 
 #include <new>
 #include <utility>
+
+#include "platform/platform.h"
 
 namespace movu {
 
@@ -19,9 +23,7 @@ public:
         ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
     }
     ~LibraryLifetime() {
-#ifdef _WIN32
-        get().~T();
-#endif
+        if (platform::RecordsMayBeDestroyed()) get().~T();
     }
     LibraryLifetime(const LibraryLifetime&) = delete;
     LibraryLifetime& operator=(const LibraryLifetime&) = delete;

@@ -102,4 +102,17 @@ std::int64_t NowUnixSeconds();
 // False when the thread could not be started (fn is then not run).
 bool StartDetachedThread(std::function<void()> fn);
 
+// ---- the library's end ----------------------------------------------------------------
+// Whether the library's process-wide records may be destroyed now, from its
+// static destructors. Only when the library itself is unloaded (Windows: a
+// FreeLibrary that unmaps it). Never while the process exits: other threads
+// were stopped wherever they stood (Windows) or still run (POSIX, where the
+// library is never unloaded and its destructors run only at exit).
+bool RecordsMayBeDestroyed();
+#ifdef _WIN32
+// Process detach as the process exits (DllMain's reserved argument set):
+// from then on RecordsMayBeDestroyed() is false.
+void NoteProcessExit();
+#endif
+
 }  // namespace movu::platform

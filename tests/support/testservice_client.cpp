@@ -87,6 +87,12 @@ int RecordedRequest::HeaderCount(std::string_view name) const {
 
 std::string GeneratedBody(size_t size, size_t offset) { return devserver::GeneratedBytes(offset, size); }
 
+std::string HttpsUnavailable() {
+    const char* wine = std::getenv("MOVU_WINE_HTTPS");
+    if (wine && std::string(wine) == "0") return "HTTPS under Wine needs a private mount namespace for the test CA";
+    return {};
+}
+
 // ---------------------------------------------------------------- Site
 
 Site::Site(Site&& other) noexcept : service_(other.service_), id_(other.id_), port_(other.port_), tls_(other.tls_) {

@@ -44,6 +44,10 @@ struct RecordedRequest {
 // of a repeating 62-character pattern.
 std::string GeneratedBody(size_t size, size_t offset = 0);
 
+// Empty when this process can reach the service's HTTPS sites, else why not:
+// under Wine the test CA takes a private mount namespace (tests/tools/wine-run.sh).
+std::string HttpsUnavailable();
+
 class TestService;
 
 // A listener of the service; the destructor closes it and its connections.

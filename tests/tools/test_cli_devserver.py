@@ -121,8 +121,10 @@ class HostCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if not os.environ.get("MOVU_CLI") or bool(WINE) != cls.under_wine:
-            raise unittest.SkipTest("MOVU_CLI (path of movu) is not set, or MOVU_CLI_WINE is not as this case needs")
+        if bool(WINE) != cls.under_wine:
+            raise unittest.SkipTest("for the other build: MOVU_CLI_WINE says whether movu runs under Wine")
+        if not os.environ.get("MOVU_CLI"):
+            raise RuntimeError("MOVU_CLI (the path of movu) is not set; the test command sets it")
         cls.server = cls.enterClassContext(DevServer(*cls.server))
         cls.tmp = Path(cls.enterClassContext(tempfile.TemporaryDirectory(prefix="movu-cli-", dir=TMP_BASE)))
 

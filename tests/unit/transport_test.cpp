@@ -32,10 +32,8 @@ Outcome Exchange(const std::string& baseUrl, const std::string& target, const st
     return o;
 }
 
-// HTTPS needs the test CA; under Wine that takes a private mount namespace.
-#define REQUIRE_HTTPS()                                                                      \
-    if (const char* wine = std::getenv("MOVU_WINE_HTTPS"); wine && std::string(wine) == "0") \
-    GTEST_SKIP() << "HTTPS under Wine needs a private mount namespace for the test CA"
+#define REQUIRE_HTTPS() \
+    if (const std::string why = HttpsUnavailable(); !why.empty()) GTEST_SKIP() << why
 
 // A name no resolver can be asked about: a label longer than 63 characters
 // cannot be put into a query, so the lookup fails on this machine.

@@ -56,7 +56,7 @@ const OptionInfo* FindOption(std::string_view name) {
 }
 
 const std::vector<std::string_view> kIdentity = {"--account", "--platform", "--broker", "--server", "--client-version"};
-const std::vector<std::string_view> kGlobalOnly = {"--library", "--quiet"};
+const std::vector<std::string_view> kGlobalOnly = {"--library", "--quiet", "--version"};
 const std::vector<std::string_view> kGlobalWithSteps = {"--raw", "--buffer-size"};
 const std::vector<std::string_view> kGlobalSettings = {"--base-url", "--base-urls", "--data-path", "--secret"};
 
@@ -93,7 +93,7 @@ std::string Canonical(std::string_view word) {
 }
 
 bool IsFlag(std::string_view name) {
-    if (name == "--quiet") return true;
+    if (name == "--quiet" || name == "--version") return true;
     if (name == "--library") return false;
     const OptionInfo* o = FindOption(name);
     return o && o->value.empty();
@@ -423,6 +423,11 @@ Invocation Parse(const std::vector<std::string>& args) {
         inv.help = true;
         return inv;
     }
+    if (inv.globals.Flag("--version")) {
+        if (i != args.size()) throw UsageError("nothing may follow --version");
+        inv.version = true;
+        return inv;
+    }
     if (i == args.size()) throw UsageError("no command given");
 
     if (args[i] == "help") {
@@ -464,7 +469,8 @@ std::string GlobalHelp() {
            "order. The run stops at the first step whose result is not the expected one.\n"
            "\n"
            "Global options:\n"
-           "  --library PATH        the library to load (default: beside this program, then the build's)\n"
+           "  --library PATH        the library to load (default: beside this program, then in\n"
+           "                        MQL5/Libraries below its folder as the release zip puts it)\n"
            "  --base-url URL        call Movu_SetBaseUrl first\n"
            "  --base-urls LIST      call Movu_SetBaseUrls first\n"
            "  --data-path DIR       call Movu_SetTerminalDataPath first\n"
@@ -473,6 +479,7 @@ std::string GlobalHelp() {
            "  --buffer-size N       default result buffer capacity (4194304)\n"
            "  --raw                 print result texts exactly as received (default: JSON pretty-printed)\n"
            "  -q, --quiet           print only the result texts, no status lines\n"
+           "  --version             print the version of movu and exit\n"
            "  -h, --help            this help\n"
            "\n"
            "Commands, each with the export it calls:\n";

@@ -77,7 +77,8 @@ struct Step {
 struct Invocation {
     Options globals;
     std::vector<Step> steps;
-    bool help = false;  // print help and run nothing
+    bool help = false;     // print help and run nothing
+    bool version = false;  // print the version and run nothing
     const CommandInfo* helpFor = nullptr;
     std::optional<std::string> scriptFile;  // steps come from this file ("-": stdin)
 };

@@ -102,7 +102,12 @@ bool Library::Load(const std::string& path) {
 std::vector<std::string> Library::DefaultPaths() {
     std::vector<std::string> paths;
     auto folder = ProgramFolder();
-    if (!folder.empty()) paths.push_back((folder / kFileName).u8string());
+    if (!folder.empty()) {
+        paths.push_back((folder / kFileName).u8string());
+        // The release zip puts the program at the top of the terminal's data
+        // folder and the library where the terminal loads it from.
+        paths.push_back((folder / "MQL5" / "Libraries" / kFileName).u8string());
+    }
 #ifdef MOVU_CLI_BUILD_LIBRARY
     paths.emplace_back(MOVU_CLI_BUILD_LIBRARY);
 #endif

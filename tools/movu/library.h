@@ -41,7 +41,8 @@ public:
     const std::string& path() const { return path_; }
 
     // Where the library is looked for when no path is given, in order: beside
-    // this program, then the build folder it was built in.
+    // this program, in MQL5/Libraries below its folder (the release layout),
+    // then the build folder it was built in.
     static std::vector<std::string> DefaultPaths();
 
 private:

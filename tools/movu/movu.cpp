@@ -509,6 +509,10 @@ int Main(const std::vector<std::string>& args) {
         Write(inv.helpFor ? CommandHelp(*inv.helpFor) : GlobalHelp());
         return kExitOk;
     }
+    if (inv.version) {
+        Write("movu " MOVU_VERSION "\n");
+        return kExitOk;
+    }
     const bool needsLibrary =
         std::any_of(inv.steps.begin(), inv.steps.end(), [](const Step& s) { return s.command->id != Cmd::Codes; });
     Library library;

@@ -1,5 +1,5 @@
 # Builds the Windows release zip; run with cmake -P and these variables:
-#   SOURCE_DIR   the source tree (MQL5/, docs/, README.md, LICENSE, include/)
+#   SOURCE_DIR   the source tree (MQL5/, docs/, package/, CHANGELOG.md, LICENSE, include/)
 #   LIBRARY      movu_mt5.dll   HOST  movu.exe   DEVSERVER  movu-devserver.exe or empty
 #   OBJCOPY      the objcopy of the toolchain
 #   VERSION      project version
@@ -8,8 +8,9 @@
 #
 # The zip mirrors the terminal's data folder, so unzipping it there installs
 # everything: MQL5\Libraries\movu_mt5.dll, MQL5\Include\..., MQL5\Scripts\...,
-# MQL5\Experts\..., MQL5\Indicators\...; beside them the tools, docs, the
-# license and SHA256SUMS. Binaries are stripped; their debug information goes
+# MQL5\Experts\..., MQL5\Indicators\...; beside them the tools, the user's
+# README.txt, CHANGELOG.md, docs, the licences (ours and those of the
+# libraries linked into the binaries) and SHA256SUMS. Binaries are stripped; their debug information goes
 # into <name>.debug files in the symbols zip, linked by .gnu_debuglink.
 foreach(var SOURCE_DIR LIBRARY HOST OBJCOPY VERSION ZIP SYMBOLS_ZIP STAGE_DIR)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
@@ -18,7 +19,8 @@ foreach(var SOURCE_DIR LIBRARY HOST OBJCOPY VERSION ZIP SYMBOLS_ZIP STAGE_DIR)
 endforeach()
 
 set(missing "")
-foreach(item MQL5/Include MQL5/Scripts MQL5/Experts MQL5/Indicators docs README.md LICENSE include/movu_mt5.h)
+foreach(item MQL5/Include MQL5/Scripts MQL5/Experts MQL5/Indicators docs package/README.txt package/licenses
+             CHANGELOG.md LICENSE include/movu_mt5.h)
   if(NOT EXISTS ${SOURCE_DIR}/${item})
     list(APPEND missing ${item})
   endif()
@@ -41,7 +43,8 @@ foreach(folder Include Scripts Experts Indicators)
   file(COPY ${SOURCE_DIR}/MQL5/${folder} DESTINATION ${root}/MQL5)
 endforeach()
 file(COPY ${SOURCE_DIR}/docs DESTINATION ${root})
-file(COPY ${SOURCE_DIR}/README.md ${SOURCE_DIR}/LICENSE DESTINATION ${root})
+file(COPY ${SOURCE_DIR}/package/README.txt ${SOURCE_DIR}/CHANGELOG.md ${SOURCE_DIR}/LICENSE DESTINATION ${root})
+file(COPY ${SOURCE_DIR}/package/licenses DESTINATION ${root})
 file(COPY ${SOURCE_DIR}/include/movu_mt5.h DESTINATION ${root}/include)
 
 # Stripped copy in the package, debug information beside it.

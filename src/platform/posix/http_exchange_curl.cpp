@@ -27,6 +27,8 @@
 namespace movu::platform {
 namespace {
 
+// Never undone: workers may be inside an exchange until the process ends
+// (see system_posix.cpp for the TLS library's own exit cleanup).
 bool GlobalInit() {
     static std::once_flag once;
     static CURLcode result = CURLE_FAILED_INIT;

@@ -55,8 +55,9 @@ std::mutex& OverrideLock() {
     return lock;
 }
 
+// Never destroyed: a worker may read it while exit() runs the destructors.
 std::string& OverrideFolder() {
-    static std::string folder;
+    static std::string& folder = *new std::string;
     return folder;
 }
 

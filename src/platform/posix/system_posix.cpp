@@ -1,3 +1,4 @@
+#include <openssl/crypto.h>
 #include <pthread.h>
 
 #include <cstddef>
@@ -51,5 +52,22 @@ bool StartDetachedThread(std::function<void()> fn) {
     if (started) work.release();  // the thread owns it now
     return started;
 }
+
+// The shared object is never unloaded, so its static destructors run only at
+// exit(), while detached workers may still be inside a request.
+bool RecordsMayBeDestroyed() { return false; }
+
+namespace {
+
+// OpenSSL frees its own state from an exit handler, which it registers the
+// first time it is initialised unless told not to; at exit() detached workers
+// may be inside a handshake and would use that state after it is gone. So the
+// library initialises it as it is loaded, before anything else of it runs,
+// without the handler: the state goes with the process. Neither libcurl's
+// nor OpenSSL's global cleanup is ever called. (A host that initialised
+// OpenSSL itself before loading the library has chosen for itself.)
+__attribute__((constructor)) void KeepTlsStateToTheEnd() { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); }
+
+}  // namespace
 
 }  // namespace movu::platform

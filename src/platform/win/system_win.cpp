@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 
@@ -22,6 +23,9 @@ std::int64_t NowUnixSeconds() {
 constexpr std::size_t kWorkerStackBytes = 256 * 1024;
 
 namespace {
+
+// Set by DllMain before the C++ runtime runs the library's exit table.
+std::atomic<bool> processExiting{false};
 
 // A worker keeps the library mapped with a reference of its own, taken before
 // its thread exists. The reference is given back only once the thread has
@@ -86,5 +90,12 @@ bool StartDetachedThread(std::function<void()> fn) {
     release.release();  // the release callback owns it now
     return true;
 }
+
+// At process exit every other thread was ended wherever it stood, perhaps
+// holding a lock or inside the heap: nothing may be freed then, the system
+// takes the memory back. A FreeLibrary that unmaps the library runs its
+// destructors with no worker left (each holds a module reference).
+void NoteProcessExit() { processExiting.store(true); }
+bool RecordsMayBeDestroyed() { return !processExiting.load(); }
 
 }  // namespace movu::platform
