@@ -25,6 +25,7 @@ input int    InpPollMs=500;                         // Poll period, ms
 input int    InpRefreshSeconds=300;                 // Refresh every N seconds
 input int    InpRetrySeconds=15;                    // Retry a failed request after N seconds
 input bool   InpRecordDays=true;                    // Record fetched days for the tester
+input bool   InpRecordLocal=false;                  // Record in MQL5\Files (remote agents), not Common\Files
 input int    InpTesterClock=MOVU_CLOCK_US_DST;      // Tester: server clock on days not recorded (MOVU_CLOCK_*)
 input int    InpTesterUtcOffset=7200;               // Tester: the offset from UTC for MOVU_CLOCK_FIXED, s
 input int    InpNewsImportance=MOVU_IMPORTANCE_HIGH;// News: minimum importance (1 low, 2 medium, 3 high)
@@ -43,7 +44,8 @@ int              g_logged[MOVU_EXPERT_DAYS];       // events in the day's last j
 CMovuNewsFilter  g_news;
 MovuNewsState    g_state;
 datetime         g_fed;                            // the minute the filter was last handed its days
-string           g_shown;
+string           g_shownNow;                       // the chart's two lines
+string           g_shownNext;
 int              g_vipJob;
 int              g_heartbeatJob;
 datetime         g_nextVip;
@@ -68,7 +70,7 @@ int OnInit()
       g_nextCalendar[i]=0;
       g_logged[i]=-1;
      }
-   g_movu.SetRecording(InpRecordDays ? MOVU_RECORD_COMMON : MOVU_RECORD_OFF);
+   g_movu.SetRecording(!InpRecordDays ? MOVU_RECORD_OFF : InpRecordLocal ? MOVU_RECORD_LOCAL : MOVU_RECORD_COMMON);
    g_movu.SetTesterClock(InpTesterClock,InpTesterUtcOffset);
 //--- the base URL is the terminal's, shared by all its programs: set only when asked
    if(InpBaseUrl!="")
@@ -81,7 +83,8 @@ int OnInit()
    else if(!g_news.SetSymbol(_Symbol))
       PrintFormat("movu: %s has no currencies: the news filter counts every event",_Symbol);
    g_fed=0;
-   g_shown="";
+   g_shownNow="";
+   g_shownNext="";
    if(!EventSetMillisecondTimer(InpPollMs<50 ? 50 : InpPollMs))
      {
       Print("movu: cannot start the timer");
@@ -295,11 +298,12 @@ void UpdateNews(void)
    int offset=(MQLInfoInteger(MQL_TESTER) ? (int)(TimeCurrent()-utc) : MovuServerOffset());
    string now_text="movu news: "+MovuNewsNowText(g_state,offset);
    string next_text=MovuNewsNextText(g_state,offset);
-   if(now_text+next_text==g_shown)
+   if(now_text==g_shownNow && next_text==g_shownNext)
       return;
-   if(StringFind(g_shown,now_text)!=0)
+   if(now_text!=g_shownNow)
       Print(now_text);
-   g_shown=now_text+next_text;
+   g_shownNow=now_text;
+   g_shownNext=next_text;
    Label(MOVU_NEWS_LABEL,now_text,28,g_state.state==MOVU_NEWS_CLEAR ? clrLimeGreen :
          g_state.state==MOVU_NEWS_BLOCKED ? clrOrangeRed : clrGold);
    Label(MOVU_NEXT_LABEL,next_text,10,clrSilver);

@@ -19,11 +19,12 @@
 #property version   "1.10"
 #property indicator_chart_window
 #property indicator_plots 0
-//--- in the tester it reads the recorded days, one file a day: local agents
-//--- find them in Common\Files\movu_calendar; remote and cloud agents get
-//--- only files named here, copied to MQL5\Files\movu_calendar first
-//--- (docs/calendar-data.md), one line for each day the backtest covers:
-//#property tester_file "movu_calendar\\2024-03-05.txt"
+//--- In the tester it reads the recorded days, one file a day. Local agents
+//--- read them in Common\Files\movu_calendar. Remote and cloud agents get
+//--- only the files a program names: record with InpRecordLocal (or copy the
+//--- days to MQL5\Files\movu_calendar) and name each day the test covers,
+//--- one line a day (docs/calendar-data.md), e.g.
+//---    #property tester_file "movu_calendar\\2024-03-05.txt"
 
 #include <movu_mt5.mqh>
 
@@ -32,6 +33,7 @@ input int    InpMaxEvents=5;                        // Events shown
 input int    InpRefreshSeconds=600;                 // Ask again every N seconds
 input int    InpRetrySeconds=30;                    // Ask again after a failure
 input bool   InpRecordDays=true;                    // Record fetched days for the tester
+input bool   InpRecordLocal=false;                  // Record in MQL5\Files (remote agents), not Common\Files
 input int    InpTesterClock=MOVU_CLOCK_US_DST;      // Tester: server clock on days not recorded (MOVU_CLOCK_*)
 input int    InpTesterUtcOffset=7200;               // Tester: the offset from UTC for MOVU_CLOCK_FIXED, s
 
@@ -52,7 +54,7 @@ int OnInit()
    g_nextStart=0;
    g_status="waiting for the calendar...";
    g_shown="";
-   g_movu.SetRecording(InpRecordDays ? MOVU_RECORD_COMMON : MOVU_RECORD_OFF);
+   g_movu.SetRecording(!InpRecordDays ? MOVU_RECORD_OFF : InpRecordLocal ? MOVU_RECORD_LOCAL : MOVU_RECORD_COMMON);
    g_movu.SetTesterClock(InpTesterClock,InpTesterUtcOffset);
    g_day.Reset(MovuDate(g_movu.NowUtc()));
 //--- the base URL is the terminal's, shared by all its programs: set only when asked

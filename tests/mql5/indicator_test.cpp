@@ -95,3 +95,34 @@ TEST(Indicator, WithoutDllsLiveItDoesNotStart) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace programs;
+
+// A day recorded in MQL5\Files reaches a remote agent only when named with
+// #property tester_file; otherwise the day is unknown there.
+TEST(Indicator, InTheTesterALocalRecordingIsReadOnlyWhenNamedAsATesterFile) {
+    movu::test::TempFolder dir("indicator");
+    Live(dir.path().string(), "12:00");
+    const char* day = R"({"ok":true,"events":[{"id":1,"title":"CPI","currency":"USD","importance":"high",)"
+                      R"("time":"2024-03-05T13:30:00Z","forecast":3}]})";
+    ASSERT_TRUE(indicator::MovuRecordObservation(MOVU_RECORD_LOCAL, "2024-03-05", Utc("06:00"), 7200, day));
+    // clang-format off
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"movu_calendar/2024-03-05.txt"}, "\n15:30  *** USD  CPI  forecast 3.00"},
+        {{}, "\ncalendar failed: -1004"}};
+    // clang-format on
+    for (const auto& [tester_files, shown] : cases) {
+        Tester("12:00", tester_files);
+        indicator::InpRecordLocal = true;
+        ASSERT_EQ(indicator::OnInit(), INIT_SUCCEEDED);
+        for (int i = 0; i < 2; ++i) indicator::OnTimer();
+        EXPECT_NE(chart.comment.find(shown), std::string::npos) << chart.comment;
+        indicator::OnDeinit(0);
+    }
+    indicator::InpRecordLocal = false;
+    terminal.tester = false;
+}
+
+}  // namespace

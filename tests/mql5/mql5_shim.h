@@ -306,7 +306,10 @@ inline long MQLInfoInteger(int what) {
 inline long TerminalInfoInteger(int what) { return what == TERMINAL_DLLS_ALLOWED ? terminal.dlls : 0; }
 inline long AccountInfoInteger(int) { return terminal.login; }
 inline string AccountInfoString(int what) { return what == ACCOUNT_COMPANY ? "Broker Ltd" : "Broker-Demo"; }
-inline string TerminalInfoString(int) { return "C:\\terminal"; }
+// The data folder (the token cache goes there): the one above the test's MQL5\Files.
+inline string TerminalInfoString(int) {
+    return terminal.files.empty() ? string("C:\\terminal") : string((terminal.files + "/..").c_str());
+}
 
 struct MqlDateTime {
     int year, mon, day, hour, min, sec, day_of_week, day_of_year;
