@@ -3,7 +3,7 @@
 
   report.py --results DIR --build DIR --command TEXT
 
-DIR holds core.json (Google Benchmark, --benchmark_out) and sync.txt and
+DIR holds core.json and kit.json (Google Benchmark, --benchmark_out) and sync.txt and
 jobs.txt, whose "key=value" lines carry the hand-measured figures; an
 optional --before file (an earlier run of the sync benchmark, kept in bench/baseline/)
 gives the HTTPS/HTTP ratio before a change beside the current one.
@@ -45,6 +45,48 @@ def core_medians(path: Path) -> dict:
             medians.add(name)
         elif b.get("run_type", "iteration") == "iteration" and name not in medians:
             out[name] = seconds
+    return out
+
+
+def kit_medians(path: Path) -> dict:
+    """CPU seconds per iteration by benchmark name (median of the repetitions)
+    and the per-event counters: the kit's figures are compared across sizes
+    within one run, so CPU time keeps other load on the machine out of them."""
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+    out = {}
+    for b in json.loads(path.read_text())["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
+            out[b["run_name"]] = b["cpu_time"] * scale[b["time_unit"]]
+            if "per_event_ns" in b:
+                out[b["run_name"] + ":per_event"] = b["per_event_ns"]
+    return out
+
+
+def kit_rows(kit: dict) -> list:
+    out = []
+
+    def sizes(name):
+        return ", ".join(f"{n:,}: {duration(kit[f'{name}/{n}'])}" for n in (1000, 4000, 16000) if f"{name}/{n}" in kit)
+
+    if "MergeFullDay/16000" in kit and "MergeFullDayQuadratic/16000" in kit:
+        out.append(("MQL5 kit: merge of a full day, 16,000 events", f"MovuMergeEvents: {duration(kit['MergeFullDay/16000'])}",
+                    f"the former merge (id search per event, insertion sort): {duration(kit['MergeFullDayQuadratic/16000'])}",
+                    ratio(kit["MergeFullDay/16000"], kit["MergeFullDayQuadratic/16000"]),
+                    f"goal: under 50 ms; compiled through the shim, CPU time, median of 5; former merge {sizes('MergeFullDayQuadratic')}"))
+    steps = (("Parse", "parse a day answer (MovuParseEvents)", ""),
+             ("MergeFullDay", "merge of a full day", ""),
+             ("MergeChanges", "merge of 100 changes into a held day", ""),
+             ("LookupHeld", "replay lookup, the same moment's answer", "per event"),
+             ("LookupAcross", "replay lookup, each on the other side of an observation", "per event"))
+    for name, label, per in steps:
+        big, small = kit.get(f"{name}/16000"), kit.get(f"{name}/1000")
+        if big is None or small is None:
+            continue
+        note = f"goal: growth at most 20; {sizes(name)}; CPU time, median of 5"
+        if per:
+            note += (f"; per event at 16,000: {kit[f'{name}/16000:per_event'] * 1e6:.3f} µs (goal: under 1 µs)")
+        out.append((f"MQL5 kit growth: {label}", f"16,000 events: {duration(big)}", f"1,000 events: {duration(small)}",
+                    ratio(big, small), note))
     return out
 
 
@@ -189,6 +231,7 @@ def main() -> None:
     jobs = key_values(args.results / "jobs.txt") if (args.results / "jobs.txt").exists() else {}
     service = key_values(args.results / "service.txt") if (args.results / "service.txt").exists() else {}
     before = key_values(args.before) if args.before and args.before.exists() else {}
+    kit = kit_medians(args.results / "kit.json") if (args.results / "kit.json").exists() else {}
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     lines = [
@@ -205,7 +248,7 @@ def main() -> None:
         "| figure | library | baseline | ratio | notes |",
         "|---|---|---|---|---|",
     ]
-    for row in rows(core, sync, jobs, service, before):
+    for row in rows(core, sync, jobs, service, before) + kit_rows(kit):
         lines.append("| " + " | ".join(cell.replace("|", "\\|") for cell in row) + " |")
     lines += [
         "",

@@ -9,7 +9,7 @@ scripts/setup.sh
 mkdir -p build
 log=build/bench.log
 cmake --preset bench >"$log" 2>&1 || { cat "$log"; exit 1; }
-cmake --build --preset bench -j 2 --target movu_core_bench movu_sync_call_bench movu_jobs_bench movu_service_bench >>"$log" 2>&1 ||
+cmake --build --preset bench -j 2 --target movu_core_bench movu_sync_call_bench movu_jobs_bench movu_service_bench movu_kit_bench >>"$log" 2>&1 ||
   { tail -n 60 "$log"; exit 1; }
 
 bin=build/bench/bin
@@ -19,6 +19,9 @@ mkdir -p "$out"
 echo "=== core: exchange, 50 MiB answer, token from memory"
 "$bin/movu_core_bench" --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
   --benchmark_out="$out/core.json" --benchmark_out_format=json | tee "$out/core.txt"
+echo "=== the MQL5 kit: parse, merge, replay lookup"
+"$bin/movu_kit_bench" --benchmark_repetitions=5 --benchmark_out="$out/kit.json" --benchmark_out_format=json |
+  tee "$out/kit.txt"
 echo "=== synchronous call"
 "$bin/movu_sync_call_bench" | tee "$out/sync.txt"
 echo "=== background jobs"

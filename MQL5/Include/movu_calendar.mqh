@@ -990,21 +990,35 @@ string MovuDate(const datetime when)
   }
 
 //+------------------------------------------------------------------+
-//| Sorts the positions 0..n-1 by (first[i], second[i]), stably, in   |
-//| n log n steps (bottom-up merge). order receives the positions.    |
+//| Sorts the positions 0..n-1 by (first[i], second[i]), stably: the  |
+//| runs already in order are found, then merged pairwise. n log n at |
+//| worst; an answer already sorted, or a few sorted parts, costs n.  |
 //+------------------------------------------------------------------+
 void MovuSortOrder(const long &first[],const long &second[],const int n,int &order[])
   {
-   int from[],into[];
+   int from[],into[],runs[];
    ArrayResize(from,n);
    ArrayResize(into,n);
+   ArrayResize(runs,0,64);
+   int count=0;
    for(int i=0; i<n; i++)
-      from[i]=i;
-   for(int width=1; width<n; width*=2)
      {
-      for(int lo=0; lo<n; lo+=2*width)
+      from[i]=i;
+      if(i==0 || first[i]<first[i-1] || (first[i]==first[i-1] && second[i]<second[i-1]))
         {
-         int mid=MathMin(lo+width,n),hi=MathMin(lo+2*width,n);
+         ArrayResize(runs,count+1,count+64);
+         runs[count++]=i;
+        }
+     }
+   ArrayResize(runs,count+1);
+   runs[count]=n;
+   while(count>1)
+     {
+      int merged=0;
+      for(int r=0; r<count; r+=2)
+        {
+         //--- runs[count] is n, so a last run without a partner is copied as it is
+         int lo=runs[r],mid=runs[r+1],hi=(r+2<=count ? runs[r+2] : n);
          int a=lo,b=mid,k=lo;
          while(a<mid && b<hi)
            {
@@ -1019,7 +1033,10 @@ void MovuSortOrder(const long &first[],const long &second[],const int n,int &ord
             into[k++]=from[a++];
          while(b<hi)
             into[k++]=from[b++];
+         runs[merged++]=lo;
         }
+      runs[merged]=n;
+      count=merged;
       ArraySwap(from,into);
      }
    ArraySwap(order,from);
@@ -1028,36 +1045,47 @@ void MovuSortOrder(const long &first[],const long &second[],const int n,int &ord
 //+------------------------------------------------------------------+
 //| Applies changes to a held day: an event of the same id is         |
 //| replaced (the last change of an id wins), a new one added; the    |
-//| day comes out sorted by time, then id. Sorts once (n log n), no   |
-//| search per event. Returns how many changes were applied.          |
+//| day comes out sorted by time, then id. Ids are matched through a  |
+//| hash table and the result sorted once (the held day and an answer |
+//| in time order are runs already): no search per event.             |
+//| Returns how many changes were applied.                            |
 //+------------------------------------------------------------------+
 int MovuMergeEvents(MovuCalendarEvent &day[],const MovuCalendarEvent &changes[])
   {
    int held=ArraySize(day),n=ArraySize(changes),all=held+n;
    if(n==0)
       return(0);
-//--- every event by id, held ones first: the last of an id is the newest
-   long ids[],seq[];
+//--- open addressing, at most half full: id -> the last position with it
+   int size=64;
+   while(size<2*all)
+      size*=2;
+   int slot[];
+   ArrayResize(slot,size);
+   ArrayInitialize(slot,-1);
+   long ids[];
    ArrayResize(ids,all);
-   ArrayResize(seq,all);
    for(int i=0; i<all; i++)
      {
-      ids[i]=(i<held ? day[i].id : changes[i-held].id);
-      seq[i]=i;
+      long id=(i<held ? day[i].id : changes[i-held].id);
+      ids[i]=id;
+      int h=(int)(((ulong)id*2654435761)&(ulong)(size-1));
+      while(slot[h]>=0 && ids[slot[h]]!=id)
+         h=(h+1)&(size-1);
+      slot[h]=i;
      }
-   int byId[];
-   MovuSortOrder(ids,seq,all,byId);
-//--- the survivors, then sorted by time and id
+//--- the survivors in their order, then sorted by time and id
    int keep[];
    long times[],keepIds[];
    ArrayResize(keep,all);
    ArrayResize(times,all);
    ArrayResize(keepIds,all);
    int kept=0;
-   for(int k=0; k<all; k++)
+   for(int i=0; i<all; i++)
      {
-      int i=byId[k];
-      if(k+1<all && ids[byId[k+1]]==ids[i])
+      int h=(int)(((ulong)ids[i]*2654435761)&(ulong)(size-1));
+      while(ids[slot[h]]!=ids[i])
+         h=(h+1)&(size-1);
+      if(slot[h]!=i)
          continue;
       keep[kept]=i;
       times[kept]=(long)(i<held ? day[i].time : changes[i-held].time);
@@ -1233,14 +1261,17 @@ private:
    bool              m_gone[];
    MovuCalendarEvent m_event[];
    string            m_line[];        // as written, for writing the file again
+   bool              m_keepLines;     // false: read only for replay, the texts are not kept
    int               m_count;
    //--- lines with an event by (id, observed); where each id starts
    int               m_order[];
    int               m_group[];
    int               m_groups;
+   int               m_groupOrder[];  // groups by the time of their newest line's event, then id
    //--- every line by observed, for the day's offsets and its first moment
    int               m_byTime[];
    //--- the answer of the last lookup, valid for moments in [m_from, m_until)
+   MovuCalendarEvent m_answer[];
    int               m_pick[];
    int               m_picked;
    datetime          m_from;
@@ -1262,7 +1293,7 @@ public:
 
                      CMovuRecordedDay(void) { Clear(""); }
    void              Clear(const string day);
-   bool              Load(const int where,const string day);
+   bool              Load(const int where,const string day,const bool for_writing=true);
    bool              Save(const int where);
    int               Observe(const datetime observed,const int offset,const MovuCalendarEvent &events[]);
    int               AsOf(const datetime moment,MovuCalendarEvent &events[]);
@@ -1276,6 +1307,7 @@ public:
 void CMovuRecordedDay::Clear(const string day)
   {
    date=day;
+   m_keepLines=true;
    recorded=false;
    problem="";
    m_count=0;
@@ -1294,6 +1326,8 @@ void CMovuRecordedDay::Clear(const string day)
    ArrayResize(m_group,0);
    ArrayResize(m_byTime,0);
    ArrayResize(m_pick,0);
+   ArrayResize(m_answer,0);
+   ArrayResize(m_groupOrder,0);
   }
 
 //+------------------------------------------------------------------+
@@ -1311,7 +1345,7 @@ int CMovuRecordedDay::Add(const datetime observed,const int offset,const long id
    m_offset[n]=offset;
    m_gone[n]=gone;
    m_event[n]=e;
-   m_line[n]=line;
+   m_line[n]=(m_keepLines ? line : "");
    m_count++;
    return(n);
   }
@@ -1419,6 +1453,16 @@ void CMovuRecordedDay::Index(void)
       if(m_id[m_order[k]]>=0 && (k==0 || m_id[m_order[k-1]]!=m_id[m_order[k]]))
          m_group[m_groups++]=k;
    m_group[m_groups]=m_count;
+   long times[],ids[];
+   ArrayResize(times,m_groups);
+   ArrayResize(ids,m_groups);
+   for(int g=0; g<m_groups; g++)
+     {
+      int newest=m_order[m_group[g+1]-1];
+      times[g]=(long)m_event[newest].time;
+      ids[g]=m_id[newest];
+     }
+   MovuSortOrder(times,ids,m_groups,m_groupOrder);
    m_cached=false;
   }
 
@@ -1443,8 +1487,10 @@ int CMovuRecordedDay::Latest(const int group,const datetime moment) const
   }
 
 //+------------------------------------------------------------------+
-//| Picks the events as of moment, sorted by time then id, and the    |
-//| span of moments over which that answer holds.                     |
+//| Picks the events as of moment into m_answer, sorted by time then  |
+//| id, and the span of moments over which that answer holds. Groups  |
+//| are walked in the order of their events' times, so the sort       |
+//| afterwards mostly finds one run.                                  |
 //+------------------------------------------------------------------+
 void CMovuRecordedDay::Pick(const datetime moment)
   {
@@ -1453,9 +1499,9 @@ void CMovuRecordedDay::Pick(const datetime moment)
    long times[],ids[];
    ArrayResize(times,m_groups);
    ArrayResize(ids,m_groups);
-   for(int g=0; g<m_groups; g++)
+   for(int k=0; k<m_groups; k++)
      {
-      int i=Latest(g,moment);
+      int i=Latest(m_groupOrder[k],moment);
       if(i<0 || m_gone[i])
          continue;
       m_pick[m_picked]=i;
@@ -1465,11 +1511,9 @@ void CMovuRecordedDay::Pick(const datetime moment)
      }
    int order[];
    MovuSortOrder(times,ids,m_picked,order);
-   int sorted[];
-   ArrayResize(sorted,m_picked);
+   ArrayResize(m_answer,m_picked);
    for(int k=0; k<m_picked; k++)
-      sorted[k]=m_pick[order[k]];
-   ArraySwap(m_pick,sorted);
+      m_answer[k]=m_event[m_pick[order[k]]];
 //--- the same answer holds until the next line observed after moment
    int prev=Before(moment);
    m_from=(prev>=0 ? m_observed[m_byTime[prev]] : 0);
@@ -1480,7 +1524,9 @@ void CMovuRecordedDay::Pick(const datetime moment)
 //+------------------------------------------------------------------+
 //| The day as observed at or before moment: MOVU_DAY_KNOWN with the  |
 //| newest observation of each event then, or MOVU_DAY_UNKNOWN (empty)|
-//| when nothing had been observed yet or nothing was recorded.       |
+//| when nothing had been observed yet or nothing was recorded. The   |
+//| answer is kept: asked again for a moment with the same answer, it |
+//| is copied out in order.                                           |
 //+------------------------------------------------------------------+
 int CMovuRecordedDay::AsOf(const datetime moment,MovuCalendarEvent &events[])
   {
@@ -1494,7 +1540,7 @@ int CMovuRecordedDay::AsOf(const datetime moment,MovuCalendarEvent &events[])
    if(ArrayResize(events,m_picked)<0)
       return(MOVU_DAY_UNKNOWN);
    for(int k=0; k<m_picked; k++)
-      events[k]=m_event[m_pick[k]];
+      events[k]=m_answer[k];
    return(MOVU_DAY_KNOWN);
   }
 
@@ -1572,9 +1618,10 @@ int CMovuRecordedDay::Offsets(int &list[]) const
 //| not; the rest is refused with one journal line. False when there  |
 //| is no file or its header is not this version's.                  |
 //+------------------------------------------------------------------+
-bool CMovuRecordedDay::Load(const int where,const string day)
+bool CMovuRecordedDay::Load(const int where,const string day,const bool for_writing)
   {
    Clear(day);
+   m_keepLines=for_writing;
    if(where==MOVU_RECORD_OFF)
       return(false);
    string name=MovuRecordName(day);
@@ -1645,38 +1692,46 @@ int CMovuRecordedDay::Observe(const datetime observed,const int offset,const Mov
    MovuCalendarEvent none;
    ZeroMemory(none);
    none.id=-1;
+//--- which events are new or changed (by id, against what was known then)
+   bool write[];
+   ArrayResize(write,n);
+   ArrayInitialize(write,false);
    for(int k=0; k<=n; k++)
      {
       //--- the last of an id in the observation counts
       if(k<n && k+1<n && ids[byId[k+1]]==ids[byId[k]])
          continue;
       long id=(k<n ? ids[byId[k]] : LONG_MAX);
+      bool known=false;
       //--- held ids below this one were not observed: gone, if they were there then
       while(g<m_groups && m_id[m_order[m_group[g]]]<=id)
         {
          long held=m_id[m_order[m_group[g]]];
          int last=Latest(g,observed);
-         if(held<id && last>=0 && !m_gone[last])
+         g++;
+         if(held==id)
+           {
+            known=(last>=0 && !m_gone[last] && MovuSameEvent(m_event[last],events[byId[k]]));
+            break;
+           }
+         if(last>=0 && !m_gone[last])
            {
             string text=prefix+IntegerToString(held)+"\t-";
             Add(observed,offset,held,true,none,text+"\t"+MovuLineCheck(text));
             added++;
            }
-         if(held==id)
-           {
-            if(last>=0 && !m_gone[last] && MovuSameEvent(m_event[last],events[byId[k]]))
-               id=LONG_MIN;    // known already
-            g++;
-            break;
-           }
-         g++;
         }
-      if(k==n || id==LONG_MIN)
-         continue;
-      string text=prefix+IntegerToString(id)+"\t"+MovuEventJson(events[byId[k]]);
-      Add(observed,offset,id,false,events[byId[k]],text+"\t"+MovuLineCheck(text));
-      added++;
+      if(k<n && !known)
+         write[byId[k]]=true;
      }
+//--- in the observation's own order (by time, as answered), so a day reads back in order
+   for(int i=0; i<n; i++)
+      if(write[i])
+        {
+         string text=prefix+IntegerToString(events[i].id)+"\t"+MovuEventJson(events[i]);
+         Add(observed,offset,events[i].id,false,events[i],text+"\t"+MovuLineCheck(text));
+         added++;
+        }
 //--- nothing new: a line only when the day had not been seen by then or the clock moved
    int prev=(added==0 ? Before(observed) : -1);
    if(added==0 && (prev<0 || m_offset[m_byTime[prev]]!=offset))
@@ -1685,6 +1740,7 @@ int CMovuRecordedDay::Observe(const datetime observed,const int offset,const Mov
       Add(observed,offset,-1,false,none,text+"\t"+MovuLineCheck(text));
       added++;
      }
+   recorded=true;
    if(added>0)
       Index();
    return(added);
@@ -1696,7 +1752,7 @@ int CMovuRecordedDay::Observe(const datetime observed,const int offset,const Mov
 //+------------------------------------------------------------------+
 bool CMovuRecordedDay::Save(const int where)
   {
-   if(where==MOVU_RECORD_OFF || StringLen(date)!=10)
+   if(where==MOVU_RECORD_OFF || StringLen(date)!=10 || !m_keepLines)
       return(false);
    string name=MovuRecordName(date);
    string temp=name+"."+IntegerToString((long)(GetMicrosecondCount()%1000000000))+".tmp";
@@ -1777,7 +1833,6 @@ bool MovuRecordEvents(const int where,const string date,const datetime observed_
       MovuRecordUnlock(stamp);
       return(false);
      }
-   day.recorded=true;
    if(day.Observe(observed_utc,server_offset,events)>0)
       ok=day.Save(where);
    MovuRecordUnlock(stamp);
@@ -1863,7 +1918,7 @@ int CMovuReplay::Held(const string date,const bool asked)
          slot=i;
      }
    m_loads++;
-   if(!m_days[slot].Load(m_where,date) && m_days[slot].problem=="not recorded" && asked)
+   if(!m_days[slot].Load(m_where,date,false) && m_days[slot].problem=="not recorded" && asked)
      {
       bool told=false;
       for(int r=ArraySize(m_reported)-1; r>=0 && !told; r--)
