@@ -1056,6 +1056,7 @@ public:
    void              Cancel(CMovuClient &client);
    bool              Loaded(void)     const { return(m_loaded); }
    bool              Busy(void)       const { return(m_job!=0); }
+   string            Kind(void)       const { return(m_changes ? MOVU_PATH_CHANGES : MOVU_PATH_DAY); } // of the last Start()
    int               LastResult(void) const { return(m_last); }
    string            Error(void)      const { return(m_error); }
   };

@@ -4,8 +4,9 @@
 //| events, at the trade server's time.                               |
 //|                                                                  |
 //| A script may block: it runs on its own thread and ends when done. |
-//| Start the local development service first (movu-devserver), or   |
-//| point InpBaseUrl at your service.                                 |
+//| The base URL is the terminal's setting, shared by its programs:   |
+//| InpBaseUrl changes it only when set (for the local development    |
+//| service: http://127.0.0.1:8787).                                  |
 //+------------------------------------------------------------------+
 #property copyright "movu"
 #property version   "1.10"
@@ -13,7 +14,8 @@
 
 #include <movu_mt5.mqh>
 
-input string InpBaseUrl="http://127.0.0.1:8787";   // Service base URL
+input string InpBaseUrl="";                        // Service base URL (empty: keep the terminal's setting)
+input bool   InpRecordDay=true;                     // Record the day for the tester
 
 //+------------------------------------------------------------------+
 void OnStart()
@@ -21,9 +23,11 @@ void OnStart()
    if(!MovuDllsAllowed())
       return;
    CMovuClient movu;   // identity: this terminal's login, broker and server
-//--- settings are shared by every program of the terminal
-   movu.SetBaseUrl(InpBaseUrl);
+//--- settings are shared by every program of the terminal: set only when asked
+   if(InpBaseUrl!="")
+      movu.SetBaseUrl(InpBaseUrl);
    movu.UseTerminalDataPath();
+   movu.SetRecording(InpRecordDay ? MOVU_RECORD_COMMON : MOVU_RECORD_OFF);
    string date=MovuDate(TimeGMT());
    string text,error;
    int rc=movu.CalendarDay(date,text);

@@ -5,98 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstring>
 #include <iterator>
-#include <thread>
-#include <tuple>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "library_loader.h"
-#include "temp_folder.h"
-
-// The library's own declarations, apart from the MQL5 imports of the same names.
-namespace real {
-#include "movu_mt5.h"
-}
-
-// ---- the DLL side: the real library, or a script for CMovuClient's own logic ----
-
-struct Script {
-    bool on = false;
-    int start_rc = 0, next_id = 1, sync_rc = 0, poll_rc = 0;  // a job finishes with poll_rc
-    std::string sync_text = "{}", poll_text = "{}";
-    std::vector<std::string> accounts;  // the account of every call made
-} script;
-
-template <class... A>
-int DllSync(const string& account, A&... a) {  // (account, ..., buffer, capacity)
-    auto arg = std::tie(a...);
-    script.accounts.push_back(account.utf8());
-    auto* buffer = reinterpret_cast<char*>(std::get<sizeof...(A) - 2>(arg).data());
-    std::snprintf(buffer, std::get<sizeof...(A) - 1>(arg), "%s", script.sync_text.c_str());
-    return script.sync_rc;
-}
-template <class... A>
-int DllStart(const MqlArray<uchar>& account, A&... a) {  // (account, ..., job id)
-    script.accounts.push_back(reinterpret_cast<const char*>(account.data()));
-    if (script.start_rc == 0) std::get<sizeof...(A) - 1>(std::tie(a...)) = script.next_id++;
-    return script.start_rc;
-}
-int DllPoll(int, int& state, int& http, MqlArray<uchar>& buffer, int capacity) {
-    state = script.poll_rc == 0 ? 1 : -1, http = 200;
-    std::snprintf(reinterpret_cast<char*>(buffer.data()), capacity, "%s", script.poll_text.c_str());
-    return script.poll_rc;
-}
-
-movu::test::Library& Real() {
-    static movu::test::Library lib(movu::test::Library::DefaultPath());
-    return lib;
-}
-// An MQL5 argument as the export's parameter takes it: a text or a buffer as
-// its pointer, an out integer as its address.
-template <class V>
-struct Arg {
-    V& v;
-    template <class T>
-    operator T() const {
-        if constexpr (!std::is_pointer_v<T>)
-            return v;
-        else if constexpr (std::is_arithmetic_v<V>)
-            return &v;
-        else
-            return reinterpret_cast<T>(v.data());
-    }
-};
-#define MOVU_DLL(name, scripted)                                                                   \
-    template <class... A>                                                                          \
-    auto name(A&&... a) {                                                                          \
-        if (script.on) return scripted;                                                            \
-        return Real().Symbol<decltype(&real::name)>(#name)(Arg<std::remove_reference_t<A>>{a}...); \
-    }
-MOVU_DLL(Movu_SetBaseUrl, void());
-MOVU_DLL(Movu_SetBaseUrls, void());
-MOVU_DLL(Movu_SetProductSecret, void());
-MOVU_DLL(Movu_SetTerminalDataPath, void());
-MOVU_DLL(Movu_CalendarDayA, DllSync(a...));
-MOVU_DLL(Movu_CalendarMetaA, DllSync(a...));
-MOVU_DLL(Movu_CalendarChangesA, DllSync(a...));
-MOVU_DLL(Movu_HeartbeatA, DllSync(a...));
-MOVU_DLL(Movu_VipStatusA, DllSync(a...));
-MOVU_DLL(Movu_GetAsyncSignedA, DllStart(a...));
-MOVU_DLL(Movu_StartCalendarDayA, DllStart(a...));
-MOVU_DLL(Movu_StartCalendarMetaA, DllStart(a...));
-MOVU_DLL(Movu_StartPingA, DllStart(a...));
-MOVU_DLL(Movu_StartRegisterA, DllStart(a...));
-MOVU_DLL(Movu_StartVipStatusA, DllStart(a...));
-MOVU_DLL(Movu_PollA, DllPoll(a...));
-MOVU_DLL(Movu_Cancel, 0);
-MOVU_DLL(Movu_ProtectTextW, -99);
-MOVU_DLL(Movu_UnprotectTextW, -99);
-MOVU_DLL(Movu_OpenUrl, -99);
+#include "mql5_dll.h"
 
 #include <movu_mt5.mqh>
 
@@ -233,28 +145,12 @@ TEST(MqlEvents, MembersAreReadOrTheAnswerIsRefusedAndChangesMergeIntoADay) {
 // ---- the real library against the dev server -----------------------------------------
 
 TEST(DevServer, AnswersBecomeSortedTypedEventsAndAHeldDayMergesItsChanges) {
-    const char* launcher = std::getenv("MOVU_DEVSERVER");
-    ASSERT_TRUE(launcher && Real().loaded()) << "MOVU_DEVSERVER names the dev server; " << Real().error();
-    movu::test::TempFolder dir("mql5kit");
-    std::string port_file = dir.path().string() + "/port", parent = std::to_string(getpid()), port;
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(launcher, launcher, "--port", "0", "--port-file", port_file.c_str(), "--parent-pid", parent.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    struct Stop {  // however the test ends
-        pid_t pid;
-        ~Stop() { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
-    } stop{pid};
-    for (int i = 0; i < 300 && port.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::ifstream(port_file) >> port;
-    }
-    ASSERT_FALSE(port.empty()) << "the dev server did not start";
+    DevServer server;
+    ASSERT_TRUE(Real().loaded()) << Real().error();
+    ASSERT_FALSE(server.port().empty()) << server.error();
     script = Script();
     terminal = {1000000, 0, 0, 0, false, 5550123};
-    Movu_SetBaseUrl(string(("http://127.0.0.1:" + port).c_str()));
+    Movu_SetBaseUrl(string(server.url().c_str()));
     CMovuClient client;
     client.SetPacing(0, 0, 0);
     string text, error;

@@ -227,14 +227,22 @@ inline string CharArrayToString(const MqlArray<uchar>& a, int start = 0, int cou
     return Widen(CopyOut<char>(a, start, count), codepage);
 }
 
-// StringFormat with the number and literal arguments the kit gives; Print
+// StringFormat with numbers and texts, as long as it takes; Print
 // writes its arguments, texts and numbers, to the journal (stderr), and
 // journal keeps the lines for tests that count them.
+// A text argument goes to %s as UTF-8, kept until the whole call is done.
+inline const char* FormatArg(const string& s, std::string&& keep = std::string()) { return (keep = s.utf8()).c_str(); }
+template <class N>
+N FormatArg(N n) {
+    return n;
+}
 template <class... A>
 string StringFormat(const char* format, A... a) {
-    char out[256];
-    std::snprintf(out, sizeof out, format, a...);
-    return out;
+    int n = std::max(std::snprintf(nullptr, 0, format, FormatArg(a)...), 0);
+    std::string out(n + 1, '\0');
+    std::snprintf(out.data(), out.size(), format, FormatArg(a)...);
+    out.resize(n);
+    return out.c_str();
 }
 inline std::mutex journal_lock;
 inline std::vector<std::string> journal;
@@ -298,7 +306,10 @@ inline long MQLInfoInteger(int what) {
 inline long TerminalInfoInteger(int what) { return what == TERMINAL_DLLS_ALLOWED ? terminal.dlls : 0; }
 inline long AccountInfoInteger(int) { return terminal.login; }
 inline string AccountInfoString(int what) { return what == ACCOUNT_COMPANY ? "Broker Ltd" : "Broker-Demo"; }
-inline string TerminalInfoString(int) { return "C:\\terminal"; }
+// The data folder (the token cache goes there): the one above the test's MQL5\Files.
+inline string TerminalInfoString(int) {
+    return terminal.files.empty() ? string("C:\\terminal") : string((terminal.files + "/..").c_str());
+}
 
 struct MqlDateTime {
     int year, mon, day, hour, min, sec, day_of_week, day_of_year;
