@@ -85,7 +85,8 @@ trap 'restore; rm -rf "$backup"' EXIT
 trap 'exit 130' INT TERM
 
 targets=(movu_unit_tests movu_api_tests movu_unload_test)
-suites="^($(IFS='|'; echo "${targets[*]}"))\$"
+# Each case of the suites is a ctest test of its own: "movu_unit_tests.Suite.Case".
+suites="^($(IFS='|'; echo "${targets[*]}"))\\."
 
 [ -f "$build/build.ninja" ] || cmake --preset native >/dev/null || exit 1
 echo "baseline: building and running the suites unchanged"
@@ -142,7 +143,7 @@ PY
   rc=$?
   took=$(($(date +%s) - start))
   if [ $rc -ne 0 ]; then
-    why=$(grep -oE '[0-9]+ - movu_[a-z_]+ \([A-Za-z]+\)' "$build/mutant-run.log" | head -1)
+    why=$(grep -oE '[0-9]+ - movu_[a-z_]+\.[A-Za-z0-9_.]+ \([A-Za-z]+\)' "$build/mutant-run.log" | head -1)
     [ $rc -eq 124 ] && why="timed out"
     if [ $fast -eq 0 ]; then
       why=$(grep -ohE '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$build/Testing/Temporary/LastTest.log" |
