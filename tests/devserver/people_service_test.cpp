@@ -136,7 +136,7 @@ TEST(DevServerControl, AnswersOnlyItsOwnOriginAndJson) {
         {"two Host headers",
          "GET",
          "/dev/health",
-         {"Host: 127.0.0.1:8787", "Host: evil.example:8787"},
+         {"Host: evil.example:8787", "Host: 127.0.0.1:8787"},
          403,
          "BAD_HOST"},
         {"a foreign origin",
