@@ -6,6 +6,7 @@ import http.client
 import json
 import os
 import re
+import select
 import socket
 import subprocess
 import tempfile
@@ -44,22 +45,41 @@ class DevServer:  # a movu-devserver on a free port, stopped on exit
         self.proc.wait(15)
         self.dir.cleanup()
 
-    def request(self, method, target, headers={}, parse=json.loads):
+    def request(self, method, target, headers={}, parse=json.loads, body=None):
         """(status, body, headers) of one exchange; the body parsed as JSON unless parse says otherwise."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
-        conn.request(method, target, headers=headers)
+        if method == "POST" and target.startswith("/dev/"):  # the control API takes JSON only
+            headers = {"Content-Type": "application/json", **headers}
+        conn.request(method, target, body=body, headers=headers)
         response = conn.getresponse()
         return response.status, parse(response.read()), dict(response.getheaders())
 
-    def call(self, method, target, headers={}):
-        return self.request(method, target, headers)[:2]
+    def call(self, method, target, headers={}, body=None):
+        return self.request(method, target, headers, body=body)[:2]
 
     def auth(self, account, token=None):
         token = token or self.call("GET", "/v1/client/token.php", {"X-Account": account})[1]["token"]
         return {"Authorization": f"Bearer {token}", "X-Client-Token": token, "X-Account": account}
 
     def seen(self, since=0):
-        return self.call("GET", f"/dev/requests?since={since}")[1]["requests"]
+        entries, more = [], True
+        while more:
+            page = self.call("GET", f"/dev/requests?since={since}")[1]
+            entries += page["requests"]
+            more, since = page["more"], page["next"]
+        return entries
+
+    def raw(self, data, timeout=30):
+        """The bytes the server sends back for `data` before it closes."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as s:
+            s.sendall(data)
+            out = b""
+            while chunk := s.recv(65536):
+                out += chunk
+            return out
+
+    def rss_kib(self):
+        return int(re.search(r"VmRSS:\s+(\d+)", Path(f"/proc/{self.proc.pid}/status").read_text()).group(1))
 
     def last_seq(self):
         return max((r["seq"] for r in self.seen()), default=0)
@@ -114,6 +134,135 @@ class DevServerTests(unittest.TestCase):
                     seen.add((status, headers.get("Retry-After")))
                 self.assertEqual(seen, expected)
                 self.assertEqual(server.call("GET", "/dev/requests")[0], 200, "control endpoints are never faulted")
+
+    def test_hostile_requests_get_answers_and_change_nothing(self):
+        with DevServer() as server:
+            auth = server.auth("3001")
+            host = {"Host": f"127.0.0.1:{server.port}"}
+            cases = [  # (name, method, target, headers, body, status, error)
+                ("a deep heartbeat body", "POST", "/v1/client/heartbeat.php", auth, "[" * 60000 + "]" * 60000,
+                 400, "INVALID_JSON"),
+                ("half a character in the parse message", "POST", "/v1/client/heartbeat.php", auth, "\u00e9".encode(),
+                 400, "INVALID_JSON"),
+                ("a rebinding Host", "POST", "/dev/revoke", {"Host": f"evil.example:{server.port}"}, None, 403,
+                 "BAD_HOST"),
+                ("a foreign Origin", "POST", "/dev/revoke", {**host, "Origin": "http://evil.example"}, None, 403,
+                 "FOREIGN_ORIGIN"),
+                ("a cross-site form", "POST", "/dev/faults", {**host, "Content-Type": "text/plain"},
+                 '{"fault":"stall"}', 415, "NOT_JSON"),
+                ("a rule text as the kind", "POST", "/dev/faults", {}, '{"fault":"503:2@/v1/client/ping.php"}', 400,
+                 "BAD_FAULT"),
+                ("a count past 32 bits", "POST", "/dev/faults", {}, '{"fault":"503","count":4294967297}', 400,
+                 "BAD_FAULT"),
+                ("since below 0", "GET", "/dev/requests?since=-1", {}, None, 400, "BAD_QUERY"),
+            ]
+            for name, method, target, headers, body, status, error in cases:
+                with self.subTest(name):
+                    got = server.request(method, target, headers, body=body)
+                    self.assertEqual(got[:2], (status, {**got[1], "ok": False, "error": error}))
+            # An absolute-form target, which http.client does not send.
+            answer = server.raw(b"POST http://evil.example/dev/revoke HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+                                b"Content-Type: application/json\r\nContent-Length: 0\r\n\r\n" % server.port)
+            self.assertIn(b"NOT_ORIGIN_FORM", answer)
+            self.assertEqual(server.call("GET", "/v1/client/ping.php", auth)[0], 200, "nothing was revoked")
+            self.assertEqual(server.call("GET", "/dev/faults")[1]["queued"], [], "nothing was planned")
+
+    def test_smaller_faults_of_the_command_line_and_the_wire(self):
+        with DevServer() as server:
+            for name, data, status in [("bare LF", b"GET /v1/client/ping.php HTTP/1.1\nHost: x\n\n", b" 400 "),
+                                       ("a declared body over 1 MiB", b"POST /v1/client/heartbeat.php HTTP/1.1\r\n"
+                                        b"Content-Length: 2000000\r\n\r\n", b" 413 ")]:
+                with self.subTest(name):
+                    self.assertIn(status, server.raw(data, timeout=5).split(b"\r\n")[0])
+            for _ in range(1100):  # more than one page of the record
+                server.call("GET", "/v1/client/token.php", {"X-Account": "5"})
+            done = subprocess.run([NATIVE_DEVSERVER, "requests", "--port", str(server.port)], capture_output=True,
+                                  text=True, timeout=120)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertEqual(sum(r["path"] == "/v1/client/token.php" for r in json.loads(done.stdout)), 1100)
+        with DevServer("--listen", "localhost") as server:
+            self.assertEqual(server.call("GET", "/dev/health")[0], 200)
+        with tempfile.TemporaryDirectory(prefix="devserver-", dir=TMP_BASE) as tmp:
+            cases = [  # (arguments, exit code, text in stdout, text in stderr)
+                (("revoke", "--help"), 0, "usage: movu-devserver revoke", ""),
+                (("fault",), 2, "", "give a fault rule KIND[:COUNT][@PATH]"),
+                (("--help",), 0, "below 300 it fetches a new token", ""),
+                (("--port", "0", "--port-file", str(Path(tmp, "no", "such", "dir", "port"))), 1, "", "cannot write"),
+                (("--port", "0", "--head-timeout", "0"), 2, "",
+                 "--head-timeout must lie"),
+            ]
+            for args, code, out, err in cases:
+                with self.subTest(args=args):
+                    done = subprocess.run([NATIVE_DEVSERVER, *args], capture_output=True, text=True, timeout=60)
+                    self.assertEqual(done.returncode, code, done.stdout + done.stderr)
+                    self.assertIn(out, done.stdout)
+                    self.assertIn(err, done.stderr)
+                    self.assertNotIn("serving", done.stdout, "no banner before a failure")
+
+    def test_control_is_off_beyond_loopback_unless_asked(self):
+        for args, status in [((), 403), (("--remote-control",), 200)]:
+            with self.subTest(args=args), DevServer("--listen", "0.0.0.0", *args) as server:
+                self.assertEqual(server.call("GET", "/dev/health")[0], status)
+                self.assertEqual(server.call("GET", "/v1/client/token.php", {"X-Account": "1"})[0], 200)
+
+    def test_slow_clients_neither_lock_others_out_nor_stay(self):
+        with DevServer("--max-connections", "8", "--head-timeout", "2") as server:
+            slow = [socket.create_connection(("127.0.0.1", server.port), timeout=30) for _ in range(20)]
+            try:
+                for s in slow:  # each sends a byte now and then, never a whole head
+                    s.sendall(b"G")
+                for _ in range(3):
+                    self.assertEqual(server.call("GET", "/v1/client/token.php", {"X-Account": "1"})[0], 200)
+                    for s in slow:
+                        try:
+                            s.sendall(b"E")
+                        except OSError:
+                            pass
+                # The newest of them keeps sending a byte every half second: the head's deadline still ends it.
+                last, answer, deadline = slow[-1], b"", time.monotonic() + 30
+                while not answer and time.monotonic() < deadline:
+                    if select.select([last], [], [], 0.5)[0]:
+                        answer = last.recv(4096) or b"(closed)"
+                    else:
+                        last.sendall(b"T")
+                self.assertIn(b" 408 ", answer.split(b"\r\n")[0])
+            finally:
+                for s in slow:
+                    s.close()
+        # When every connection is being served, a newcomer hears 503.
+        with DevServer("--max-connections", "3") as server:
+            server.call("POST", "/dev/faults", body='{"fault":"stall","count":100,"delay_ms":60000}')
+            held = []
+            try:
+                status, deadline = None, time.monotonic() + 60
+                while status != 503 and time.monotonic() < deadline:
+                    s = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+                    held.append(s)
+                    s.sendall(b"GET /v1/client/ping.php HTTP/1.1\r\nHost: x\r\n\r\n")
+                    s.settimeout(0.5)
+                    try:
+                        head = s.recv(4096)
+                        status = int(head.split(b" ")[1]) if head else None
+                    except socket.timeout:
+                        status = None  # stalled, as planned
+                self.assertEqual(status, 503)
+                self.assertIn(b"TOO_MANY_CONNECTIONS", head)
+            finally:
+                for s in held:
+                    s.close()
+
+    @unittest.skipUnless(Path("/proc/self/status").exists(), "reads the server's RSS from /proc")
+    def test_memory_stays_bounded_under_long_texts(self):
+        with DevServer() as server:
+            before = server.rss_kib()
+            long_target = "/v1/calendar/day.php?pad=" + "x" * 60000
+            for i in range(1500):
+                server.request("GET", "/v1/client/token.php", {"X-Account": "a" * 60000}, bytes)
+                server.request("GET", long_target, {"X-Account": str(i)}, bytes)
+            grown = server.rss_kib() - before
+            # Kept whole, the texts alone would take 180 MB.
+            self.assertLess(grown, 40 * 1024, f"RSS grew by {grown} KiB")
+            self.assertEqual(len(server.seen()), 3000)
 
 
 class HostCase(unittest.TestCase):
@@ -171,6 +320,7 @@ class HostTests(HostCase):
             (("vip-status", "--account", "1"), 3, "", missing, {"library": missing}),
             (("heartbeat", "--narrow", "--account", account, "--payload", "not json"), 1,
              'Movu_HeartbeatA: -400 the service answered HTTP 400 (bad request)\n{\n  "ok": false,', "", {}),
+            (("heartbeat", "--account", account, "--payload", "\u00e9"), 1, '"error": "INVALID_JSON"', "", {}),
             (("start-vip-status", "--narrow"), 1, "Movu_StartVipStatusA: -2 account missing or empty", "", {}),
             (("cancel", "--job", "1", "--expect", "-2"), 0, "Movu_Cancel(job 1): -2 no job with this id", "", {}),
             (("get-async", "--account", account, "--path", "/v1/client/ping.php", "--expect", "-3"), 0,

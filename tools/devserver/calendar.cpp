@@ -12,6 +12,7 @@
 #include <bcrypt.h>
 #else
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #endif
 
 namespace movu::devserver {
@@ -151,8 +152,8 @@ SampleCalendar::SampleCalendar(ojson data) : data_(std::move(data)) {
 
 SampleCalendar SampleCalendar::FromText(const std::string& text) {
     try {
-        return SampleCalendar(ojson::parse(text));
-    } catch (const ojson::parse_error& e) {
+        return SampleCalendar(ParseJson(text));
+    } catch (const std::invalid_argument& e) {
         Bad(std::string("the calendar file is not valid JSON: ") + e.what());
     }
 }
@@ -224,6 +225,26 @@ ojson SampleCalendar::Meta() const {
             {"importance_levels", data_["importance_levels"]},
             {"sources", data_["sources"]},
             {"events", events}};
+}
+
+std::string RandomBytes(size_t n) {
+    std::string out(n, '\0');
+#ifdef _WIN32
+    if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(out.data()), static_cast<ULONG>(n),
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
+        throw std::runtime_error("BCryptGenRandom failed");
+#else
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(n)) != 1)
+        throw std::runtime_error("RAND_bytes failed");
+#endif
+    return out;
+}
+
+std::uint64_t RandomU64() {
+    const std::string b = RandomBytes(8);
+    std::uint64_t v = 0;
+    for (unsigned char c : b) v = (v << 8) | c;
+    return v;
 }
 
 }  // namespace movu::devserver

@@ -5,16 +5,18 @@
 
 #include <array>
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
-namespace movu::devserver {
+#include "json_text.h"
 
-using ojson = nlohmann::ordered_json;
+namespace movu::devserver {
 
 std::array<unsigned char, 32> Sha256(const std::string& data);
 std::string Sha256Hex(const std::string& data);
+// Bytes from the system's cryptographic generator; throws std::runtime_error.
+std::string RandomBytes(size_t n);
+std::uint64_t RandomU64();
 // "YYYY-MM-DDTHH:MM:SSZ"
 std::string IsoUtc(std::int64_t unix_seconds);
 

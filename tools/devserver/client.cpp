@@ -49,7 +49,7 @@ Reply Call(int port, bool tls, const std::string& ca, const std::string& method,
     http::request<http::string_body> req(http::string_to_verb(method), target, 11);
     req.set(http::field::host, (tls ? "localhost:" : "127.0.0.1:") + std::to_string(port));
     req.set(http::field::connection, "close");
-    if (!body.empty()) req.set(http::field::content_type, "application/json");
+    if (method == "POST") req.set(http::field::content_type, "application/json");
     req.body() = body;
     req.prepare_payload();
     const tcp::endpoint at(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
@@ -103,13 +103,13 @@ Reply Call(int port, bool tls, const std::string& ca, const std::string& method,
     return out;
 }
 
-int Usage(const std::string& action) {
-    std::fprintf(stderr, "usage: movu-devserver %s [--port P | --port-file F] [--tls [--ca FILE]]%s\n", action.c_str(),
+int Usage(const std::string& action, FILE* to = stderr) {
+    std::fprintf(to, "usage: movu-devserver %s [--port P | --port-file F] [--tls [--ca FILE]]%s\n", action.c_str(),
                  action == "requests" ? " [--since N]"
                  : action == "fault"  ? " KIND[:COUNT][@PATH] [--delay-ms MS]"
                  : action == "faults" ? " [--clear]"
                                       : "");
-    return 2;
+    return to == stderr ? 2 : 0;
 }
 
 }  // namespace
@@ -132,7 +132,9 @@ int RunClientAction(const std::string& action, const std::vector<std::string>& a
             const int n = std::stoi(*v);
             return n < low || n > high ? std::nullopt : std::optional<int>(n);
         };
-        if (a == "--port") {
+        if (a == "--help" || a == "-h") {
+            return Usage(action, stdout);
+        } else if (a == "--port") {
             const auto p = number(1, 65535);
             if (!p) return Usage(action);
             port = *p;
@@ -179,30 +181,47 @@ int RunClientAction(const std::string& action, const std::vector<std::string>& a
     } else if (action == "fault") {
         std::string why;
         const auto rule = ParseFaultSpec(rule_text, why);
-        if (rule_text.empty() || !rule) {
-            if (!why.empty()) std::fprintf(stderr, "movu-devserver fault: %s\n", why.c_str());
+        if (!rule) {
+            std::fprintf(stderr, "movu-devserver fault: %s\n", why.c_str());
             return Usage(action);
         }
         target = "/dev/faults";
         body =
             ojson{{"fault", rule->kind}, {"count", rule->count}, {"path", rule->path}, {"delay_ms", delay_ms}}.dump();
     }
-    const Reply reply = Call(port, tls, ca, method, target, body);
-    if (!reply.error.empty()) {
-        std::fprintf(stderr, "movu-devserver: no devserver answered on port %d: %s\n", port, reply.error.c_str());
-        return 1;
-    }
+    // One exchange; false after saying why on stderr.
+    auto exchange = [&](const std::string& to, ojson& answer) {
+        const Reply reply = Call(port, tls, ca, method, to, body);
+        if (!reply.error.empty()) {
+            std::fprintf(stderr, "movu-devserver: no devserver answered on port %d: %s\n", port, reply.error.c_str());
+            return false;
+        }
+        try {
+            answer = ParseJson(reply.body);
+        } catch (const std::invalid_argument&) {
+            std::fprintf(stderr, "movu-devserver: the answer on port %d is not JSON (HTTP %d)\n", port, reply.status);
+            return false;
+        }
+        if (reply.status != 200) {
+            std::fprintf(stderr, "movu-devserver %s: HTTP %d %s\n", action.c_str(), reply.status,
+                         JsonText(answer).c_str());
+            return false;
+        }
+        return true;
+    };
     ojson answer;
-    try {
-        answer = ojson::parse(reply.body);
-    } catch (const ojson::exception&) {
-        std::fprintf(stderr, "movu-devserver: the answer on port %d is not JSON (HTTP %d)\n", port, reply.status);
-        return 1;
+    if (action == "requests") {  // page by page, each its own bounded exchange
+        ojson all = ojson::array();
+        for (;;) {
+            if (!exchange(target, answer)) return 1;
+            for (auto& e : answer["requests"]) all.push_back(std::move(e));
+            if (!answer.value("more", false)) break;
+            target = "/dev/requests?since=" + answer["next"].dump();
+        }
+        std::printf("%s\n", all.dump(2, ' ', false, ojson::error_handler_t::replace).c_str());
+        return 0;
     }
-    if (reply.status != 200) {
-        std::fprintf(stderr, "movu-devserver %s: HTTP %d %s\n", action.c_str(), reply.status, answer.dump().c_str());
-        return 1;
-    }
+    if (!exchange(target, answer)) return 1;
     if (action == "revoke")
         std::printf("revoked %s token(s)\n", answer.value("revoked", ojson(0)).dump().c_str());
     else if (action == "expire")
@@ -210,10 +229,8 @@ int RunClientAction(const std::string& action, const std::vector<std::string>& a
     else if (action == "reload")
         std::printf("reloaded %s (%s templates)\n", answer.value("file", std::string()).c_str(),
                     answer.value("templates", ojson(0)).dump().c_str());
-    else if (action == "requests")
-        std::printf("%s\n", answer["requests"].dump(2).c_str());
     else
-        std::printf("%s\n", answer.dump(2).c_str());
+        std::printf("%s\n", answer.dump(2, ' ', false, ojson::error_handler_t::replace).c_str());
     return 0;
 }
 

@@ -3,9 +3,53 @@
 #include <boost/beast/core/detail/base64.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace movu::devserver {
 namespace http = boost::beast::http;
+
+namespace {
+// The length of the UTF-8 sequence at `at` when it is well formed and names
+// a printable code point (U+00A0 and up, no surrogates); 0 otherwise.
+size_t PrintableSequence(std::string_view bytes, size_t at) {
+    const auto c = static_cast<unsigned char>(bytes[at]);
+    const size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    if (n == 0 || at + n > bytes.size()) return 0;
+    std::uint32_t cp = c & (0xFF >> (n + 1));
+    for (size_t i = 1; i < n; ++i) {
+        const auto t = static_cast<unsigned char>(bytes[at + i]);
+        if ((t & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (t & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0xA0, 0x800, 0x10000};
+    if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
+    return n;
+}
+}  // namespace
+
+std::string ConsoleText(std::string_view bytes, size_t limit) {
+    std::string out;
+    size_t i = 0;
+    while (i < bytes.size() && i < limit) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else if (const size_t n = c >= 0x80 ? PrintableSequence(bytes, i) : 0; n > 0) {
+            out.append(bytes.substr(i, n));
+            i += n;
+            continue;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+        ++i;
+    }
+    if (i < bytes.size()) out += "...";
+    return out;
+}
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -64,13 +108,15 @@ RequestParser::RequestParser(const Limits& limits) {
     parser_.eager(true);
 }
 
-std::string RequestParser::Head(std::string_view head, Request& out) {
+std::string RequestParser::Head(std::string_view head, Request& out, int& status) {
+    status = 400;
     const size_t line_end = head.find("\r\n");
     if (line_end == std::string_view::npos || !SplitRequestLine(head.substr(0, line_end), out))
         return "malformed request line";
     boost::system::error_code ec;
     size_t used = parser_.put(boost::asio::buffer(head.data(), head.size()), ec);
     if (ec == http::error::need_more || (!ec && !parser_.is_header_done())) return "request head incomplete";
+    if (ec == http::error::body_limit) status = 413;  // a declared length over the limit
     if (ec) return ec.message();
     if (used != head.size() && !parser_.is_header_done()) return "request head incomplete";
     out.header_lines.clear();
@@ -110,16 +156,35 @@ bool RequestParser::Eof() {
     return !ec && parser_.is_done();
 }
 
-std::string ParseRequest(std::string_view bytes, const Limits& limits, Request& out, bool& complete) {
+size_t HeadEnd(std::string_view bytes, bool& bare_lf) {
+    bare_lf = false;
+    for (size_t at = bytes.find('\n'); at != std::string_view::npos; at = bytes.find('\n', at + 1)) {
+        if (at == 0 || bytes[at - 1] != '\r') {
+            bare_lf = true;
+            return std::string_view::npos;
+        }
+        if (at >= 3 && bytes.substr(at - 3, 4) == "\r\n\r\n") return at + 1;
+    }
+    return std::string_view::npos;
+}
+
+std::string ParseRequest(std::string_view bytes, const Limits& limits, Request& out, bool& complete, int& status) {
     complete = false;
+    status = 400;
     if (bytes.substr(0, 2) == "\r\n") bytes.remove_prefix(2);  // a stray empty line before the request
-    const size_t end = bytes.find("\r\n\r\n");
-    if (end == std::string_view::npos) return bytes.size() > limits.head ? "request head too large" : "";
-    if (end + 4 > limits.head) return "request head too large";
+    bool bare_lf = false;
+    const size_t end = HeadEnd(bytes.substr(0, limits.head + 1), bare_lf);
+    if (bare_lf) return "a line ends in LF alone; HTTP lines end in CR LF";
+    if (end == std::string_view::npos) {
+        if (bytes.size() <= limits.head) return "";
+        status = 431;
+        return "request head too large";
+    }
     RequestParser parser(limits);
-    if (std::string why = parser.Head(bytes.substr(0, end + 4), out); !why.empty()) return why;
+    if (std::string why = parser.Head(bytes.substr(0, end), out, status); !why.empty()) return why;
     std::string why;
-    parser.Body(bytes.substr(end + 4), why);
+    parser.Body(bytes.substr(end), why);
+    if (!why.empty()) status = why.find("body limit") != std::string::npos ? 413 : 400;
     out.body = std::move(parser.body());
     complete = parser.Done();
     return why;

@@ -15,9 +15,10 @@
 namespace movu::devserver {
 
 struct Limits {
-    size_t head = 64 * 1024;                // request line and headers together
-    size_t body = 1024 * 1024;              // decoded body
-    std::chrono::milliseconds idle{30000};  // longest wait for the next bytes of a request
+    size_t head = 64 * 1024;                     // request line and headers together
+    size_t body = 1024 * 1024;                   // decoded body
+    std::chrono::milliseconds idle{30000};       // longest wait for the next bytes of a request
+    std::chrono::milliseconds head_time{10000};  // longest wait for the whole head, however it trickles in
 };
 
 struct Request {
@@ -44,8 +45,8 @@ class RequestParser {
 public:
     explicit RequestParser(const Limits& limits);
     // `head` runs from the request line to the empty line, inclusive. Returns
-    // an empty string, or why the head is refused.
-    std::string Head(std::string_view head, Request& out);
+    // an empty string, or why the head is refused; `status` says with what.
+    std::string Head(std::string_view head, Request& out, int& status);
     bool Done() const { return parser_.is_done(); }
     bool ExpectsContinue() const;
     // Body bytes; returns how many were used, and sets `why` on a bad body.
@@ -58,10 +59,14 @@ private:
     boost::beast::http::request_parser<boost::beast::http::string_body> parser_;
 };
 
+// Where the head in `bytes` ends (after its empty line), or npos; a line
+// that ends in LF alone sets `bare_lf`, since HTTP lines end in CR LF.
+size_t HeadEnd(std::string_view bytes, bool& bare_lf);
+
 // What a fuzzer and the server both do with bytes that arrived: parse one
-// request from `bytes`. Returns an empty string or why it was refused;
-// `complete` says whether the request ended within the bytes.
-std::string ParseRequest(std::string_view bytes, const Limits& limits, Request& out, bool& complete);
+// request from `bytes`. Returns an empty string or why it was refused (with
+// `status`); `complete` says whether the request ended within the bytes.
+std::string ParseRequest(std::string_view bytes, const Limits& limits, Request& out, bool& complete, int& status);
 
 // ---- small text helpers shared by both roles
 
@@ -72,6 +77,9 @@ std::string Base64Encode(std::string_view bytes);
 std::optional<std::string> Base64Decode(std::string_view text);
 // [offset, offset + size) of the endless 62-character pattern a generated body carries.
 std::string GeneratedBytes(std::uint64_t offset, size_t size);
+// Bytes fit for a console line: control characters (C0, DEL, C1), bytes that
+// are not UTF-8 as \xNN, backslash doubled, cut after `limit` bytes with "...".
+std::string ConsoleText(std::string_view bytes, size_t limit);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 std::string Trim(std::string_view text);
 // Query parameters with '+' and %XX decoded; the last of a repeated name wins.

@@ -23,24 +23,31 @@ const char* kUsage =
     "movu-devserver: the local stand-in for the movu service (tokens, sample calendar, client endpoints,\n"
     "faults on demand). Listens on 127.0.0.1 only unless --listen says otherwise.\n"
     "\n"
-    "usage: movu-devserver [--port P] [--port-file F] [--listen ADDR] [--tls [--state-dir DIR]]\n"
+    "usage: movu-devserver [--port P] [--port-file F] [--listen ADDR [--remote-control]] [--tls [--state-dir DIR]]\n"
     "                      [--token-ttl S] [--calendar FILE] [--fault KIND[:N][@PATH] ...]\n"
     "                      [--fault-rate R [--faults LIST] [--fault-seed N]] [--fault-latency MS]\n"
-    "                      [--parent-pid PID]\n"
+    "                      [--max-connections N] [--head-timeout S] [--parent-pid PID]\n"
     "       movu-devserver revoke|expire|reload|requests|fault|faults [--port P | --port-file F] ...\n"
     "       movu-devserver test-service --state-dir DIR [--extra-san NAME ...] [--verbose]\n"
     "\n"
     "  --port P           port on the listen address (default 8787; 0 picks a free one)\n"
     "  --port-file F      write the port here once listening\n"
-    "  --listen ADDR      address to listen on (default 127.0.0.1; 0.0.0.0 opens it to the network)\n"
+    "  --listen ADDR      address to listen on: an IP address or localhost (default 127.0.0.1; 0.0.0.0\n"
+    "                     opens it to the network, with the control API off)\n"
+    "  --remote-control   keep the control API (/dev/) on when listening beyond this machine\n"
     "  --tls              HTTPS with a local CA kept in --state-dir (Linux builds)\n"
-    "  --token-ttl S      token lifetime in seconds (default 3600; 0: expired when issued)\n"
+    "  --token-ttl S      token lifetime in seconds (default 3600; 0: expired when issued). The library\n"
+    "                     renews a token with 300 s or less left, so below 300 it fetches a new token\n"
+    "                     for every request\n"
     "  --calendar FILE    sample calendar (default: sample_calendar.json beside the program, else built in)\n"
     "  --fault RULE       the next N requests (to PATH) get KIND: an HTTP status 400-599, slow, reset,\n"
     "                     stall, garbage or drop; e.g. --fault 429:3@/v1/calendar/day.php\n"
     "  --fault-rate R     share of service requests (0 to 1) answered with a random fault from --faults\n"
     "  --faults LIST      kinds for --fault-rate: statuses, drop, reset, garbage (default 429,500,503,drop)\n"
     "  --fault-latency MS delay every service answer\n"
+    "  --max-connections N  connections at once (default 256); beyond, the oldest still sending its\n"
+    "                     head is closed, or the newcomer gets 503 when all are being served\n"
+    "  --head-timeout S   a request's head must arrive within S seconds (default 10), else 408\n"
     "  --parent-pid PID   stop when that process has ended (for scripts)\n"
     "\n"
     "At run time: revoke (every token becomes unknown), expire (every token expires), reload (the\n"
@@ -105,6 +112,14 @@ int People(const std::vector<std::string>& args) {
             } else if (a == "--listen") {
                 need(!v.empty(), "needs an address");
                 o.listen = v;
+            } else if (a == "--remote-control") {
+                o.service.remote_control = true;
+            } else if (a == "--max-connections") {
+                need(ParseLong(v, 1, 100000, n), "must lie from 1 to 100000");
+                o.max_connections = static_cast<size_t>(n);
+            } else if (a == "--head-timeout") {
+                need(ParseLong(v, 1, 3600, n), "must lie from 1 to 3600 seconds");
+                o.head_seconds = static_cast<int>(n);
             } else if (a == "--tls") {
                 o.tls = true;
             } else if (a == "--state-dir") {
@@ -112,20 +127,20 @@ int People(const std::vector<std::string>& args) {
                 o.state_dir = v;
             } else if (a == "--token-ttl") {
                 need(ParseLong(v, 0, 10LL * 365 * 86400, n), "must be 0 or more seconds");
-                o.token_ttl = n;
+                o.service.token_ttl = n;
             } else if (a == "--calendar") {
                 need(!v.empty(), "needs a file name");
-                o.calendar_file = v;
+                o.service.calendar_file = v;
             } else if (a == "--fault") {
                 std::string why;
                 const auto rule = ParseFaultSpec(v, why);
                 need(rule.has_value(), ": " + why);
-                o.fault_rules.push_back(*rule);
+                o.service.fault_rules.push_back(*rule);
             } else if (a == "--fault-rate") {
                 char* end = nullptr;
                 const double r = has_value ? std::strtod(v.c_str(), &end) : -1;
                 need(has_value && end && *end == '\0' && r >= 0 && r <= 1, "must lie between 0 and 1");
-                o.fault_rate = r;
+                o.service.fault_rate = r;
             } else if (a == "--faults") {
                 std::vector<std::string> kinds;
                 for (size_t at = 0; has_value && at <= v.size();) {
@@ -138,13 +153,13 @@ int People(const std::vector<std::string>& args) {
                     at = comma + 1;
                 }
                 need(!kinds.empty(), "needs at least one fault");
-                o.random_faults = kinds;
+                o.service.random_faults = kinds;
             } else if (a == "--fault-latency") {
                 need(ParseLong(v, 0, 3600000, n), "must be 0 or more milliseconds");
-                o.fault_latency_ms = static_cast<int>(n);
+                o.service.fault_latency_ms = static_cast<int>(n);
             } else if (a == "--fault-seed") {
                 need(ParseLong(v, 0, 999999999999999999LL, n), "must be a whole number");
-                o.fault_seed = static_cast<std::uint64_t>(n);
+                o.service.fault_seed = static_cast<std::uint64_t>(n);
             } else if (a == "--parent-pid") {
                 need(ParseLong(v, 1, 0x7fffffff, n), "must be a process id");
                 o.parent_pid = static_cast<long>(n);

@@ -12,7 +12,6 @@
 #include <bcrypt.h>
 #include <process.h>
 #else
-#include <openssl/rand.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -67,11 +66,17 @@ void Conn::FillTlsFacts(Request& r) const {
 #endif
 }
 
-void Conn::Arm(std::chrono::milliseconds limit) {
+void Conn::Arm(std::chrono::milliseconds limit, bool keep_open) {
     watchdog_.expires_after(limit);
-    watchdog_.async_wait([weak = weak_from_this()](boost::system::error_code ec) {
+    watchdog_.async_wait([weak = weak_from_this(), keep_open = keep_open && !tls()](boost::system::error_code ec) {
         if (ec) return;
-        if (auto self = weak.lock()) self->Abort();
+        auto self = weak.lock();
+        if (!self) return;
+        if (keep_open) {
+            self->Lowest().cancel(ec);  // the pending read ends; the socket stays for an answer
+        } else {
+            self->Abort();
+        }
     });
 }
 
@@ -112,10 +117,10 @@ awaitable<size_t> Conn::ReadSome(asio::mutable_buffer b) {
     co_return ec ? 0 : n;
 }
 
-awaitable<bool> Conn::ReadMore(std::chrono::milliseconds limit) {
+awaitable<bool> Conn::ReadMore(std::chrono::milliseconds limit, bool keep_open) {
     if (aborted_) co_return false;
     char buf[16 * 1024];
-    Arm(limit);
+    Arm(limit, keep_open);
     const size_t n = co_await ReadSome(asio::buffer(buf));
     Disarm();
     in.append(buf, n);
@@ -221,6 +226,17 @@ awaitable<ReadResult> ReadRequest(Conn& c, const Limits& limits, Request& r,
         res.why = std::move(why);
         return res;
     };
+    // The whole head must arrive within head_time, not only each piece within idle.
+    const auto deadline = std::chrono::steady_clock::now() + limits.head_time;
+    auto read_head = [&]() -> awaitable<bool> {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) co_return false;
+        co_return co_await c.ReadMore(std::min(limits.idle, left), left < limits.idle);
+    };
+    auto timed_out = [&] { return std::chrono::steady_clock::now() >= deadline; };
+    auto late = [&] {
+        return bad(408, "request head not complete within " + std::to_string(limits.head_time.count() / 1000) + " s");
+    };
     // The request line; one stray empty line before it is allowed.
     size_t eol;
     bool skipped = false;
@@ -235,10 +251,11 @@ awaitable<ReadResult> ReadRequest(Conn& c, const Limits& limits, Request& r,
             break;
         }
         if (c.in.size() > limits.head) co_return bad(431, "request line too long");
-        if (!co_await c.ReadMore(limits.idle)) co_return res;  // closed or timed out: nothing to answer
+        if (!co_await read_head()) co_return timed_out() && !c.in.empty() ? late() : res;
     }
     std::string line = c.in.substr(0, eol);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.back() != '\r') co_return bad(400, "a line ends in LF alone; HTTP lines end in CR LF");
+    line.pop_back();
     if (!SplitRequestLine(line, r)) co_return bad(400, "malformed request line");
     if (early && early(r.Path())) {
         res.outcome = ReadOutcome::kEarly;
@@ -246,17 +263,21 @@ awaitable<ReadResult> ReadRequest(Conn& c, const Limits& limits, Request& r,
     }
 
     size_t end;
-    while ((end = c.in.find("\r\n\r\n")) == std::string::npos) {
+    bool bare_lf = false;
+    while ((end = HeadEnd(c.in, bare_lf)) == std::string::npos) {
+        if (bare_lf) co_return bad(400, "a line ends in LF alone; HTTP lines end in CR LF");
         if (c.in.size() > limits.head) co_return bad(431, "request head too large");
-        if (!co_await c.ReadMore(limits.idle)) co_return res;
+        if (!co_await read_head()) co_return timed_out() ? late() : res;
     }
-    if (end + 4 > limits.head) co_return bad(431, "request head too large");
+    if (end > limits.head) co_return bad(431, "request head too large");
+    c.head_read = true;
     RequestParser parser(limits);
-    if (std::string why = parser.Head(std::string_view(c.in).substr(0, end + 4), r); !why.empty())
-        co_return bad(400, why);
+    int status = 400;
+    if (std::string why = parser.Head(std::string_view(c.in).substr(0, end), r, status); !why.empty())
+        co_return bad(status, why);
     res.head_done = true;
     c.FillTlsFacts(r);
-    c.in.erase(0, end + 4);
+    c.in.erase(0, end);
     if (parser.ExpectsContinue()) co_await c.Write("HTTP/1.1 100 Continue\r\n\r\n");
 
     while (!parser.Done()) {
@@ -342,6 +363,10 @@ awaitable<void> Listener::Accept() {
         }
         socket.set_option(tcp::no_delay(true), ec);
         auto c = std::make_shared<Conn>(std::move(socket), tls_);
+        if (!MakeRoom()) {
+            if (refusing_ < cap_) asio::co_spawn(io_, Refuse(c), asio::detached);
+            continue;  // beyond that, closed at once
+        }
         const auto id = next_++;
         conns_[id] = c;
         asio::co_spawn(io_, Serve(c, id), asio::detached);
@@ -359,6 +384,27 @@ awaitable<void> Listener::Serve(std::shared_ptr<Conn> c, std::uint64_t id) {
     conns_.erase(id);
 }
 
+bool Listener::MakeRoom() {
+    if (cap_ == 0 || conns_.size() < cap_) return true;
+    for (auto& [id, weak] : conns_) {  // oldest first
+        auto c = weak.lock();
+        if (c && !c->head_read) {
+            c->Abort();
+            conns_.erase(id);
+            return true;
+        }
+    }
+    return false;
+}
+
+awaitable<void> Listener::Refuse(std::shared_ptr<Conn> c) {
+    auto self = shared_from_this();
+    ++refusing_;
+    if (co_await c->Handshake(std::chrono::seconds(2)) && co_await c->Write(refusal_)) co_await c->CloseGracefully();
+    c->Abort();
+    --refusing_;
+}
+
 void Listener::Close() {
     boost::system::error_code ec;
     acceptor_.close(ec);
@@ -366,7 +412,7 @@ void Listener::Close() {
         if (auto c = weak.lock()) c->Abort();
 }
 
-// ---- files and randomness
+// ---- files
 
 void WriteAtomic(const std::string& path, const std::string& data) {
     namespace fs = std::filesystem;
@@ -394,26 +440,6 @@ void WriteAtomic(const std::string& path, const std::string& data) {
         fs::remove(temp, ec);
         throw std::runtime_error("cannot replace " + path + ": " + ec.message());
     }
-}
-
-std::string RandomBytes(size_t n) {
-    std::string out(n, '\0');
-#ifdef _WIN32
-    if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(out.data()), static_cast<ULONG>(n),
-                        BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
-        throw std::runtime_error("BCryptGenRandom failed");
-#else
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(n)) != 1)
-        throw std::runtime_error("RAND_bytes failed");
-#endif
-    return out;
-}
-
-std::uint64_t RandomU64() {
-    const std::string b = RandomBytes(8);
-    std::uint64_t v = 0;
-    for (unsigned char c : b) v = (v << 8) | c;
-    return v;
 }
 
 }  // namespace movu::devserver

@@ -16,6 +16,7 @@
 #include <boost/asio/ssl.hpp>
 #endif
 
+#include "calendar.h"
 #include "http.h"
 
 namespace movu::devserver {
@@ -53,8 +54,9 @@ public:
 
     awaitable<bool> Handshake(std::chrono::milliseconds limit);
     // Reads at least one byte into `in`; false at the end of the stream, an
-    // error, or when `limit` passed without a byte.
-    awaitable<bool> ReadMore(std::chrono::milliseconds limit);
+    // error, or when `limit` passed without a byte. That ends the connection,
+    // unless `keep_open` asks to leave it open for an answer (plain TCP only).
+    awaitable<bool> ReadMore(std::chrono::milliseconds limit, bool keep_open = false);
     awaitable<bool> Write(std::string_view bytes);
     // Sends the head, then the body (chunked when asked), up to `limit` body bytes.
     awaitable<bool> WriteBody(const Body& body, std::uint64_t limit, bool chunked);
@@ -71,10 +73,11 @@ public:
     bool tls() const;
     void FillTlsFacts(Request& r) const;
 
-    std::string in;  // received, not yet used
+    std::string in;          // received, not yet used
+    bool head_read = false;  // the request's head has arrived: the connection is being served
 
 private:
-    void Arm(std::chrono::milliseconds limit);
+    void Arm(std::chrono::milliseconds limit, bool keep_open = false);
     void Disarm();
     awaitable<size_t> ReadSome(asio::mutable_buffer b);
 
@@ -119,10 +122,19 @@ public:
     std::uint16_t port() const { return port_; }
     void Close();
     size_t connections() const { return conns_.size(); }
+    // At most `max` connections (0: no cap). A new one beyond it takes the
+    // place of the oldest that has not yet sent its head; when every one is
+    // being served, it gets `refusal` (a whole response) and is closed.
+    void SetCap(size_t max, std::string refusal) {
+        cap_ = max;
+        refusal_ = std::move(refusal);
+    }
 
 private:
     awaitable<void> Accept();
     awaitable<void> Serve(std::shared_ptr<Conn> c, std::uint64_t id);
+    awaitable<void> Refuse(std::shared_ptr<Conn> c);
+    bool MakeRoom();
 
     asio::io_context& io_;
     tcp::acceptor acceptor_;
@@ -131,11 +143,11 @@ private:
     std::uint16_t port_ = 0;
     std::uint64_t next_ = 0;
     std::map<std::uint64_t, std::weak_ptr<Conn>> conns_;
+    size_t cap_ = 0, refusing_ = 0;
+    std::string refusal_;
 };
 
 // Writes a file through a temporary beside it and a rename.
 void WriteAtomic(const std::string& path, const std::string& data);
-std::uint64_t RandomU64();
-std::string RandomBytes(size_t n);
 
 }  // namespace movu::devserver

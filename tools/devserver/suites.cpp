@@ -219,6 +219,7 @@ awaitable<void> ServeSite(std::shared_ptr<Site> site, std::shared_ptr<Conn> c) {
     limits.head = 1 << 20;
     limits.body = 256u << 20;
     limits.idle = 120s;
+    limits.head_time = 600s;  // the suites' own clients: only a bound, never a test's limit
     Request r;
     std::optional<Scripted> early;
     auto strike_early = [&](const std::string& path) {
@@ -293,6 +294,7 @@ private:
         Limits limits;
         limits.body = 512u << 20;
         limits.idle = 60s;
+        limits.head_time = 60s;
         Request r;
         const ReadResult got = co_await ReadRequest(*c, limits, r);
         if (got.outcome == ReadOutcome::kBad) {
