@@ -41,6 +41,11 @@ TEST(CrackBaseUrl, AcceptedAndRejectedForms) {
         // The host limit counts UTF-16 units, as the Windows cracker does.
         {"https://" + a255, "https " + a255 + " 443"}, {"https://" + a255 + "a", "fail"},
         {"https://" + a127 + smiley, "https " + a127 + smiley + " 443"}, {"https://" + a254 + smiley, "fail"},
+        // An IPv6 literal in brackets is the host, brackets kept; the port follows them.
+        {"http://[::1]:8443", "http [::1] 8443"}, {"[::1]", "https [::1] 443"}, {"https://u@[::1]:7/p", "https [::1] 7"},
+        {"http://[::FFFF:127.0.0.1]/", "http [::FFFF:127.0.0.1] 80"}, {"http://[2001:db8::1]:", "http [2001:db8::1] 80"},
+        {"http://[::1", "fail"}, {"http://[::1]8443", "fail"}, {"http://[h]", "fail"}, {"http://[]:80", "fail"},
+        {"http://[fe80::1%251]", "fail"}, {"http://h[1]:81", "http h[1] 81"},
     };
     // clang-format on
     for (const auto& [url, expected] : cases) EXPECT_EQ(Crack(url), expected) << url;

@@ -18,6 +18,8 @@
 #include <process.h>
 #define getpid _getpid
 #else
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -385,6 +387,10 @@ private:
              [&] {
                  return json{{"port", ClosedPort()}};
              }},
+            {"GET", path == "/unaccepting-port",
+             [&] {
+                 return json{{"port", UnacceptingPort()}};
+             }},
             {"POST", path == "/shutdown",
              [&] {
                  JsonBody(r);
@@ -434,7 +440,9 @@ private:
 
     json OpenSite(const json& body) {
         for (const auto& [k, v] : body.items())
-            if (k != "tls" && k != "cert") throw ApiError{400, "unknown field(s): " + k};
+            if (k != "tls" && k != "cert" && k != "address") throw ApiError{400, "unknown field(s): " + k};
+        const json address = body.value("address", json("127.0.0.1"));
+        if (address != "127.0.0.1" && address != "::1") throw ApiError{400, "'address' must be 127.0.0.1 or ::1"};
         const json tls = body.value("tls", json(false));
         const json cert = body.value("cert", json("default"));
         if (!tls.is_boolean()) throw ApiError{400, "'tls' must be true or false"};
@@ -450,7 +458,7 @@ private:
                                                     [weak](std::shared_ptr<Conn> c) -> awaitable<void> {
                                                         if (auto s = weak.lock()) co_await ServeSite(s, c);
                                                     });
-        site->listener->Start(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        site->listener->Start(tcp::endpoint(asio::ip::make_address(address.get<std::string>()), 0));
         sites_[site->id] = site;
         Log("INFO", "site " + std::to_string(site->id) + " opened on port " + std::to_string(site->listener->port()) +
                         (site->tls ? " (tls, cert " + site->cert + ")" : " (plain)"));
@@ -499,7 +507,39 @@ private:
         return probe.local_endpoint().port();
     }
 
+    // A port whose listener never accepts and whose queue is full: the
+    // system drops further connection attempts, so a client's connect runs
+    // into its own time-out. Kept until the next reset.
+    int UnacceptingPort() {
+#ifdef _WIN32
+        throw ApiError{501, "an unaccepting port needs a POSIX system"};
+#else
+        Unaccepting u{tcp::acceptor(io_), {}};
+        const tcp::endpoint loopback(asio::ip::make_address("127.0.0.1"), 0);
+        u.acceptor.open(loopback.protocol());
+        u.acceptor.bind(loopback);
+        u.acceptor.listen(0);
+        const tcp::endpoint at = u.acceptor.local_endpoint();
+        // Connect until an attempt no longer completes: the queue is full.
+        for (int i = 0; i < 64; ++i) {
+            // A plain connect: Asio's own waits for the outcome without limit.
+            tcp::socket filler(io_);
+            filler.open(at.protocol());
+            filler.non_blocking(true);
+            const int started = ::connect(filler.native_handle(), at.data(), static_cast<socklen_t>(at.size()));
+            pollfd pending{filler.native_handle(), POLLOUT, 0};
+            if (started != 0 && ::poll(&pending, 1, 500) != 1) {
+                unaccepting_.push_back(std::move(u));
+                return at.port();
+            }
+            u.fillers.push_back(std::move(filler));
+        }
+        throw ApiError{500, "the listen queue never filled"};
+#endif
+    }
+
     void CloseAllSites() {
+        unaccepting_.clear();
         auto sites = std::move(sites_);
         sites_.clear();
         for (auto& [id, s] : sites) s->listener->Close();
@@ -509,6 +549,11 @@ private:
     SuitesOptions options_;
     std::shared_ptr<Listener> listener_;
     std::map<int, std::shared_ptr<Site>> sites_;
+    struct Unaccepting {
+        tcp::acceptor acceptor;
+        std::vector<tcp::socket> fillers;
+    };
+    std::vector<Unaccepting> unaccepting_;
     int next_id_ = 0;
     bool stopping_ = false;
 #ifdef MOVU_DEVSERVER_TLS
