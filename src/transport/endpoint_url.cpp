@@ -67,22 +67,23 @@ bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
     // the host, the form the Host header and both stacks take, and the port
     // follows the closing one.
     std::size_t hostEnd = authority.find(':');
+    std::string_view portText = hostEnd == std::string_view::npos ? "" : authority.substr(hostEnd + 1);
     if (!authority.empty() && authority.front() == '[') {
         const std::size_t close = authority.find(']');
         if (close == std::string_view::npos || !IsIpv6Literal(authority.substr(1, close - 1))) return false;
         hostEnd = close + 1;
-        if (hostEnd < authority.size() && authority[hostEnd] != ':') return false;
+        const std::string_view after = authority.substr(hostEnd);
+        if (!after.empty() && std::string_view(":?#").find(after.front()) == std::string_view::npos) return false;
+        portText = !after.empty() && after.front() == ':' ? after.substr(1) : "";
     }
     std::string_view host = authority.substr(0, hostEnd);
     if (Utf16Length(host) > kMaxHost) return false;
 
     unsigned long port = 0;
-    if (hostEnd < authority.size()) {
-        for (char c : authority.substr(hostEnd + 1)) {
-            if (c < '0' || c > '9') break;
-            port = port * 10 + static_cast<unsigned long>(c - '0');
-            if (port > 65535) return false;
-        }
+    for (char c : portText) {
+        if (c < '0' || c > '9') break;
+        port = port * 10 + static_cast<unsigned long>(c - '0');
+        if (port > 65535) return false;
     }
     if (port == 0) port = secure ? 443 : 80;
 

@@ -96,7 +96,8 @@ public:
 
     // `cert`: "default" (signed by the test CA), "untrusted" (self-signed) or
     // "wrongname" (test CA, for other.movu.test only) or "tls13" (the default
-    // certificate, TLS 1.3 only).
+    // certificate, TLS 1.3 only) or "askclient" (the default certificate; the
+    // site asks for an optional client certificate).
     // `address`: "127.0.0.1" or "::1".
     Site OpenSite(bool tls = false, const std::string& cert = "default", const std::string& address = "127.0.0.1");
     // A 127.0.0.1 port nothing listens on.

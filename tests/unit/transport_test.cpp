@@ -209,6 +209,17 @@ TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) 
     EXPECT_TRUE(wrong.Requests().empty());
 }
 
+// A site that asks for an optional client certificate is told there is none
+// and answers (WinHTTP first fails the request for want of one).
+TEST_F(Transport, OptionalClientCertificateRequestIsAnsweredWithoutOne) {
+    REQUIRE_HTTPS();
+    Site site = service.OpenSite(true, "askclient");
+    site.Script("/c", {200, "", {}, "no certificate needed"});
+    const Outcome o = Exchange(site.BaseUrl("localhost"), "/c");
+    EXPECT_EQ(std::tie(o.code, o.status, o.body), std::make_tuple(0, 200u, std::string("no certificate needed")));
+    EXPECT_EQ(site.Requests("/c").size(), 1u);
+}
+
 // TLS sessions are resumed process-wide, as the Windows TLS layer resumes them,
 // though each exchange has a connection of its own; only for the same host and
 // port (libcurl's session cache also keys on the TLS settings).

@@ -426,7 +426,12 @@ private:
             // "tls13": the default certificate on a site that speaks TLS 1.3 only.
             SSL_CTX_set_min_proto_version(native, cert == "tls13" ? TLS1_3_VERSION : TLS1_VERSION);
             SSL_CTX_set_cipher_list(native, "DEFAULT:@SECLEVEL=0");
-            const CertFiles files = PkiCert(options_.state_dir, cert == "tls13" ? "default" : cert);
+            // "askclient": the default certificate on a site that asks for a
+            // client certificate and goes on without one.
+            if (cert == "askclient")
+                SSL_CTX_set_verify(native, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
+            const bool own = cert != "tls13" && cert != "askclient";
+            const CertFiles files = PkiCert(options_.state_dir, own ? cert : std::string("default"));
             ctx->use_certificate_chain_file(files.cert);
             ctx->use_private_key_file(files.key, asio::ssl::context::pem);
             slot = std::move(ctx);
@@ -446,8 +451,10 @@ private:
         const json tls = body.value("tls", json(false));
         const json cert = body.value("cert", json("default"));
         if (!tls.is_boolean()) throw ApiError{400, "'tls' must be true or false"};
-        if (!cert.is_string() || (cert != "default" && cert != "untrusted" && cert != "wrongname" && cert != "tls13"))
-            throw ApiError{400, "unknown cert " + cert.dump() + "; known: default, untrusted, wrongname, tls13"};
+        static const std::set<std::string> kCerts = {"default", "untrusted", "wrongname", "tls13", "askclient"};
+        if (!cert.is_string() || !kCerts.count(cert.get<std::string>()))
+            throw ApiError{400,
+                           "unknown cert " + cert.dump() + "; known: default, untrusted, wrongname, tls13, askclient"};
         auto site = std::make_shared<Site>();
         site->id = ++next_id_;
         site->tls = tls.get<bool>();
