@@ -57,7 +57,8 @@ void LibraryExchange(benchmark::State& state, const std::string& name) {
     for (auto _ : state) {
         std::string body;
         std::uint32_t status = 0;
-        const std::int32_t code = movu::HttpExchange(base, "GET", k.target, fields, {}, body, status);
+        const std::int32_t code =
+            movu::HttpExchange(base, movu::SecondaryHostPin(), "GET", k.target, fields, {}, body, status);
         if (code != 0 || status != 200 || body.size() != k.size) {
             state.SkipWithError(("exchange failed: " + std::to_string(code) + " " + body.substr(0, 200)).c_str());
             break;

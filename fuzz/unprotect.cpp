@@ -3,6 +3,7 @@
 // base64), '2' the rest is protected, must come back unchanged, and must no
 // longer open once any one byte of its blob is changed.
 #include "fuzz_support.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "token/protected_text.h"
 
@@ -22,7 +23,7 @@ MOVU_FUZZ_TARGET(rest) {
     if (mode == 0) {
         if (UnprotectFromText(rest, plain) != UnprotectOutcome::Ok) fuzz::Check(plain.empty());
         // Strict base64: a decoded text is the one encoding of its bytes.
-        std::string_view trimmed = TrimAsciiSpace(rest);
+        std::string_view trimmed = ascii::TrimSpace(rest);
         if (!trimmed.empty() && platform::Base64Decode(rest, bytes))
             fuzz::Check(Base64Encode(bytes, text) && text == trimmed);
     } else if (mode == 1) {

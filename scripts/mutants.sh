@@ -38,22 +38,24 @@ cache-owner-unset @@ src/token/token_cache.cpp @@ held.ownerAccount.assign(accou
 offset-sign @@ src/token/client_token.cpp @@ sign = s[19] == '+' ? 1 : -1; @@ sign = s[19] == '+' ? -1 : 1;
 cache-folder @@ src/token/token_cache.cpp @@ JoinPath(dataPath, "MQL4") @@ JoinPath(dataPath, "MQL5")
 query-unreserved @@ src/transport/query_params.cpp @@ c == '_' || c == '~'; @@ c == '_' || c == '~' || c == ' ';
-query-hex-case @@ src/transport/query_params.cpp @@ "0123456789ABCDEF" @@ "0123456789abcdef"
+query-hex-case @@ src/platform/ascii.h @@ kUpperHex[] = "0123456789ABCDEF" @@ kUpperHex[] = "0123456789abcdef"
 query-order @@ src/transport/query_params.cpp @@ return a.first < b.first; @@ return a.first > b.first;
 query-decode-end @@ src/transport/query_params.cpp @@ i + 2 < text.size() @@ i + 3 < text.size()
 url-port-max @@ src/transport/endpoint_url.cpp @@ port > 65535 @@ port > 65536
 url-default-port @@ src/transport/endpoint_url.cpp @@ secure ? 443 : 80 @@ secure ? 80 : 443
 url-user-part @@ src/transport/endpoint_url.cpp @@ authority.rfind('@') @@ authority.find('@')
-url-pin-case @@ src/transport/endpoint_url.cpp @@ if (AsciiLower(host[i]) != AsciiLower(name[i])) @@ if (host[i] != name[i])
+url-pin-case @@ src/transport/http_exchange.cpp @@ ascii::EqualsIgnoreCase(endpoint.host, pin.host) @@ endpoint.host == pin.host
 failover-order @@ src/settings/client_settings.cpp @@ s.baseUrls.push_back(DefaultSecondaryBaseUrl());⏎    s.baseUrls.push_back(DefaultPrimaryBaseUrl()); @@ s.baseUrls.push_back(DefaultPrimaryBaseUrl());⏎    s.baseUrls.push_back(DefaultSecondaryBaseUrl());
-secondary-first-dropped @@ src/token/acquire_token.cpp @@ SecondaryHostFirst(urls); @@ (void)urls;
+secondary-first-dropped @@ src/settings/client_settings.cpp @@ if (order == BaseUrlOrder::SecondaryHostFirst) SecondaryHostFirst(urls); @@ (void)order;
 token-429-next-url @@ src/token/acquire_token.cpp @@ status == 401 || status == 429 || status >= 500 @@ status == 401 || status >= 500
 current-url-kept @@ src/token/acquire_token.cpp @@ StoreCurrentBaseUrl(url); @@ (void)url;
+token-500-stop @@ src/token/acquire_token.cpp @@ status == 429 || status >= 500 @@ status == 429 || status > 500
 renewal-dropped @@ src/requests/signed_request.cpp @@ out.exchangeCode == kOk && out.status == 401 @@ false && out.status == 401
 refused-token-offered @@ src/requests/signed_request.cpp @@ AcquireToken(request.identity, renewed, token) @@ AcquireToken(request.identity, renewed, {})
-status-2xx-range @@ src/requests/signed_request.cpp @@ status >= 200 && status <= 299 @@ status >= 200 && status < 299
+status-2xx-range @@ src/transport/http_exchange.cpp @@ status >= 200 && status <= 299 @@ status >= 200 && status < 299
 client-token-header @@ src/requests/signed_request.cpp @@ "X-Client-Token @@ "X-Client-Tokn
-envelope-member @@ src/transport/http_exchange.cpp @@ \"base_url\" @@ \"baseurl\"
+header-control-chars @@ src/transport/header_fields.cpp @@ if (c >= 0x20 && c != 0x7F) out.push_back(ch); @@ if (c != 0x0D && c != 0x0A) out.push_back(ch);
+envelope-member @@ src/transport/http_exchange.cpp @@ "base_url" @@ "baseurl"
 envelope-port @@ src/transport/http_exchange.cpp @@ if (step == platform::ExchangeStep::Connect) { @@ if (step == platform::ExchangeStep::Send) {
 send-code @@ src/transport/http_exchange.cpp @@ return kSendFailed; @@ return kReceiveFailed;
 tls-range @@ src/platform/posix/http_exchange_curl.cpp @@ CURL_SSLVERSION_MAX_TLSv1_2 @@ CURL_SSLVERSION_MAX_DEFAULT
@@ -68,7 +70,7 @@ trim-end @@ src/api/text.cpp @@ end = lead; @@ break;
 wide-copy-capacity @@ src/api/text.cpp @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t)); @@ if (n > 0) std::memcpy(out, wide.data(), n * sizeof(char16_t));⏎    if (n + 1 < static_cast<std::size_t>(capacity)) ++n;
 clear-out-capacity @@ src/token/text_protection_exports.cpp @@ if (out && capacity >= 1) out[0] = '\0'; @@ if (out) out[0] = '\0';
 unprotect-code @@ src/token/text_protection_exports.cpp @@ DecodeFailed: return movu::kNotBase64; @@ DecodeFailed: return movu::kUnprotectFailed;
-open-url-blank @@ src/util/open_url_exports.cpp @@ if (target.empty()) return movu::kArgumentMissing; @@ if (target.size() > 4096) return movu::kArgumentMissing;
+open-url-blank @@ src/api/open_url_exports.cpp @@ if (target.empty()) return movu::kArgumentMissing; @@ if (target.size() > 4096) return movu::kArgumentMissing;
 EOF
 
 backup=$(mktemp -d)
@@ -83,7 +85,8 @@ trap 'restore; rm -rf "$backup"' EXIT
 trap 'exit 130' INT TERM
 
 targets=(movu_unit_tests movu_api_tests movu_unload_test)
-suites="^($(IFS='|'; echo "${targets[*]}"))\$"
+# Each case of the suites is a ctest test of its own: "movu_unit_tests.Suite.Case".
+suites="^($(IFS='|'; echo "${targets[*]}"))\\."
 
 [ -f "$build/build.ninja" ] || cmake --preset native >/dev/null || exit 1
 echo "baseline: building and running the suites unchanged"
@@ -140,7 +143,7 @@ PY
   rc=$?
   took=$(($(date +%s) - start))
   if [ $rc -ne 0 ]; then
-    why=$(grep -oE '[0-9]+ - movu_[a-z_]+ \([A-Za-z]+\)' "$build/mutant-run.log" | head -1)
+    why=$(grep -oE '[0-9]+ - movu_[a-z_]+\.[A-Za-z0-9_.]+ \([A-Za-z]+\)' "$build/mutant-run.log" | head -1)
     [ $rc -eq 124 ] && why="timed out"
     if [ $fast -eq 0 ]; then
       why=$(grep -ohE '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$build/Testing/Temporary/LastTest.log" |

@@ -33,7 +33,8 @@ if [ "$repeat" -gt 0 ]; then
   presets=(${MOVU_TEST_PRESETS:-native})
   selection=()
   if [ ${#suites[@]} -gt 0 ]; then
-    selection=(-R "^($(IFS='|'; echo "${suites[*]}"))\$")
+    # A suite's cases are its tests natively ("movu_unit_tests.Suite.Case").
+    selection=(-R "^($(IFS='|'; echo "${suites[*]}"))(\\.|\$)")
   fi
   runs=0 failed=0
   for preset in "${presets[@]}"; do

@@ -1,17 +1,44 @@
-// Every result code the exports return, in one table: its value, its name
-// (the one the MQL5 include defines), which exports return it, what it means
-// there and the short text MovuResultText gives. Where one value means
-// several things (-1, -2, -3), each meaning is a row of its own, bound to
-// its exports; a name may head several rows. The movu host's messages, the MQL5 include and the docs'
-// table come from here or are checked against it.
-//
-// Self-contained (no other header of the library), so that the movu host
-// and the tests can read it too.
+// The library's names for the result codes of include/movu_mt5.h, and which
+// exports return each: the header's list, one row per name, joined with what
+// only the docs need. The MQL5 include's defines, its MovuResultText and the
+// docs' table are checked against this (tests/unit/result_codes_test.cpp).
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+#include "movu_mt5.h"
 
 namespace movu {
+
+enum ResultCode : std::int32_t {
+    kOk = MOVU_OK,
+    kArgumentMissing = MOVU_ERR_ARGUMENT,
+    kNoAccount = MOVU_ERR_NO_ACCOUNT,
+    kNoJob = MOVU_ERR_NO_JOB,
+    kProtectFailed = MOVU_ERR_PROTECT,
+    kNotBase64 = MOVU_ERR_NOT_BASE64,
+    kOpenFailed = MOVU_ERR_OPEN_FAILED,
+    kArgumentEmpty = MOVU_ERR_EMPTY_ARGUMENT,
+    kEncodeFailed = MOVU_ERR_ENCODE,
+    kUnprotectFailed = MOVU_ERR_UNPROTECT,
+    kThreadNotStarted = MOVU_ERR_THREAD,
+    kBadBaseUrl = MOVU_ERR_BAD_BASE_URL,
+    kNoSession = MOVU_ERR_SESSION,
+    kConnectFailed = MOVU_ERR_CONNECT,
+    kOpenRequestFailed = MOVU_ERR_OPEN_REQUEST,
+    kSendFailed = MOVU_ERR_SEND,
+    kReceiveFailed = MOVU_ERR_RECEIVE,
+    kEmptyToken = MOVU_ERR_EMPTY_TOKEN,
+    kInternalError = MOVU_ERR_INTERNAL,
+    kNoBaseUrl = MOVU_ERR_NO_BASE_URL,
+    kUnauthorized = MOVU_ERR_UNAUTHORIZED,
+    kTooManyRequests = MOVU_ERR_TOO_MANY_REQUESTS,
+    kServerError = MOVU_ERR_SERVER,
+    // Any other failed status N is -N; a token request that got no status at
+    // all (every base URL failed without an answer) ends in -404.
+    kTokenNoStatus = -404,
+};
 
 // Which exports return a code.
 enum ExportGroup : unsigned {
@@ -28,95 +55,75 @@ enum ExportGroup : unsigned {
     kAllWithResult = kRequests | kStarts | kPoll | kCancel | kProtect | kUnprotect | kOpenUrl,
 };
 
-enum ResultCode : std::int32_t {
-    kOk = 0,
-    kArgumentMissing = -1,
-    kNoAccount = -2,
-    kNoJob = -2,
-    kProtectFailed = -2,
-    kNotBase64 = -2,
-    kOpenFailed = -2,
-    kArgumentEmpty = -3,
-    kEncodeFailed = -3,
-    kUnprotectFailed = -3,
-    kThreadNotStarted = -4,
-    kBadBaseUrl = -10,
-    kNoSession = -11,
-    kConnectFailed = -12,
-    kOpenRequestFailed = -13,
-    kSendFailed = -14,
-    kReceiveFailed = -15,
-    kEmptyToken = -70,
-    kInternalError = -99,
-    kNoBaseUrl = -100,
-    kUnauthorized = -401,
-    kTooManyRequests = -429,
-    kServerError = -500,
-    // Any other failed status N is -N; a token request that got no status at
-    // all (every base URL failed without an answer) ends in -404.
-    kTokenNoStatus = -404,
-};
-
 struct ResultCodeRow {
     std::int32_t value;
     const char* name;
-    unsigned exports;     // ExportGroup bits
-    const char* from;     // the exports, as the docs name them
-    const char* meaning;  // the docs' and the movu host's text
-    const char* brief;    // MovuResultText's text; set on the row whose name it switches on
+    const char* text;   // the header's text
+    unsigned exports;   // ExportGroup bits
+    const char* from;   // the exports, as the docs name them
+    const char* brief;  // the MQL5 include's MovuResultText; on the first name of a value only
 };
 
-inline constexpr ResultCodeRow kResultCodes[] = {
-    {kOk, "MOVU_OK", kAllWithResult, "all", "success; for `Movu_PollA` also \"still running\" (see `state`)", "ok"},
-    {kArgumentMissing, "MOVU_ERR_ARGUMENT", kStarts, "starts", "no job-id pointer", "missing argument or buffer"},
-    {kArgumentMissing, "MOVU_ERR_ARGUMENT", kProtect | kUnprotect, "`Movu_ProtectTextW`, `Movu_UnprotectTextW`",
-     "text or buffer missing, or buffer size below 1", nullptr},
-    {kArgumentMissing, "MOVU_ERR_ARGUMENT", kOpenUrl, "`Movu_OpenUrl`", "url missing or blank", nullptr},
-    {kNoJob, "MOVU_ERR_NO_JOB", kPoll | kCancel, "`Movu_PollA`, `Movu_Cancel`", "no job with this id", nullptr},
-    {kNoAccount, "MOVU_ERR_NO_ACCOUNT", kRequestOutcomes, "requests, jobs", "account missing or empty",
+// The header's list as rows; exports, from and brief follow in kResultCodeUse.
+inline constexpr struct {
+    std::int32_t value;
+    std::string_view name;
+    const char* text;
+} kHeaderCodes[] = {
+#define MOVU_HEADER_ROW_(name, value, text) {value, #name, text},
+    MOVU_RESULT_CODES(MOVU_HEADER_ROW_)
+#undef MOVU_HEADER_ROW_
+};
+
+struct ResultCodeUse {
+    std::string_view name;
+    unsigned exports;
+    const char* from;
+    const char* brief;
+};
+
+// In the header's order, one row per name.
+inline constexpr ResultCodeUse kResultCodeUse[] = {
+    {"MOVU_OK", kAllWithResult, "all", "ok"},
+    {"MOVU_ERR_ARGUMENT", kStarts | kProtect | kUnprotect | kOpenUrl,
+     "starts, `Movu_ProtectTextW`, `Movu_UnprotectTextW`, `Movu_OpenUrl`", "missing argument or buffer"},
+    {"MOVU_ERR_NO_ACCOUNT", kRequestOutcomes | kStartsA, "requests, jobs, 8-bit starts",
      "missing account, or no such job, or protection step failed"},
-    {kNoAccount, "MOVU_ERR_NO_ACCOUNT", kStartsA, "8-bit starts", "account, path or method missing", nullptr},
-    {kProtectFailed, "MOVU_ERR_PROTECT", kProtect, "`Movu_ProtectTextW`", "the protection service refused", nullptr},
-    {kNotBase64, "MOVU_ERR_NOT_BASE64", kUnprotect, "`Movu_UnprotectTextW`", "not valid base64", nullptr},
-    {kOpenFailed, "MOVU_ERR_OPEN_FAILED", kOpenUrl, "`Movu_OpenUrl`", "the desktop refused to open it", nullptr},
-    {kArgumentEmpty, "MOVU_ERR_EMPTY_ARGUMENT", kStarts, "starts", "path or method empty",
-     "empty path or method, or protection step failed"},
-    {kEncodeFailed, "MOVU_ERR_ENCODE", kProtect, "`Movu_ProtectTextW`", "base64 encoding failed", nullptr},
-    {kUnprotectFailed, "MOVU_ERR_UNPROTECT", kUnprotect, "`Movu_UnprotectTextW`",
-     "does not unprotect: another user or machine, damaged or foreign text", nullptr},
-    {kThreadNotStarted, "MOVU_ERR_THREAD", kStarts, "starts", "the worker thread could not be started",
-     "worker thread not started"},
-    {kBadBaseUrl, "MOVU_ERR_BAD_BASE_URL", kRequestOutcomes, "requests, jobs",
-     "bad base URL: it does not crack into http(s), host and port", "base URL not usable"},
-    {kNoSession, "MOVU_ERR_SESSION", kRequestOutcomes, "requests, jobs",
-     "transport: the HTTP session could not be opened", "HTTP session not opened"},
-    {kConnectFailed, "MOVU_ERR_CONNECT", kRequestOutcomes, "requests, jobs",
-     "transport: connecting failed (nothing listening, name not resolved, connect time-out)", "connection failed"},
-    {kOpenRequestFailed, "MOVU_ERR_OPEN_REQUEST", kRequestOutcomes, "requests, jobs",
-     "transport: the request could not be opened", "request not opened"},
-    {kSendFailed, "MOVU_ERR_SEND", kRequestOutcomes, "requests, jobs",
-     "transport: sending the request failed (TLS refused included)", "sending failed"},
-    {kReceiveFailed, "MOVU_ERR_RECEIVE", kRequestOutcomes, "requests, jobs",
-     "transport: no response arrived (connection dropped)", "no response received"},
-    {kEmptyToken, "MOVU_ERR_EMPTY_TOKEN", kRequestOutcomes, "requests, jobs",
-     "the token endpoint answered with an empty token", "empty token"},
-    {kInternalError, "MOVU_ERR_INTERNAL", kAllWithResult, "all exports with a result",
-     "internal error in the library (unexpected failure, e.g. out of memory)", "internal error"},
-    {kNoBaseUrl, "MOVU_ERR_NO_BASE_URL", kRequestOutcomes, "requests, jobs", "no base URL to send to", "no base URL"},
-    {kUnauthorized, "MOVU_ERR_UNAUTHORIZED", kRequestOutcomes, "requests, jobs",
-     "unauthorized: HTTP 401, also after renewing the token", "HTTP 401 unauthorized"},
-    {kTooManyRequests, "MOVU_ERR_TOO_MANY_REQUESTS", kRequestOutcomes, "requests, jobs", "too many requests: HTTP 429",
-     "HTTP 429 too many requests"},
-    {kServerError, "MOVU_ERR_SERVER", kRequestOutcomes, "requests, jobs", "server error: HTTP 500 or above",
-     "HTTP 5xx server error"},
+    {"MOVU_ERR_NO_JOB", kPoll | kCancel, "`Movu_PollA`, `Movu_Cancel`", nullptr},
+    {"MOVU_ERR_PROTECT", kProtect, "`Movu_ProtectTextW`", nullptr},
+    {"MOVU_ERR_NOT_BASE64", kUnprotect, "`Movu_UnprotectTextW`", nullptr},
+    {"MOVU_ERR_OPEN_FAILED", kOpenUrl, "`Movu_OpenUrl`", nullptr},
+    {"MOVU_ERR_EMPTY_ARGUMENT", kStarts, "starts", "empty path or method, or protection step failed"},
+    {"MOVU_ERR_ENCODE", kProtect, "`Movu_ProtectTextW`", nullptr},
+    {"MOVU_ERR_UNPROTECT", kUnprotect, "`Movu_UnprotectTextW`", nullptr},
+    {"MOVU_ERR_THREAD", kStarts, "starts", "worker thread not started"},
+    {"MOVU_ERR_BAD_BASE_URL", kRequestOutcomes, "requests, jobs", "base URL not usable"},
+    {"MOVU_ERR_SESSION", kRequestOutcomes, "requests, jobs", "HTTP session not opened"},
+    {"MOVU_ERR_CONNECT", kRequestOutcomes, "requests, jobs", "connection failed"},
+    {"MOVU_ERR_OPEN_REQUEST", kRequestOutcomes, "requests, jobs", "request not opened"},
+    {"MOVU_ERR_SEND", kRequestOutcomes, "requests, jobs", "sending failed"},
+    {"MOVU_ERR_RECEIVE", kRequestOutcomes, "requests, jobs", "no response received"},
+    {"MOVU_ERR_EMPTY_TOKEN", kRequestOutcomes, "requests, jobs", "empty token"},
+    {"MOVU_ERR_INTERNAL", kAllWithResult, "all exports with a result", "internal error"},
+    {"MOVU_ERR_NO_BASE_URL", kRequestOutcomes, "requests, jobs", "no base URL"},
+    {"MOVU_ERR_UNAUTHORIZED", kRequestOutcomes, "requests, jobs", "HTTP 401 unauthorized"},
+    {"MOVU_ERR_TOO_MANY_REQUESTS", kRequestOutcomes, "requests, jobs", "HTTP 429 too many requests"},
+    {"MOVU_ERR_SERVER", kRequestOutcomes, "requests, jobs", "HTTP 5xx server error"},
 };
 
-// The row for a value returned by one of the given exports; null when the
-// value is not in the table for them (for requests: minus an HTTP status).
-inline const ResultCodeRow* FindResultCode(std::int32_t value, unsigned exports) {
-    for (const ResultCodeRow& row : kResultCodes)
-        if (row.value == value && (row.exports & exports) != 0) return &row;
-    return nullptr;
+constexpr std::size_t kResultCodeCount = sizeof kHeaderCodes / sizeof kHeaderCodes[0];
+
+constexpr bool UseFollowsTheHeader() {
+    if (sizeof kResultCodeUse / sizeof kResultCodeUse[0] != kResultCodeCount) return false;
+    for (std::size_t i = 0; i < kResultCodeCount; ++i)
+        if (kResultCodeUse[i].name != kHeaderCodes[i].name) return false;
+    return true;
+}
+static_assert(UseFollowsTheHeader(), "kResultCodeUse names each code of MOVU_RESULT_CODES once, in its order");
+
+inline ResultCodeRow ResultCodeAt(std::size_t i) {
+    return {kHeaderCodes[i].value,     kHeaderCodes[i].name.data(), kHeaderCodes[i].text,
+            kResultCodeUse[i].exports, kResultCodeUse[i].from,      kResultCodeUse[i].brief};
 }
 
 }  // namespace movu

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace movu {
@@ -161,7 +162,6 @@ std::int32_t ResultCopyA(std::string_view utf8, char* out, std::int32_t capacity
 }
 
 std::string JsonEscape(std::string_view text) {
-    static const char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
     for (char ch : text) {
@@ -177,8 +177,7 @@ std::string JsonEscape(std::string_view text) {
             default:
                 if (c < 0x20 || c == 0x7F) {
                     out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0xF];
+                    ascii::AppendHex(out, c, ascii::kLowerHex);
                 } else {
                     out += ch;
                 }

@@ -15,33 +15,13 @@ namespace {
 
 std::string Text(const movu_char16* text) { return TrimmedText(text).value_or(std::string()); }
 
-Request Get(Identity identity, const char* path, QueryParams query = {}) {
-    Request request;
-    request.identity = std::move(identity);
-    request.method = "GET";
-    request.path = path;
-    request.query = std::move(query);
-    return request;
-}
-
-// The 8-bit date goes as given; the UTF-16 one trimmed.
-QueryParams DateQuery(const char* date) {
-    if (date == nullptr || *date == 0) return {};
-    return {{"date", date}};
-}
-
-QueryParams DateQuery(const movu_char16* date) {
-    std::string trimmed = Text(date);
-    if (trimmed.empty()) return {};
-    return {{"date", std::move(trimmed)}};
-}
-
-// The 8-bit request starts: an account is required.
-std::int32_t StartA(Identity identity, const char* path, QueryParams query, std::int32_t* outJobId) {
+// The 8-bit request starts: an account is required. Their date goes as
+// given; the UTF-16 starts' date is trimmed.
+std::int32_t StartA(Request request, std::int32_t* outJobId) {
     if (outJobId == nullptr) return kArgumentMissing;
     *outJobId = 0;
-    if (!identity.account) return kNoAccount;
-    return StartJob(Get(std::move(identity), path, std::move(query)), *outJobId);
+    if (!request.identity.account) return kNoAccount;
+    return StartJob(std::move(request), *outJobId);
 }
 
 // The UTF-16 starts take a missing text as empty; a missing account shows
@@ -71,28 +51,25 @@ std::int32_t movu::StartAsyncJob(const char* account, const char* platform, cons
     return StartJob(std::move(request), *outJobId);
 }
 
-#define MOVU_IDENTITY_A \
-    const char *account, const char *platform, const char *broker, const char *server, const char *clientVersion
-#define MOVU_IDENTITY_W                                                                                            \
-    const movu_char16 *account, const movu_char16 *platform, const movu_char16 *broker, const movu_char16 *server, \
-        const movu_char16 *clientVersion
-#define MOVU_IDENTITY ReadIdentity(account, platform, broker, server, clientVersion)
-
 extern "C" {
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_GetAsyncSignedA(MOVU_IDENTITY_A, const char* path, const char* query,
-                                                        const char* method, const char* body, std::int32_t* outJobId) {
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_GetAsyncSignedA(const char* account, const char* platform, const char* broker,
+                                                        const char* server, const char* clientVersion, const char* path,
+                                                        const char* query, const char* method, const char* body,
+                                                        std::int32_t* outJobId) {
     return Guard([&] {
         return StartAsyncJob(account, platform, broker, server, clientVersion, path, query, method, body, outJobId);
     });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_GetAsyncSignedW(MOVU_IDENTITY_W, const movu_char16* path,
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_GetAsyncSignedW(const movu_char16* account, const movu_char16* platform,
+                                                        const movu_char16* broker, const movu_char16* server,
+                                                        const movu_char16* clientVersion, const movu_char16* path,
                                                         const movu_char16* query, const movu_char16* method,
                                                         const movu_char16* body, std::int32_t* outJobId) {
     return Guard([&] {
         Request request;
-        request.identity = MOVU_IDENTITY;
+        request.identity = ReadIdentity(account, platform, broker, server, clientVersion);
         request.path = Text(path);
         request.query = ParseQueryText(Text(query));
         request.method = Text(method);
@@ -101,46 +78,99 @@ MOVU_EXPORT std::int32_t MOVU_CALL Movu_GetAsyncSignedW(MOVU_IDENTITY_W, const m
     });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarDayA(MOVU_IDENTITY_A, const char* date, std::int32_t* outJobId) {
-    return Guard([&] { return StartA(MOVU_IDENTITY, kCalendarDayPath, DateQuery(date), outJobId); });
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarDayA(const char* account, const char* platform, const char* broker,
+                                                          const char* server, const char* clientVersion,
+                                                          const char* date, std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartA(
+            DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kCalendarDayPath, NarrowArg(date)),
+            outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarDayW(MOVU_IDENTITY_W, const movu_char16* date,
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarDayW(const movu_char16* account, const movu_char16* platform,
+                                                          const movu_char16* broker, const movu_char16* server,
+                                                          const movu_char16* clientVersion, const movu_char16* date,
                                                           std::int32_t* outJobId) {
-    return Guard([&] { return StartW(Get(MOVU_IDENTITY, kCalendarDayPath, DateQuery(date)), outJobId); });
+    return Guard([&] {
+        return StartW(
+            DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kCalendarDayPath, Text(date)),
+            outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarMetaA(MOVU_IDENTITY_A, const char* date, std::int32_t* outJobId) {
-    return Guard([&] { return StartA(MOVU_IDENTITY, kCalendarMetaPath, DateQuery(date), outJobId); });
-}
-
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarMetaW(MOVU_IDENTITY_W, const movu_char16* date,
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarMetaA(const char* account, const char* platform,
+                                                           const char* broker, const char* server,
+                                                           const char* clientVersion, const char* date,
                                                            std::int32_t* outJobId) {
-    return Guard([&] { return StartW(Get(MOVU_IDENTITY, kCalendarMetaPath, DateQuery(date)), outJobId); });
+    return Guard([&] {
+        return StartA(DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kCalendarMetaPath,
+                               NarrowArg(date)),
+                      outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartPingA(MOVU_IDENTITY_A, std::int32_t* outJobId) {
-    return Guard([&] { return StartA(MOVU_IDENTITY, kPingPath, {}, outJobId); });
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartCalendarMetaW(const movu_char16* account, const movu_char16* platform,
+                                                           const movu_char16* broker, const movu_char16* server,
+                                                           const movu_char16* clientVersion, const movu_char16* date,
+                                                           std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartW(
+            DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kCalendarMetaPath, Text(date)),
+            outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartPingW(MOVU_IDENTITY_W, std::int32_t* outJobId) {
-    return Guard([&] { return StartW(Get(MOVU_IDENTITY, kPingPath), outJobId); });
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartPingA(const char* account, const char* platform, const char* broker,
+                                                   const char* server, const char* clientVersion,
+                                                   std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartA(DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kPingPath), outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartRegisterA(MOVU_IDENTITY_A, std::int32_t* outJobId) {
-    return Guard([&] { return StartA(MOVU_IDENTITY, kRegisterPath, {}, outJobId); });
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartPingW(const movu_char16* account, const movu_char16* platform,
+                                                   const movu_char16* broker, const movu_char16* server,
+                                                   const movu_char16* clientVersion, std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartW(DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kPingPath), outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartRegisterW(MOVU_IDENTITY_W, std::int32_t* outJobId) {
-    return Guard([&] { return StartW(Get(MOVU_IDENTITY, kRegisterPath), outJobId); });
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartRegisterA(const char* account, const char* platform, const char* broker,
+                                                       const char* server, const char* clientVersion,
+                                                       std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartA(DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kRegisterPath),
+                      outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartVipStatusA(MOVU_IDENTITY_A, std::int32_t* outJobId) {
-    return Guard([&] { return StartA(MOVU_IDENTITY, kVipStatusPath, {}, outJobId); });
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartRegisterW(const movu_char16* account, const movu_char16* platform,
+                                                       const movu_char16* broker, const movu_char16* server,
+                                                       const movu_char16* clientVersion, std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartW(DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kRegisterPath),
+                      outJobId);
+    });
 }
 
-MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartVipStatusW(MOVU_IDENTITY_W, std::int32_t* outJobId) {
-    return Guard([&] { return StartW(Get(MOVU_IDENTITY, kVipStatusPath), outJobId); });
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartVipStatusA(const char* account, const char* platform, const char* broker,
+                                                        const char* server, const char* clientVersion,
+                                                        std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartA(DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kVipStatusPath),
+                      outJobId);
+    });
+}
+
+MOVU_EXPORT std::int32_t MOVU_CALL Movu_StartVipStatusW(const movu_char16* account, const movu_char16* platform,
+                                                        const movu_char16* broker, const movu_char16* server,
+                                                        const movu_char16* clientVersion, std::int32_t* outJobId) {
+    return Guard([&] {
+        return StartW(DatedGet(ReadIdentity(account, platform, broker, server, clientVersion), kVipStatusPath),
+                      outJobId);
+    });
 }
 
 MOVU_EXPORT std::int32_t MOVU_CALL Movu_PollA(std::int32_t jobId, std::int32_t* outState, std::int32_t* outHttp,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api/boundary.h"
+#include "api/envelope.h"
 #include "api/lifetime.h"
 #include "api/process_lock.h"
 #include "api/text.h"
@@ -53,8 +54,7 @@ struct WorkerArgs {
 };
 
 std::string NoResponse(std::int32_t rc, std::uint32_t http, const std::string& path) {
-    return "{\"ok\":false,\"error\":\"NO_RESPONSE\",\"rc\":" + std::to_string(rc) +
-           ",\"http\":" + std::to_string(http) + ",\"path\":\"" + JsonEscape(path) + "\"}";
+    return FailureEnvelope("NO_RESPONSE").Number("rc", rc).Number("http", http).Text("path", path).Close();
 }
 
 // True while the job is in the table: a cancel takes it out.
@@ -68,20 +68,21 @@ void JobWorker(const WorkerArgs& args) {
     // Test builds only: a worker that runs out of memory.
     if (args.request.path == "/movu-test/worker-out-of-memory") throw std::bad_alloc();
 #endif
-    const std::vector<std::string> urls = BaseUrlList();
-
     std::int32_t code = 0;
     std::uint32_t status = 0;
     std::string retained;
-    for (const std::string& url : urls) {
-        if (!StillWanted(args.id)) return;
+    bool cancelled = false;
+    WalkBaseUrls(BaseUrlOrder::AsSet, [&](const std::string& url) {
+        cancelled = !StillWanted(args.id);
+        if (cancelled) return true;
         std::string body;
         status = 0;
         code = ExecuteSignedRequestAt(url, args.request, body, status);
         // A later attempt without a body does not wipe an earlier answer.
         if (!body.empty()) retained = std::move(body);
-        if (code == 0) break;
-    }
+        return code == kOk;
+    });
+    if (cancelled) return;
     std::string text = retained.empty() ? NoResponse(code, status, args.request.path) : std::move(retained);
 
     std::lock_guard<std::mutex> lock(ProcessLock());
@@ -109,7 +110,7 @@ void RunWorker(const WorkerArgs& args) noexcept {
     job.resultCode = kInternalError;
     job.httpStatus = 0;
     try {
-        job.resultText = "{\"ok\":false,\"error\":\"INTERNAL_ERROR\",\"rc\":-99}";
+        job.resultText = FailureEnvelope("INTERNAL_ERROR").Number("rc", kInternalError).Close();
     } catch (...) {
         job.resultText.clear();
     }
@@ -163,10 +164,12 @@ std::int32_t PollJob(std::int32_t jobId, std::int32_t* outState, std::int32_t* o
     return job.resultCode;
 }
 
+#ifdef MOVU_TEST_HOOKS
 void SetNextJobIdForTesting(std::int32_t next) {
     std::lock_guard<std::mutex> lock(ProcessLock());
     nextJobId = next;
 }
+#endif
 
 std::int32_t CancelJob(std::int32_t jobId) {
     std::unique_ptr<AsyncJob> removed;

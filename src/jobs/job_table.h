@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "requests/request.h"
+#include "transport/request.h"
 
 namespace movu {
 
@@ -24,8 +24,5 @@ std::int32_t StartAsyncJob(const char* account, const char* platform, const char
 std::int32_t PollJob(std::int32_t jobId, std::int32_t* outState, std::int32_t* outHttp, char* out,
                      std::int32_t capacity);
 std::int32_t CancelJob(std::int32_t jobId);
-
-// Sets the id the next start will try first; lets tests reach the wrap-around.
-void SetNextJobIdForTesting(std::int32_t next);
 
 }  // namespace movu

@@ -80,6 +80,7 @@ bool Base64Decode(std::string_view text, std::string& bytes);  // strict
 bool Sha256(std::string_view bytes, unsigned char digest[32]);
 // Overwrites a secret's bytes so that no copy outlives its use, then empties it.
 void WipeSecret(std::string& secret);
+void WipeSecret(std::u16string& secret);
 
 // ---- files ----------------------------------------------------------------------
 // Paths are UTF-8. Creates every missing level; errors are ignored.

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "api/envelope.h"
 #include "api/result_codes.h"
 #include "api/text.h"
 #include "settings/client_settings.h"
@@ -26,9 +27,7 @@ HeaderFields SignedHeaders(const Identity& identity, const std::string& token) {
     return fields;
 }
 
-std::string TokenFetchFailed(std::int32_t rc) {
-    return "{\"ok\":false,\"error\":\"TOKEN_FETCH_FAILED\",\"rc\":" + std::to_string(rc) + "}";
-}
+std::string TokenFetchFailed(std::int32_t rc) { return FailureEnvelope("TOKEN_FETCH_FAILED").Number("rc", rc).Close(); }
 
 struct SignedAttempt {
     std::int32_t code = 0;
@@ -60,8 +59,8 @@ SignedAttempt SendWithRenewal(const std::string* fixedBaseUrl, const Request& re
     }
     const std::string target = RequestTarget(request);
     out.exchanged = true;
-    out.exchangeCode = HttpExchange(baseUrl, request.method, target, SignedHeaders(request.identity, token),
-                                    request.body, out.response, out.status);
+    out.exchangeCode = HttpExchange(baseUrl, SecondaryHostPin(), request.method, target,
+                                    SignedHeaders(request.identity, token), request.body, out.response, out.status);
     if (out.exchangeCode == kOk && out.status == 401) {
         {
             std::lock_guard<std::mutex> lock(TokenLock());
@@ -73,8 +72,9 @@ SignedAttempt SendWithRenewal(const std::string* fixedBaseUrl, const Request& re
         if (AcquireToken(request.identity, renewed, token) == kOk && !renewed.empty()) {
             out.status = 0;
             out.response.clear();
-            out.exchangeCode = HttpExchange(baseUrl, request.method, target, SignedHeaders(request.identity, renewed),
-                                            request.body, out.response, out.status);
+            out.exchangeCode =
+                HttpExchange(baseUrl, SecondaryHostPin(), request.method, target,
+                             SignedHeaders(request.identity, renewed), request.body, out.response, out.status);
         }
     }
     out.code = out.exchangeCode != kOk ? out.exchangeCode : MapHttpStatus(out.status);
@@ -82,18 +82,6 @@ SignedAttempt SendWithRenewal(const std::string* fixedBaseUrl, const Request& re
 }
 
 }  // namespace
-
-std::int32_t FailedStatusCode(std::uint32_t status) {
-    if (status == 401) return kUnauthorized;
-    if (status == 429) return kTooManyRequests;
-    if (status >= 500) return kServerError;
-    return -static_cast<std::int32_t>(status);
-}
-
-std::int32_t MapHttpStatus(std::uint32_t status) {
-    if (status >= 200 && status <= 299) return kOk;
-    return FailedStatusCode(status);
-}
 
 std::int32_t ExecuteSignedRequest(const Request& request, std::string& resultText) {
     if (!request.identity.account) return kNoAccount;

@@ -6,15 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "requests/request.h"
+#include "transport/request.h"
 
 namespace movu {
-
-// A failed status as a result code: -401, -429, -500 for 500 and above,
-// minus the status for any other. The token request shares it.
-std::int32_t FailedStatusCode(std::uint32_t status);
-// 0 for 2xx, else FailedStatusCode.
-std::int32_t MapHttpStatus(std::uint32_t status);
 
 // Sends to the current base URL only. A transport failure leaves resultText
 // as it was; a failed token request puts its answer or an envelope there.

@@ -1,10 +1,12 @@
 #include "settings/client_settings.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "api/lifetime.h"
 #include "api/process_lock.h"
 #include "api/text.h"
+#include "platform/ascii.h"
 
 #ifndef MOVU_PRIMARY_HOST
 #error "MOVU_PRIMARY_HOST must name the primary default host"
@@ -31,7 +33,7 @@ bool IsListDelimiter(char c) { return c == ';' || c == ',' || c == '\n' || c == 
 std::string DefaultSecondaryBaseUrl() { return "https://" + std::string(kSecondaryHost); }
 std::string DefaultPrimaryBaseUrl() { return "https://" + std::string(kPrimaryHost); }
 std::string_view SecondaryHostName() { return kSecondaryHost; }
-std::string SecondaryFallbackIpv4() { return kSecondaryIpv4; }
+std::string_view SecondaryFallbackIpv4() { return kSecondaryIpv4; }
 
 ClientSettings& Settings() {
     // The current base URL names the primary host from load on.
@@ -106,11 +108,6 @@ std::vector<std::string> BaseUrlList() {
     return Settings().baseUrls;
 }
 
-std::vector<std::string> SnapshotBaseUrls() {
-    std::lock_guard<std::mutex> lock(ProcessLock());
-    return Settings().baseUrls;
-}
-
 std::string SnapshotCurrentBaseUrl() {
     std::lock_guard<std::mutex> lock(ProcessLock());
     return Settings().currentBaseUrl;
@@ -121,14 +118,38 @@ std::string SnapshotTerminalDataPath() {
     return Settings().terminalDataPath;
 }
 
+#ifdef MOVU_TEST_HOOKS
+std::vector<std::string> SnapshotBaseUrls() {
+    std::lock_guard<std::mutex> lock(ProcessLock());
+    return Settings().baseUrls;
+}
+
 std::string SnapshotProductSecret() {
     std::lock_guard<std::mutex> lock(ProcessLock());
     return Settings().productSecret;
 }
+#endif
 
 void StoreCurrentBaseUrl(std::string_view url) {
     std::lock_guard<std::mutex> lock(ProcessLock());
     Settings().currentBaseUrl = std::string(url);
+}
+
+// The host name is ASCII, so folding ASCII letters is the whole of the
+// case-insensitive match; no other letter can fold into it.
+void SecondaryHostFirst(std::vector<std::string>& baseUrls) {
+    const std::string name = ascii::Lower(SecondaryHostName());
+    std::stable_partition(baseUrls.begin(), baseUrls.end(), [&](const std::string& url) {
+        return url.size() >= name.size() && ascii::Lower(url).find(name) != std::string::npos;
+    });
+}
+
+bool WalkBaseUrls(BaseUrlOrder order, const std::function<bool(const std::string& baseUrl)>& attempt) {
+    std::vector<std::string> urls = BaseUrlList();
+    if (order == BaseUrlOrder::SecondaryHostFirst) SecondaryHostFirst(urls);
+    for (const std::string& url : urls)
+        if (attempt(url)) break;
+    return !urls.empty();
 }
 
 }  // namespace movu

@@ -2,6 +2,7 @@
 // is read and written under the process-wide lock; readers take copies.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,7 @@ ClientSettings& Settings();
 std::string DefaultSecondaryBaseUrl();
 std::string DefaultPrimaryBaseUrl();
 std::string_view SecondaryHostName();
-std::string SecondaryFallbackIpv4();  // an IPv4 literal
+std::string_view SecondaryFallbackIpv4();  // an IPv4 literal
 
 bool SplitBaseUrlList(std::string_view text, std::vector<std::string>& entries);
 
@@ -38,11 +39,18 @@ void SetTerminalDataPath(std::string_view path);
 void ApplyDefaultBaseUrlsIfUnset();
 // The list, with the defaults applied.
 std::vector<std::string> BaseUrlList();
-// The list as set, without defaults.
-std::vector<std::string> SnapshotBaseUrls();
 std::string SnapshotCurrentBaseUrl();
 std::string SnapshotTerminalDataPath();
-std::string SnapshotProductSecret();
 void StoreCurrentBaseUrl(std::string_view url);
+
+// Stable partition: entries that mention the secondary default host first.
+void SecondaryHostFirst(std::vector<std::string>& baseUrls);
+
+enum class BaseUrlOrder { AsSet, SecondaryHostFirst };
+
+// The one walk over the base URLs (defaults applied), taken from a snapshot:
+// offers each to attempt, in order, until attempt returns true. False when
+// there was no base URL to offer.
+bool WalkBaseUrls(BaseUrlOrder order, const std::function<bool(const std::string& baseUrl)>& attempt);
 
 }  // namespace movu

@@ -4,14 +4,10 @@
 #include <vector>
 
 #include "api/result_codes.h"
-#include "requests/endpoints.h"
-#include "requests/signed_request.h"
 #include "settings/client_settings.h"
 #include "token/client_token.h"
 #include "token/token_cache.h"
-#include "transport/endpoint_url.h"
 #include "transport/header_fields.h"
-#include "transport/http_exchange.h"
 
 namespace movu {
 
@@ -49,6 +45,8 @@ std::int32_t StatusFailure(std::uint32_t status) { return status == 0 ? kTokenNo
 
 }  // namespace
 
+HostPin SecondaryHostPin() { return {SecondaryHostName(), SecondaryFallbackIpv4()}; }
+
 std::int32_t AcquireToken(const Identity& identity, std::string& token, std::string_view rejected,
                           std::string* lastAnswer) {
     token.clear();
@@ -60,29 +58,26 @@ std::int32_t AcquireToken(const Identity& identity, std::string& token, std::str
 
     if (TokenFromStore(account, rejected, token)) return kOk;
 
-    std::vector<std::string> urls = BaseUrlList();
-    if (urls.empty()) return kNoBaseUrl;
-    SecondaryHostFirst(urls);
-
     const HeaderFields headers = TokenRequestHeaders(identity);
-    std::int32_t lastResult = 0;
-    std::uint32_t lastStatus = 0;
-    for (const std::string& url : urls) {
+    std::int32_t result = kNoBaseUrl;
+    // An answer that refuses the account or the load ends the walk; one that
+    // only lacks a usable token moves on to the next base URL.
+    const bool offered = WalkBaseUrls(BaseUrlOrder::SecondaryHostFirst, [&](const std::string& url) {
         std::string body;
         std::uint32_t status = 0;
-        lastResult = HttpExchange(url, "GET", kTokenPath, headers, {}, body, status);
-        lastStatus = status;
+        result = HttpExchange(url, SecondaryHostPin(), "GET", kTokenPath, headers, {}, body, status);
         if (!body.empty()) last = body;
-        if (lastResult != 0) continue;
-        if (status == 401 || status == 429 || status >= 500) return StatusFailure(status);
-        if (status < 200 || status > 299) continue;
+        if (result != kOk) return false;
+        result = StatusFailure(status);
+        if (status == 401 || status == 429 || status >= 500) return true;
+        if (status < 200 || status > 299) return false;
 
         std::string fetched, expiresText;
         std::int64_t expiry = 0;
-        if (!ExtractJsonString(body, "token", fetched)) continue;
-        if (!ExtractJsonString(body, "expires_at", expiresText)) continue;
-        if (!ParseIsoTimestamp(expiresText, expiry)) continue;
-        if (fetched.empty() || expiry <= 0) continue;
+        if (!ExtractJsonString(body, "token", fetched)) return false;
+        if (!ExtractJsonString(body, "expires_at", expiresText)) return false;
+        if (!ParseIsoTimestamp(expiresText, expiry)) return false;
+        if (fetched.empty() || expiry <= 0) return false;
 
         {
             std::lock_guard<std::mutex> lock(TokenLock());
@@ -95,9 +90,11 @@ std::int32_t AcquireToken(const Identity& identity, std::string& token, std::str
         token = std::move(fetched);
         last.clear();
         StoreCurrentBaseUrl(url);
-        return kOk;
-    }
-    return lastResult != 0 ? lastResult : StatusFailure(lastStatus);
+        result = kOk;
+        return true;
+    });
+    if (!offered) return kNoBaseUrl;
+    return result;
 }
 
 }  // namespace movu

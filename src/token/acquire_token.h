@@ -6,9 +6,16 @@
 #include <string>
 #include <string_view>
 
-#include "requests/request.h"
+#include "transport/http_exchange.h"
+#include "transport/request.h"
 
 namespace movu {
+
+inline constexpr char kTokenPath[] = "/v1/client/token.php";
+
+// The deployment's pin, for every exchange: the secondary default host goes
+// to its fallback IPv4 address.
+HostPin SecondaryHostPin();
 
 // 0 with the token, or a negative code. When rejected is not empty, a token
 // equal to it from memory or the cache file is passed over: the service just

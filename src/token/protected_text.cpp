@@ -1,5 +1,6 @@
 #include "token/protected_text.h"
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace movu {
@@ -10,8 +11,6 @@ namespace {
 // read by either side.
 constexpr std::string_view kDescription = "qz_movu";
 constexpr std::string_view kEntropy = "zq_entropy_k7_v1";
-
-bool IsAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
 
@@ -43,19 +42,9 @@ bool Sha256Hex(std::string_view bytes, std::string& hex) {
     hex.clear();
     unsigned char digest[32];
     if (!platform::Sha256(bytes, digest)) return false;
-    static constexpr char kDigits[] = "0123456789abcdef";
     hex.reserve(64);
-    for (unsigned char b : digest) {
-        hex.push_back(kDigits[b >> 4]);
-        hex.push_back(kDigits[b & 0x0F]);
-    }
+    for (unsigned char b : digest) ascii::AppendHex(hex, b, ascii::kLowerHex);
     return true;
-}
-
-std::string_view TrimAsciiSpace(std::string_view text) {
-    while (!text.empty() && IsAsciiSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsAsciiSpace(text.back())) text.remove_suffix(1);
-    return text;
 }
 
 }  // namespace movu

@@ -16,7 +16,4 @@ UnprotectOutcome UnprotectFromText(std::string_view text, std::string& plain);
 bool Base64Encode(std::string_view bytes, std::string& text);
 bool Sha256Hex(std::string_view bytes, std::string& hex);
 
-// Space, tab, CR and LF at both ends; other white space stays.
-std::string_view TrimAsciiSpace(std::string_view text);
-
 }  // namespace movu

@@ -24,11 +24,16 @@ extern "C" MOVU_EXPORT int32_t MOVU_CALL Movu_ProtectTextW(const movu_char16* te
     ClearOut(out, capacity);
     return movu::Guard([&]() -> std::int32_t {
         if (!text || !out || capacity < 1) return movu::kArgumentMissing;
-        std::string plain = movu::TrimSpace(movu::Utf16ToUtf8(movu::WideArg(text)));
+        // The text is a secret: each copy made here is wiped before it is
+        // freed, the UTF-16 one, the untrimmed UTF-8 one and the trimmed one.
+        std::u16string wide = movu::WideArg(text);
+        std::string utf8 = movu::Utf16ToUtf8(wide);
+        movu::platform::WipeSecret(wide);
+        std::string plain = movu::TrimSpace(utf8);
+        movu::platform::WipeSecret(utf8);
         if (plain.empty()) return movu::kOk;
         std::string protectedText;
         movu::ProtectOutcome outcome = movu::ProtectToText(plain, protectedText);
-        // The texts handled here are secrets; their copies do not outlive the call.
         movu::platform::WipeSecret(plain);
         if (outcome == movu::ProtectOutcome::ProtectFailed) return movu::kProtectFailed;
         if (outcome == movu::ProtectOutcome::EncodeFailed) return movu::kEncodeFailed;

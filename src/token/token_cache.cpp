@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "api/text.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "settings/client_settings.h"
 #include "token/client_token.h"
@@ -56,11 +57,11 @@ bool LoadTokenCache(std::string_view account) {
     if (path.empty()) return false;
     std::string content;
     if (!ReadSmallFile(path, content)) return false;
-    std::string_view text = TrimAsciiSpace(content);
+    std::string_view text = ascii::TrimSpace(content);
     if (text.empty()) return false;
     std::string plain;
     if (UnprotectFromText(text, plain) != UnprotectOutcome::Ok) return false;
-    std::string_view json = TrimAsciiSpace(plain);
+    std::string_view json = ascii::TrimSpace(plain);
     if (json.empty()) return false;
 
     std::string token, expiresAt;

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "api/text.h"
-#include "settings/client_settings.h"
+#include "platform/ascii.h"
 
 namespace movu {
 
@@ -11,14 +11,6 @@ namespace {
 
 constexpr std::size_t kMaxScheme = 15;
 constexpr std::size_t kMaxHost = 255;  // UTF-16 units, as the Windows cracker counts
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-std::string AsciiLowerCopy(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) c = AsciiLower(c);
-    return out;
-}
 
 // Lead bytes count one unit, four-byte sequences (a surrogate pair) two.
 std::size_t Utf16Length(std::string_view utf8) {
@@ -50,7 +42,7 @@ bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
 
     std::size_t colon = t.find(':');
     if (colon == std::string::npos || colon == 0 || colon > kMaxScheme) return false;
-    std::string scheme = AsciiLowerCopy(t.substr(0, colon));
+    std::string scheme = ascii::Lower(t.substr(0, colon));
     if (scheme != "http" && scheme != "https") return false;
     if (t.compare(colon, 3, "://") != 0) return false;
     bool secure = scheme == "https";
@@ -91,24 +83,6 @@ bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
     out.host = std::string(host);
     out.port = static_cast<std::uint16_t>(port);
     return !out.host.empty();
-}
-
-bool IsSecondaryHost(std::string_view host) {
-    std::string_view name = SecondaryHostName();
-    if (host.size() != name.size()) return false;
-    for (std::size_t i = 0; i < host.size(); ++i) {
-        if (AsciiLower(host[i]) != AsciiLower(name[i])) return false;
-    }
-    return true;
-}
-
-// The host name is ASCII, so folding ASCII letters is the whole of the
-// case-insensitive match; no other letter can fold into it.
-void SecondaryHostFirst(std::vector<std::string>& baseUrls) {
-    const std::string name = AsciiLowerCopy(SecondaryHostName());
-    std::stable_partition(baseUrls.begin(), baseUrls.end(), [&](const std::string& url) {
-        return url.size() >= name.size() && AsciiLowerCopy(url).find(name) != std::string::npos;
-    });
 }
 
 }  // namespace movu

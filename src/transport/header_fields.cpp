@@ -1,16 +1,9 @@
 #include "transport/header_fields.h"
 
+#include "platform/ascii.h"
+
 namespace movu {
 namespace {
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
-}
 
 std::string SafeValue(std::string_view value) {
     std::string out;
@@ -30,7 +23,7 @@ std::string SafeValue(std::string_view value) {
 
 void SetHeader(HeaderFields& fields, std::string_view name, std::string_view value) {
     for (platform::HeaderField& f : fields) {
-        if (SameName(f.name, name)) {
+        if (ascii::EqualsIgnoreCase(f.name, name)) {
             f.value = SafeValue(value);
             return;
         }

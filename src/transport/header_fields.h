@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "requests/request.h"
+#include "transport/request.h"
 
 namespace movu {
 

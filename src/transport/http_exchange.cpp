@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 
+#include "api/envelope.h"
 #include "api/result_codes.h"
-#include "api/text.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
-#include "settings/client_settings.h"
 #include "transport/endpoint_url.h"
 
 namespace movu {
@@ -49,31 +49,21 @@ std::int32_t ResultOf(platform::ExchangeStep step) {
 
 std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::string_view baseUrl,
                      const platform::ExchangeRequest& request) {
-    std::string out = "{\"ok\":false,\"error\":\"";
-    out += ErrorName(step);
-    out += "\",\"win32\":";
-    out += std::to_string(error);
-    out += ",\"base_url\":\"";
-    out += JsonEscape(baseUrl);
-    out += "\",\"host\":\"";
-    out += JsonEscape(request.host);
+    FailureEnvelope out(ErrorName(step));
+    out.Number("win32", error).Text("base_url", baseUrl).Text("host", request.host);
     if (step == platform::ExchangeStep::Connect) {
-        out += "\",\"port\":";
-        out += std::to_string(request.port);
-        out += '}';
+        out.Number("port", request.port);
     } else {
-        out += "\",\"path\":\"";
-        out += JsonEscape(request.target);
-        out += "\"}";
+        out.Text("path", request.target);
     }
-    return out;
+    return out.Close();
 }
 
 }  // namespace
 
-std::int32_t HttpExchange(std::string_view baseUrl, std::string_view method, std::string_view target,
-                          const HeaderFields& headers, std::string_view body, std::string& responseBody,
-                          std::uint32_t& httpStatus) {
+std::int32_t HttpExchange(std::string_view baseUrl, const HostPin& pin, std::string_view method,
+                          std::string_view target, const HeaderFields& headers, std::string_view body,
+                          std::string& responseBody, std::uint32_t& httpStatus) {
     responseBody.clear();
     httpStatus = 0;
 
@@ -83,7 +73,7 @@ std::int32_t HttpExchange(std::string_view baseUrl, std::string_view method, std
     request.secure = endpoint.secure;
     request.host = endpoint.host;
     request.port = endpoint.port;
-    if (IsSecondaryHost(endpoint.host)) request.pinAddress = SecondaryFallbackIpv4();
+    if (!pin.host.empty() && ascii::EqualsIgnoreCase(endpoint.host, pin.host)) request.pinAddress = pin.address;
     request.limits = Limits();
     request.method.assign(method);
     request.target.assign(target);
@@ -101,6 +91,18 @@ std::int32_t HttpExchange(std::string_view baseUrl, std::string_view method, std
         responseBody = Envelope(reply.step, reply.errorCode, baseUrl, request);
     }
     return code;
+}
+
+std::int32_t FailedStatusCode(std::uint32_t status) {
+    if (status == 401) return kUnauthorized;
+    if (status == 429) return kTooManyRequests;
+    if (status >= 500) return kServerError;
+    return -static_cast<std::int32_t>(status);
+}
+
+std::int32_t MapHttpStatus(std::uint32_t status) {
+    if (status >= 200 && status <= 299) return kOk;
+    return FailedStatusCode(status);
 }
 
 }  // namespace movu

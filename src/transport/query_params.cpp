@@ -2,16 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/ascii.h"
+
 namespace movu {
 
 namespace {
-
-int HexValue(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool IsUnreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
@@ -45,8 +40,9 @@ std::string PercentDecode(std::string_view text) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '+') {
             out.push_back(' ');
-        } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+        } else if (c == '%' && i + 2 < text.size() && ascii::HexValue(text[i + 1]) >= 0 &&
+                   ascii::HexValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(ascii::HexValue(text[i + 1]) * 16 + ascii::HexValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(static_cast<char>(c));
@@ -70,7 +66,6 @@ std::string BuildQueryText(const QueryParams& params) {
 }
 
 std::string PercentEncode(std::string_view bytes) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size() * 3);
     for (char ch : bytes) {
@@ -79,8 +74,7 @@ std::string PercentEncode(std::string_view bytes) {
             out.push_back(static_cast<char>(c));
         } else {
             out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 0xF]);
+            ascii::AppendHex(out, c);
         }
     }
     return out;

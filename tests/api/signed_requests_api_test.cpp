@@ -160,6 +160,9 @@ TEST_F(SignedRequests, EveryExportSendsItsVerbPathBodyAndIdentityLines) {
           W(u"1.0\r\n\r\nGET /evil HTTP/1.1")},
          lines({"X-Platform: MT5X-Injected: p", "X-Broker: BX-Injected: b", "X-Server: SX-Injected: s",
                 "X-Client-Version: 1.0GET /evil HTTP/1.1"})},
+        // Every other control character goes too, tab and DEL included.
+        {{account(), W(u"M\tT\u00015"), W(u"B\u007Fr"), W(u"S\u001B[0m"), nullptr},
+         lines({"X-Platform: MT5", "X-Broker: Br", "X-Server: S[0m"})},
     };
     for (const Export& e : kExports) {
         SCOPED_TRACE(e.name);

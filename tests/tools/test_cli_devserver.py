@@ -169,7 +169,7 @@ class HostTests(HostCase):
             (("vip-status", "--account", "1"), 3, "", missing, {"library": missing}),
             (("heartbeat", "--narrow", "--account", account, "--payload", "not json"), 1,
              'Movu_HeartbeatA: -400 the service answered HTTP 400 (bad request)\n{\n  "ok": false,', "", {}),
-            (("start-vip-status", "--narrow"), 1, "Movu_StartVipStatusA: -2 account, path or method missing", "", {}),
+            (("start-vip-status", "--narrow"), 1, "Movu_StartVipStatusA: -2 account missing or empty", "", {}),
             (("cancel", "--job", "1", "--expect", "-2"), 0, "Movu_Cancel(job 1): -2 no job with this id", "", {}),
             (("get-async", "--account", account, "--path", "/v1/client/ping.php", "--expect", "-3"), 0,
              "Movu_GetAsyncSignedW: -3 path or method empty (as expected)", "", {}),
@@ -181,7 +181,7 @@ class HostTests(HostCase):
              "Movu_VipStatus: -12 transport: connecting failed", "", bare),
             (("unprotect", "--text", "not base64!"), 1, "Movu_UnprotectTextW: -2 not valid base64", "", bare),
             (("protect", "--buffer-size", "5", "--text", "abc"), 0, "ProtectTextW: 0 ok\n", "may have been cut", bare),
-            (("open-url", "--url", "   "), 1, "Movu_OpenUrl: -1 url missing or blank", "", bare),
+            (("open-url", "--url", "   "), 1, "Movu_OpenUrl: -1 a required argument is missing or blank", "", bare),
             *[(("--base-url", at[f], "calendar-meta", "--account", "1"), 1, f"Movu_CalendarMeta: {expected}", "", bare)
               for f, expected in (("expired", "-401 unauthorized"), ("429", "-429 too many requests"),
                                   ("503", "-500 server error"), ("drop", "-15 transport: no response"))],

@@ -8,6 +8,7 @@
 
 #include "jobs/job_table.h"
 #include "settings/client_settings.h"
+#include "test_hooks.h"
 
 using namespace movu;
 

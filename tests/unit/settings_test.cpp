@@ -10,6 +10,7 @@
 #include "api/process_lock.h"
 #include "movu_mt5.h"
 #include "settings/client_settings.h"
+#include "test_hooks.h"
 
 using namespace movu;
 

@@ -14,6 +14,7 @@
 #include "api/process_lock.h"
 #include "settings/client_settings.h"
 #include "temp_folder.h"
+#include "test_hooks.h"
 #include "testservice_client.h"
 #include "token/acquire_token.h"
 #include "token/client_token.h"
@@ -30,7 +31,6 @@ namespace {
 
 constexpr std::int64_t k2030 = 1893456000;       // 2030-01-01T00:00:00Z
 constexpr std::int64_t kLast3000 = 32535215999;  // 3000-12-31T23:59:59Z
-const std::string kTokenPath = "/v1/client/token.php";
 
 std::optional<std::string> Extract(std::string_view json, std::string_view key) {
     std::string value = "stale";
@@ -239,6 +239,7 @@ TEST_F(TokenAcquisition, WalksTheBaseUrlsUntilOneAnswersWithAToken) {
         {"no usable token anywhere", {{200, noExpiry}, {200, tooOld}, {201, "{}"}}, -201, "", "{}", {1, 1, 1}},
         {"refusal 401", {{401, no}, {200, never}}, -401, "", no, {1, 0}},
         {"refusal 429", {{429, no}, {200, never}}, -429, "", no, {1, 0}},
+        {"refusal 500", {{500, no}, {200, never}}, -500, "", no, {1, 0}},
         {"refusal 503", {{503, no}, {200, never}}, -500, "", no, {1, 0}},
     };
     // clang-format on

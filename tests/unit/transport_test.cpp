@@ -13,6 +13,7 @@
 #include "platform/win/option_buffer.h"
 #include "settings/client_settings.h"
 #include "testservice_client.h"
+#include "token/acquire_token.h"
 #include "transport/http_exchange.h"
 
 using namespace movu;
@@ -29,7 +30,7 @@ struct Outcome {
 Outcome Exchange(const std::string& baseUrl, const std::string& target, const std::string& verb = "GET",
                  const std::string& body = {}) {
     Outcome o;
-    o.code = HttpExchange(baseUrl, verb, target, {}, body, o.body, o.status);
+    o.code = HttpExchange(baseUrl, SecondaryHostPin(), verb, target, {}, body, o.body, o.status);
     return o;
 }
 

@@ -1,25 +1,50 @@
-// The movu host's texts for result codes, all from the library's one table.
+// The movu host's texts for result codes, from the public header's list.
 #include "result_codes.h"
 
 #include <cstdio>
+#include <initializer_list>
 
-#include "api/result_codes.h"
+#include "movu_mt5.h"
 
 namespace movu::cli {
 namespace {
 
-unsigned Exports(Family family) {
+struct Code {
+    std::int32_t value;
+    const char* name;
+    const char* text;
+};
+
+constexpr Code kCodes[] = {
+#define MOVU_CLI_CODE_(name, value, text) {value, #name, text},
+    MOVU_RESULT_CODES(MOVU_CLI_CODE_)
+#undef MOVU_CLI_CODE_
+};
+
+// Values 0 to -4 have a name per family of exports: the names among them
+// each family returns. Beyond -4 a name means the same everywhere; requests
+// and jobs return them all, the other exports only the internal error.
+bool Returns(Family family, const Code& code) {
+    const std::string name = code.name;
+    const auto any = [&](std::initializer_list<const char*> names) {
+        for (const char* n : names)
+            if (name == n) return true;
+        return false;
+    };
+    if (code.value == MOVU_OK || code.value == MOVU_ERR_INTERNAL) return true;
+    if (code.value < MOVU_ERR_THREAD) return family == Family::Request || family == Family::Poll;
     switch (family) {
-        case Family::Request: return kRequests;
-        case Family::StartNarrow: return kStartsA;
-        case Family::StartWide: return kStartsW;
-        case Family::Poll: return kPoll;
-        case Family::Cancel: return kCancel;
-        case Family::Protect: return kProtect;
-        case Family::Unprotect: return kUnprotect;
-        case Family::OpenUrl: return kOpenUrl;
+        case Family::Request: return any({"MOVU_ERR_NO_ACCOUNT"});
+        case Family::StartNarrow:
+            return any({"MOVU_ERR_ARGUMENT", "MOVU_ERR_NO_ACCOUNT", "MOVU_ERR_EMPTY_ARGUMENT", "MOVU_ERR_THREAD"});
+        case Family::StartWide: return any({"MOVU_ERR_ARGUMENT", "MOVU_ERR_EMPTY_ARGUMENT", "MOVU_ERR_THREAD"});
+        case Family::Poll: return any({"MOVU_ERR_NO_JOB", "MOVU_ERR_NO_ACCOUNT"});
+        case Family::Cancel: return any({"MOVU_ERR_NO_JOB"});
+        case Family::Protect: return any({"MOVU_ERR_ARGUMENT", "MOVU_ERR_PROTECT", "MOVU_ERR_ENCODE"});
+        case Family::Unprotect: return any({"MOVU_ERR_ARGUMENT", "MOVU_ERR_NOT_BASE64", "MOVU_ERR_UNPROTECT"});
+        case Family::OpenUrl: return any({"MOVU_ERR_ARGUMENT", "MOVU_ERR_OPEN_FAILED"});
     }
-    return 0;
+    return false;
 }
 
 const char* StatusPhrase(std::int32_t status) {
@@ -50,29 +75,17 @@ std::string StatusMeaning(std::int32_t code) {
     return "unknown code";
 }
 
-// The table's texts are Markdown; the terminal gets them without backticks.
-std::string Plain(const char* text) {
-    std::string out;
-    for (const char* p = text; *p; ++p)
-        if (*p != '`') out += *p;
-    return out;
-}
-
 }  // namespace
 
 std::string Meaning(Family family, std::int32_t code) {
-    if (code == kOk) return "ok";
-    const unsigned exports = Exports(family);
+    if (code == MOVU_OK) return "ok";
     std::string text;
-    for (const ResultCodeRow& row : kResultCodes) {
-        if (row.value != code || (row.exports & exports) == 0) continue;
-        if (text.empty())
-            text = Plain(row.meaning);
-        else
-            text += " (or: " + Plain(row.meaning) + ")";
+    for (const Code& row : kCodes) {
+        if (row.value != code || !Returns(family, row)) continue;
+        text += text.empty() ? std::string(row.text) : std::string(" (or: ") + row.text + ")";
     }
     if (!text.empty()) return text;
-    if (exports & kRequestOutcomes) return StatusMeaning(code);
+    if (family == Family::Request || family == Family::Poll) return StatusMeaning(code);
     return "unknown code";
 }
 
@@ -80,12 +93,12 @@ std::string CodeTable() {
     std::string out =
         "Result codes (0 is success; every failure is negative)\n"
         "\n"
-        "  code   name                        from: meaning\n";
-    for (const ResultCodeRow& row : kResultCodes) {
+        "  code   name                        meaning\n";
+    for (const Code& row : kCodes) {
         char head[64];
         std::snprintf(head, sizeof head, "  %-6d %-27s ", static_cast<int>(row.value), row.name);
         out += head;
-        out += Plain(row.from) + ": " + Plain(row.meaning) + "\n";
+        out += std::string(row.text) + "\n";
     }
     out +=
         "  -2xx   (requests, jobs) the token endpoint answered 2xx without a usable token\n"

@@ -22,6 +22,7 @@
 #include <new>
 #include <string>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace movu::platform {
@@ -81,15 +82,6 @@ bool Append(curl_slist*& list, const std::string& line) {
     return true;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
-}
-
 bool IsTokenChar(unsigned char c) {
     if (c <= 0x20 || c >= 0x7F) return false;
     switch (c) {
@@ -123,14 +115,12 @@ bool IsToken(const std::string& s) {
 
 // The target goes into the request line as given; bytes that cannot stand in
 // a request line are percent-encoded, so no target can split the request.
-std::string RequestTarget(const std::string& target) {
-    static const char kHex[] = "0123456789ABCDEF";
+std::string RequestLineTarget(const std::string& target) {
     std::string out;
     for (unsigned char c : target) {
         if (c <= 0x20 || c >= 0x7F) {
             out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
+            ascii::AppendHex(out, c);
         } else {
             out += static_cast<char>(c);
         }
@@ -310,7 +300,7 @@ ExchangeReply PerformExchange(const ExchangeRequest& request) {
     std::string verb = request.method;
     if (verb.empty()) verb = "GET";
     if (!IsToken(verb)) return Fail(ExchangeStep::OpenRequest, CURLE_BAD_FUNCTION_ARGUMENT);
-    const std::string target = RequestTarget(request.target);
+    const std::string target = RequestLineTarget(request.target);
     set(curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, verb.c_str()));
     set(curl_easy_setopt(c, CURLOPT_REQUEST_TARGET, target.c_str()));
     if (rc != CURLE_OK) return Fail(ExchangeStep::OpenRequest, rc);
@@ -331,7 +321,7 @@ ExchangeReply PerformExchange(const ExchangeRequest& request) {
     bool ok = true;
     for (const char* own : {"Accept", "Content-Type", "Expect"}) {
         bool named = false;
-        for (const HeaderField& f : request.headers) named = named || SameName(f.name, own);
+        for (const HeaderField& f : request.headers) named = named || ascii::EqualsIgnoreCase(f.name, own);
         if (!named) ok = ok && Append(h.headers, std::string(own) + ":");
     }
     // libcurl sends "Name;" as a header with an empty value ("Name:" would

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "platform/posix/key_store.h"
 
@@ -220,8 +221,6 @@ unsigned Base64Value(unsigned char c) {
     return c == '+' ? 62 : 63;
 }
 
-bool IsAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 }  // namespace
 
 std::string KeyDirectory() {
@@ -347,8 +346,7 @@ bool Base64Encode(std::string_view bytes, std::string& text) {
 // one accepted text. Space, tab, CR and LF at either end are ignored.
 bool Base64Decode(std::string_view text, std::string& bytes) {
     bytes.clear();
-    while (!text.empty() && IsAsciiSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsAsciiSpace(text.back())) text.remove_suffix(1);
+    text = ascii::TrimSpace(text);
     if (text.empty()) return true;
     if (text.size() % 4 != 0 || text.size() > static_cast<std::size_t>(INT_MAX)) return false;
     std::size_t padding = 0;
@@ -374,6 +372,11 @@ bool Sha256(std::string_view bytes, unsigned char digest[32]) {
 
 void WipeSecret(std::string& secret) {
     if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size());
+    secret.clear();
+}
+
+void WipeSecret(std::u16string& secret) {
+    if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size() * sizeof(char16_t));
     secret.clear();
 }
 

@@ -120,4 +120,9 @@ void WipeSecret(std::string& secret) {
     secret.clear();
 }
 
+void WipeSecret(std::u16string& secret) {
+    if (!secret.empty()) SecureZeroMemory(&secret[0], secret.size() * sizeof(char16_t));
+    secret.clear();
+}
+
 }  // namespace movu::platform

@@ -1,4 +1,4 @@
-#include "requests/request.h"
+#include "transport/request.h"
 
 #include "api/text.h"
 
