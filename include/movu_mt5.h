@@ -34,29 +34,29 @@ typedef char16_t movu_char16;
  * only the names that concern it (docs/api.md lists them per export). A
  * request also returns minus any other HTTP status it ends in, e.g. -404.
  */
-#define MOVU_RESULT_CODES(X)                                                                            \
-    X(MOVU_OK, 0, "success; for Movu_PollA also \"still running\" (see its state)")                     \
-    X(MOVU_ERR_ARGUMENT, -1, "a required argument is missing or blank, or a buffer size is below 1")    \
-    X(MOVU_ERR_NO_ACCOUNT, -2, "account missing or empty (8-bit starts: also path or method missing)")  \
-    X(MOVU_ERR_NO_JOB, -2, "no job with this id")                                                       \
-    X(MOVU_ERR_PROTECT, -2, "the protection service refused")                                           \
-    X(MOVU_ERR_NOT_BASE64, -2, "not valid base64")                                                      \
-    X(MOVU_ERR_OPEN_FAILED, -2, "the desktop refused to open it")                                       \
-    X(MOVU_ERR_EMPTY_ARGUMENT, -3, "path or method empty")                                              \
-    X(MOVU_ERR_ENCODE, -3, "base64 encoding failed")                                                    \
-    X(MOVU_ERR_UNPROTECT, -3, "does not unprotect: another user or machine, damaged or foreign text")   \
-    X(MOVU_ERR_THREAD, -4, "the worker thread could not be started")                                    \
-    X(MOVU_ERR_BAD_BASE_URL, -10, "bad base URL: it does not crack into http(s), host and port")        \
-    X(MOVU_ERR_SESSION, -11, "transport: the HTTP session could not be opened")                         \
-    X(MOVU_ERR_CONNECT, -12, "transport: connecting failed (nothing listening, or TLS refused)")        \
-    X(MOVU_ERR_OPEN_REQUEST, -13, "transport: the request could not be opened")                         \
-    X(MOVU_ERR_SEND, -14, "transport: sending the request failed")                                      \
-    X(MOVU_ERR_RECEIVE, -15, "transport: no response arrived (connection dropped)")                     \
-    X(MOVU_ERR_EMPTY_TOKEN, -70, "the token endpoint answered with an empty token")                     \
-    X(MOVU_ERR_INTERNAL, -99, "internal error in the library (unexpected failure, e.g. out of memory)") \
-    X(MOVU_ERR_NO_BASE_URL, -100, "no base URL to send to")                                             \
-    X(MOVU_ERR_UNAUTHORIZED, -401, "unauthorized: HTTP 401, also after renewing the token")             \
-    X(MOVU_ERR_TOO_MANY_REQUESTS, -429, "too many requests: HTTP 429")                                  \
+#define MOVU_RESULT_CODES(X)                                                                                          \
+    X(MOVU_OK, 0, "success; for Movu_PollA also \"still running\" (see its state)")                                   \
+    X(MOVU_ERR_ARGUMENT, -1, "a required argument is missing or blank, or a buffer size is below 1")                  \
+    X(MOVU_ERR_NO_ACCOUNT, -2, "account missing or empty (8-bit starts: also path or method missing)")                \
+    X(MOVU_ERR_NO_JOB, -2, "no job with this id")                                                                     \
+    X(MOVU_ERR_PROTECT, -2, "the protection service refused")                                                         \
+    X(MOVU_ERR_NOT_BASE64, -2, "not valid base64")                                                                    \
+    X(MOVU_ERR_OPEN_FAILED, -2, "the desktop refused to open it")                                                     \
+    X(MOVU_ERR_EMPTY_ARGUMENT, -3, "path or method empty")                                                            \
+    X(MOVU_ERR_ENCODE, -3, "base64 encoding failed")                                                                  \
+    X(MOVU_ERR_UNPROTECT, -3, "does not unprotect: another user or machine, damaged or foreign text")                 \
+    X(MOVU_ERR_THREAD, -4, "the worker thread could not be started")                                                  \
+    X(MOVU_ERR_BAD_BASE_URL, -10, "bad base URL: it does not crack into http(s), host and port")                      \
+    X(MOVU_ERR_SESSION, -11, "transport: the HTTP session could not be opened")                                       \
+    X(MOVU_ERR_CONNECT, -12, "transport: connecting failed (nothing listening, name not resolved, connect time-out)") \
+    X(MOVU_ERR_OPEN_REQUEST, -13, "transport: the request could not be opened")                                       \
+    X(MOVU_ERR_SEND, -14, "transport: sending the request failed (TLS refused included)")                             \
+    X(MOVU_ERR_RECEIVE, -15, "transport: no response arrived (connection dropped)")                                   \
+    X(MOVU_ERR_EMPTY_TOKEN, -70, "the token endpoint answered with an empty token")                                   \
+    X(MOVU_ERR_INTERNAL, -99, "internal error in the library (unexpected failure, e.g. out of memory)")               \
+    X(MOVU_ERR_NO_BASE_URL, -100, "no base URL to send to")                                                           \
+    X(MOVU_ERR_UNAUTHORIZED, -401, "unauthorized: HTTP 401, also after renewing the token")                           \
+    X(MOVU_ERR_TOO_MANY_REQUESTS, -429, "too many requests: HTTP 429")                                                \
     X(MOVU_ERR_SERVER, -500, "server error: HTTP 500 or above")
 
 #define MOVU_RESULT_CODE_ENUMERATOR_(name, value, text) name = value,

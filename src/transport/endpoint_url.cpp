@@ -22,6 +22,17 @@ std::size_t Utf16Length(std::string_view utf8) {
     return units;
 }
 
+// Hex digits, colons and an embedded IPv4 tail: what an IPv6 address is
+// written with. Zone identifiers are not taken.
+bool IsIpv6Literal(std::string_view text) {
+    if (text.find(':') == std::string_view::npos) return false;
+    for (char c : text) {
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex && c != ':' && c != '.') return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
@@ -44,17 +55,27 @@ bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
     std::size_t at = authority.rfind('@');
     if (at != std::string_view::npos) authority = authority.substr(at + 1);
 
-    std::size_t portColon = authority.find(':');
-    std::string_view host = authority.substr(0, portColon);
+    // An IPv6 literal stands in brackets (RFC 3986); the brackets stay part of
+    // the host, the form the Host header and both stacks take, and the port
+    // follows the closing one.
+    std::size_t hostEnd = authority.find(':');
+    std::string_view portText = hostEnd == std::string_view::npos ? "" : authority.substr(hostEnd + 1);
+    if (!authority.empty() && authority.front() == '[') {
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos || !IsIpv6Literal(authority.substr(1, close - 1))) return false;
+        hostEnd = close + 1;
+        const std::string_view after = authority.substr(hostEnd);
+        if (!after.empty() && std::string_view(":?#").find(after.front()) == std::string_view::npos) return false;
+        portText = !after.empty() && after.front() == ':' ? after.substr(1) : "";
+    }
+    std::string_view host = authority.substr(0, hostEnd);
     if (Utf16Length(host) > kMaxHost) return false;
 
     unsigned long port = 0;
-    if (portColon != std::string_view::npos) {
-        for (char c : authority.substr(portColon + 1)) {
-            if (c < '0' || c > '9') break;
-            port = port * 10 + static_cast<unsigned long>(c - '0');
-            if (port > 65535) return false;
-        }
+    for (char c : portText) {
+        if (c < '0' || c > '9') break;
+        port = port * 10 + static_cast<unsigned long>(c - '0');
+        if (port > 65535) return false;
     }
     if (port == 0) port = secure ? 443 : 80;
 

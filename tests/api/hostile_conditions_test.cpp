@@ -151,6 +151,25 @@ TEST_F(FaultMatrix, RefusedConnectionAndRefusedCertificatesNeverReachTheService)
     for (const Site& s : sites) EXPECT_TRUE(s.Requests().empty());
 }
 
+// A redirect is the service's answer, never followed: the token goes nowhere
+// else, whichever stack carries the request.
+TEST_F(FaultMatrix, RedirectsAreAnswersAndCarryTheTokenNowhere) {
+    Site elsewhere = TestService::Instance().OpenSite();
+    ScriptToken("redirect-token");
+    for (const int status : {301, 302, 307, 308}) {
+        SCOPED_TRACE(status);
+        ScriptedResponse moved = Answer(status, "moved-" + std::to_string(status));
+        moved.headers = {{"Location", elsewhere.BaseUrl() + kDay}};
+        site().Script(kDay, {moved, moved});
+        Outcome c = Sync();
+        EXPECT_EQ(std::tie(c.rc, c.text), std::make_tuple(-status, "moved-" + std::to_string(status)));
+        Outcome o = Job();
+        EXPECT_EQ(std::tie(o.rc, o.http, o.text), std::make_tuple(-status, status, "moved-" + std::to_string(status)));
+    }
+    EXPECT_EQ(site().Requests(kDay).size(), 8u);
+    EXPECT_TRUE(elsewhere.Requests().empty());
+}
+
 // Cases that need a test hook: they run on movu_mt5_testhooks (see api_main.cpp).
 class FaultMatrixHook : public FaultMatrix {};
 

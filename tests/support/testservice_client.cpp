@@ -276,9 +276,9 @@ std::string TestService::Call(const std::string& method, const std::string& targ
     return body;
 }
 
-Site TestService::OpenSite(bool tls, const std::string& cert) {
+Site TestService::OpenSite(bool tls, const std::string& cert, const std::string& address) {
     RequireAvailable();
-    const json request = {{"tls", tls}, {"cert", cert}};
+    const json request = {{"tls", tls}, {"cert", cert}, {"address", address}};
     const json answer = ParseJson(Call("POST", "/sites", request.dump()), "POST /sites");
     try {
         return Site(this, answer.at("id").get<int>(), answer.at("port").get<int>(), tls);
@@ -287,13 +287,17 @@ Site TestService::OpenSite(bool tls, const std::string& cert) {
     }
 }
 
-int TestService::ClosedPort() {
+int TestService::ClosedPort() { return PortFrom("/closed-port"); }
+
+int TestService::UnacceptingPort() { return PortFrom("/unaccepting-port"); }
+
+int TestService::PortFrom(const std::string& target) {
     RequireAvailable();
-    const json answer = ParseJson(Call("GET", "/closed-port"), "GET /closed-port");
+    const json answer = ParseJson(Call("GET", target), "GET " + target);
     try {
         return answer.at("port").get<int>();
     } catch (const json::exception& e) {
-        Fail("GET /closed-port answered with unexpected JSON: " + std::string(e.what()));
+        Fail("GET " + target + " answered with unexpected JSON: " + std::string(e.what()));
     }
 }
 

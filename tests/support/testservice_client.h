@@ -104,10 +104,14 @@ public:
 
     // `cert`: "default" (signed by the test CA), "untrusted" (self-signed) or
     // "wrongname" (test CA, for other.movu.test only) or "tls13" (the default
-    // certificate, TLS 1.3 only).
-    Site OpenSite(bool tls = false, const std::string& cert = "default");
+    // certificate, TLS 1.3 only) or "askclient" (the default certificate; the
+    // site asks for an optional client certificate).
+    // `address`: "127.0.0.1" or "::1".
+    Site OpenSite(bool tls = false, const std::string& cert = "default", const std::string& address = "127.0.0.1");
     // A 127.0.0.1 port nothing listens on.
     int ClosedPort();
+    // A 127.0.0.1 port that never accepts a connection: connecting times out.
+    int UnacceptingPort();
     // Closes every site.
     void Reset();
 
@@ -123,6 +127,7 @@ public:
 private:
     TestService();
     void RequireAvailable() const;
+    int PortFrom(const std::string& target);
 
     std::string state_dir_;
     int control_port_ = 0;

@@ -10,6 +10,7 @@
 
 #include "api/result_codes.h"
 #include "platform/platform.h"
+#include "platform/win/option_buffer.h"
 #include "settings/client_settings.h"
 #include "testservice_client.h"
 #include "token/acquire_token.h"
@@ -112,8 +113,59 @@ TEST_F(Transport, BaseUrlContributesOnlySchemeHostAndPort) {
     EXPECT_EQ(site.Requests("/v1/t.php").size(), 1u) << "the look-alike reached the site";
 }
 
+// An IPv6 literal reaches that address and port, names itself in brackets in
+// the Host header, and a failed connection's envelope names host and port.
+TEST_F(Transport, Ipv6LiteralBaseUrlsConnectToThatAddressAndPort) {
+    Site site = service.OpenSite(false, "default", "::1");
+    const std::string port = std::to_string(site.port());
+    site.Script("/six", {200, "", {}, "over six"});
+    const Outcome o = Exchange("http://[::1]:" + port + "/v2/", "/six");
+    EXPECT_EQ(std::tie(o.code, o.status, o.body), std::make_tuple(0, 200u, std::string("over six")));
+    ASSERT_EQ(site.Requests().size(), 1u);
+    EXPECT_EQ(site.Requests()[0].Header("Host"), "[::1]:" + port);
+
+    const int closed = service.ClosedPort();
+    const Outcome failed = Exchange(" http://[::1]:" + std::to_string(closed), "/six");
+    EXPECT_EQ(failed.code, kConnectFailed) << failed.body;
+    const auto env = nlohmann::json::parse(failed.body);
+    EXPECT_EQ(std::make_tuple(env["base_url"], env["host"], env["port"]),
+              std::make_tuple(nlohmann::json(" http://[::1]:" + std::to_string(closed)), nlohmann::json("[::1]"),
+                              nlohmann::json(closed)));
+}
+
+// A connection that is never accepted ends at the connect limit as a connect
+// failure, with or without TLS, on both stacks (WinHTTP reports the time-out
+// from its send step).
+TEST_F(Transport, ConnectionNeverAcceptedIsAConnectFailure) {
+    platform::ExchangeRequest request;
+    request.host = "127.0.0.1";
+    request.port = static_cast<std::uint16_t>(service.UnacceptingPort());
+    request.limits.connectMs = 1000;
+    request.method = "GET";
+    request.target = "/never";
+    for (const bool secure : {false, true}) {
+        request.secure = secure;
+        const platform::ExchangeReply reply = platform::PerformExchange(request);
+        EXPECT_EQ(reply.step, platform::ExchangeStep::Connect) << "secure " << secure << ", error " << reply.errorCode;
+    }
+}
+
+// The resolution override's text, right whether the stack reads its length in
+// bytes or in characters: the address, its terminator inside the byte count,
+// and nothing read past the buffer when the count is taken as characters.
+TEST(PinOption, BufferIsRightInBytesAndInCharacters) {
+    for (const std::u16string address : {u"127.0.0.1", u"10.1.2.3", u"", u"255.255.255.255"}) {
+        const std::u16string buffer = platform::TextOptionBuffer(address);
+        // The length passed is the buffer's size in characters.
+        EXPECT_GE(buffer.size() / sizeof(char16_t), address.size() + 1) << "read as bytes, the terminator is cut";
+        ASSERT_GT(buffer.size(), address.size());
+        EXPECT_EQ(buffer.substr(0, address.size()), address);
+        EXPECT_EQ(buffer.find_first_not_of(u'\0', address.size()), std::u16string::npos) << "read as characters";
+    }
+}
+
 #ifndef _WIN32
-// A cracked host that is no host name ("?" kept in it, a lone "[") goes
+// A cracked host that is no host name ("?" or brackets kept in it) goes
 // nowhere: a proxy sees no request for the name libcurl would read out of
 // the URL text instead.
 TEST_F(Transport, OddBaseUrlsConnectOnlyWhereTheyWereCracked) {
@@ -123,7 +175,7 @@ TEST_F(Transport, OddBaseUrlsConnectOnlyWhereTheyWereCracked) {
     setenv("no_proxy", "", 1);
     for (const auto& [base, host] :
          {std::pair<std::string, std::string>{"http://127.0.0.1?q=1:" + port, "127.0.0.1?q=1"},
-          {"http://[::1]:" + port, "["}}) {
+          {"http://h[1]:" + port, "h[1]"}}) {
         const Outcome o = Exchange(base, "/p");
         EXPECT_EQ(o.code, kConnectFailed) << base;
         EXPECT_EQ(nlohmann::json::parse(o.body)["host"], host) << base;
@@ -154,6 +206,17 @@ TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) 
     wrong.Script("/p", {200, "", {}, "must not arrive"});
     EXPECT_EQ(Exchange("https://" + secondary + ":" + std::to_string(wrong.port()), "/p").code, kSendFailed);
     EXPECT_TRUE(wrong.Requests().empty());
+}
+
+// A site that asks for an optional client certificate is told there is none
+// and answers (WinHTTP first fails the request for want of one).
+TEST_F(Transport, OptionalClientCertificateRequestIsAnsweredWithoutOne) {
+    REQUIRE_HTTPS();
+    Site site = service.OpenSite(true, "askclient");
+    site.Script("/c", {200, "", {}, "no certificate needed"});
+    const Outcome o = Exchange(site.BaseUrl("localhost"), "/c");
+    EXPECT_EQ(std::tie(o.code, o.status, o.body), std::make_tuple(0, 200u, std::string("no certificate needed")));
+    EXPECT_EQ(site.Requests("/c").size(), 1u);
 }
 
 // TLS sessions are resumed process-wide, as the Windows TLS layer resumes them,

@@ -18,6 +18,8 @@
 #include <process.h>
 #define getpid _getpid
 #else
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -387,6 +389,10 @@ private:
              [&] {
                  return json{{"port", ClosedPort()}};
              }},
+            {"GET", path == "/unaccepting-port",
+             [&] {
+                 return json{{"port", UnacceptingPort()}};
+             }},
             {"POST", path == "/shutdown",
              [&] {
                  JsonBody(r);
@@ -422,7 +428,12 @@ private:
             // "tls13": the default certificate on a site that speaks TLS 1.3 only.
             SSL_CTX_set_min_proto_version(native, cert == "tls13" ? TLS1_3_VERSION : TLS1_VERSION);
             SSL_CTX_set_cipher_list(native, "DEFAULT:@SECLEVEL=0");
-            const CertFiles files = PkiCert(options_.state_dir, cert == "tls13" ? "default" : cert);
+            // "askclient": the default certificate on a site that asks for a
+            // client certificate and goes on without one.
+            if (cert == "askclient")
+                SSL_CTX_set_verify(native, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
+            const bool own = cert != "tls13" && cert != "askclient";
+            const CertFiles files = PkiCert(options_.state_dir, own ? cert : std::string("default"));
             ctx->use_certificate_chain_file(files.cert);
             ctx->use_private_key_file(files.key, asio::ssl::context::pem);
             slot = std::move(ctx);
@@ -436,12 +447,16 @@ private:
 
     json OpenSite(const json& body) {
         for (const auto& [k, v] : body.items())
-            if (k != "tls" && k != "cert") throw ApiError{400, "unknown field(s): " + k};
+            if (k != "tls" && k != "cert" && k != "address") throw ApiError{400, "unknown field(s): " + k};
+        const json address = body.value("address", json("127.0.0.1"));
+        if (address != "127.0.0.1" && address != "::1") throw ApiError{400, "'address' must be 127.0.0.1 or ::1"};
         const json tls = body.value("tls", json(false));
         const json cert = body.value("cert", json("default"));
         if (!tls.is_boolean()) throw ApiError{400, "'tls' must be true or false"};
-        if (!cert.is_string() || (cert != "default" && cert != "untrusted" && cert != "wrongname" && cert != "tls13"))
-            throw ApiError{400, "unknown cert " + cert.dump() + "; known: default, untrusted, wrongname, tls13"};
+        static const std::set<std::string> kCerts = {"default", "untrusted", "wrongname", "tls13", "askclient"};
+        if (!cert.is_string() || !kCerts.count(cert.get<std::string>()))
+            throw ApiError{400,
+                           "unknown cert " + cert.dump() + "; known: default, untrusted, wrongname, tls13, askclient"};
         auto site = std::make_shared<Site>();
         site->id = ++next_id_;
         site->tls = tls.get<bool>();
@@ -452,7 +467,7 @@ private:
                                                     [weak](std::shared_ptr<Conn> c) -> awaitable<void> {
                                                         if (auto s = weak.lock()) co_await ServeSite(s, c);
                                                     });
-        site->listener->Start(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        site->listener->Start(tcp::endpoint(asio::ip::make_address(address.get<std::string>()), 0));
         sites_[site->id] = site;
         Log("INFO", "site " + std::to_string(site->id) + " opened on port " + std::to_string(site->listener->port()) +
                         (site->tls ? " (tls, cert " + site->cert + ")" : " (plain)"));
@@ -501,7 +516,39 @@ private:
         return probe.local_endpoint().port();
     }
 
+    // A port whose listener never accepts and whose queue is full: the
+    // system drops further connection attempts, so a client's connect runs
+    // into its own time-out. Kept until the next reset.
+    int UnacceptingPort() {
+#ifdef _WIN32
+        throw ApiError{501, "an unaccepting port needs a POSIX system"};
+#else
+        Unaccepting u{tcp::acceptor(io_), {}};
+        const tcp::endpoint loopback(asio::ip::make_address("127.0.0.1"), 0);
+        u.acceptor.open(loopback.protocol());
+        u.acceptor.bind(loopback);
+        u.acceptor.listen(0);
+        const tcp::endpoint at = u.acceptor.local_endpoint();
+        // Connect until an attempt no longer completes: the queue is full.
+        for (int i = 0; i < 64; ++i) {
+            // A plain connect: Asio's own waits for the outcome without limit.
+            tcp::socket filler(io_);
+            filler.open(at.protocol());
+            filler.non_blocking(true);
+            const int started = ::connect(filler.native_handle(), at.data(), static_cast<socklen_t>(at.size()));
+            pollfd pending{filler.native_handle(), POLLOUT, 0};
+            if (started != 0 && ::poll(&pending, 1, 500) != 1) {
+                unaccepting_.push_back(std::move(u));
+                return at.port();
+            }
+            u.fillers.push_back(std::move(filler));
+        }
+        throw ApiError{500, "the listen queue never filled"};
+#endif
+    }
+
     void CloseAllSites() {
+        unaccepting_.clear();
         auto sites = std::move(sites_);
         sites_.clear();
         for (auto& [id, s] : sites) s->listener->Close();
@@ -511,6 +558,11 @@ private:
     SuitesOptions options_;
     std::shared_ptr<Listener> listener_;
     std::map<int, std::shared_ptr<Site>> sites_;
+    struct Unaccepting {
+        tcp::acceptor acceptor;
+        std::vector<tcp::socket> fillers;
+    };
+    std::vector<Unaccepting> unaccepting_;
     int next_id_ = 0;
     bool stopping_ = false;
 #ifdef MOVU_DEVSERVER_TLS

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win/option_buffer.h"
 
 #ifndef WINHTTP_OPTION_SECURE_PROTOCOLS
 #define WINHTTP_OPTION_SECURE_PROTOCOLS 84
@@ -49,13 +50,20 @@ ExchangeReply Fail(ExchangeStep step, DWORD error) {
     return r;
 }
 
+// Told by the stack when the connection to the server stands.
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER && context) *reinterpret_cast<bool*>(context) = true;
+}
+
 // WinHttpConnect only records host and port; the connection itself is made
-// while sending. A send that fails because the host cannot be reached is a
-// connect failure to the caller.
-ExchangeStep SendFailureStep(DWORD error) {
+// while sending, and the send reports a time-out the same way whether the
+// connection or the request timed out. A send that fails before the
+// connection stood is a connect failure to the caller.
+ExchangeStep SendFailureStep(DWORD error, bool watched, bool connected) {
     switch (error) {
         case ERROR_WINHTTP_CANNOT_CONNECT:
         case ERROR_WINHTTP_NAME_NOT_RESOLVED: return ExchangeStep::Connect;
+        case ERROR_WINHTTP_TIMEOUT: return watched && !connected ? ExchangeStep::Connect : ExchangeStep::Send;
         default: return ExchangeStep::Send;
     }
 }
@@ -127,13 +135,17 @@ ExchangeReply PerformExchange(const ExchangeRequest& request) {
     req.h = WinHttpOpenRequest(connection.h, verb.c_str(), target.c_str(), nullptr, WINHTTP_NO_REFERER,
                                WINHTTP_DEFAULT_ACCEPT_TYPES, request.secure ? kSecureRequest : 0);
     if (!req.h) return Fail(ExchangeStep::OpenRequest, GetLastError());
+    // A redirect is an answer: followed, it would carry the request's headers,
+    // the token among them, to whatever host the Location names.
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!WinHttpSetOption(req.h, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never))
+        return Fail(ExchangeStep::OpenRequest, GetLastError());
 
     if (!request.pinAddress.empty()) {
         // The address to connect to; Host, server name and certificate check
         // keep the host name. Older systems do not know the option.
-        std::wstring address = Wide(request.pinAddress);
-        WinHttpSetOption(req.h, WINHTTP_OPTION_RESOLUTION_HOSTNAME, address.data(),
-                         static_cast<DWORD>(address.size() + 1));
+        std::u16string address = TextOptionBuffer(Utf8ToUtf16(request.pinAddress));
+        WinHttpSetOption(req.h, WINHTTP_OPTION_RESOLUTION_HOSTNAME, address.data(), static_cast<DWORD>(address.size()));
     }
 
     for (const HeaderField& field : request.headers) {
@@ -146,12 +158,29 @@ ExchangeReply PerformExchange(const ExchangeRequest& request) {
         return Fail(ExchangeStep::Send, ERROR_INVALID_PARAMETER);
     const DWORD bodyLength = static_cast<DWORD>(request.body.size());
     LPVOID bodyData = bodyLength ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA;
-    if (!WinHttpSendRequest(req.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, bodyData, bodyLength, bodyLength, 0)) {
+    bool connected = false;
+    const bool watched = WinHttpSetStatusCallback(req.h, OnStatus, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0) !=
+                         WINHTTP_INVALID_STATUS_CALLBACK;
+    // A server that asks for an optional client certificate is told, once,
+    // that there is none, and the request goes again (libcurl goes on without
+    // one by itself).
+    bool noCertificateSent = false;
+    const auto declineCertificate = [&](DWORD error) {
+        if (error != ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED || noCertificateSent) return false;
+        noCertificateSent = true;
+        return WinHttpSetOption(req.h, WINHTTP_OPTION_CLIENT_CERT_CONTEXT, WINHTTP_NO_CLIENT_CERT_CONTEXT, 0) != FALSE;
+    };
+    for (;;) {
+        if (!WinHttpSendRequest(req.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, bodyData, bodyLength, bodyLength,
+                                reinterpret_cast<DWORD_PTR>(&connected))) {
+            const DWORD error = GetLastError();
+            if (declineCertificate(error)) continue;
+            return Fail(SendFailureStep(error, watched, connected), error);
+        }
+        if (WinHttpReceiveResponse(req.h, nullptr)) break;
         const DWORD error = GetLastError();
-        return Fail(SendFailureStep(error), error);
+        if (!declineCertificate(error)) return Fail(ExchangeStep::Receive, error);
     }
-
-    if (!WinHttpReceiveResponse(req.h, nullptr)) return Fail(ExchangeStep::Receive, GetLastError());
 
     ExchangeReply result;
     DWORD status = 0;

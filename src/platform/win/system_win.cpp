@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstddef>
 #include <memory>
 
 #include "platform/platform.h"
@@ -16,11 +15,6 @@ std::int64_t NowUnixSeconds() {
     t.HighPart = ft.dwHighDateTime;
     return static_cast<std::int64_t>((t.QuadPart - 116444736000000000ULL) / 10000000ULL);
 }
-
-// A worker's stack: the deepest path (an exchange through the TLS stack)
-// needs far less than the platform default, and a terminal may keep hundreds
-// of jobs in flight. How it was measured: docs/background-jobs.md.
-constexpr std::size_t kWorkerStackBytes = 256 * 1024;
 
 namespace {
 
@@ -77,9 +71,10 @@ bool StartDetachedThread(std::function<void()> fn) {
         FreeLibrary(module);
         return false;
     }
-    // The stack size is a reservation; pages are committed as it grows.
-    HANDLE thread =
-        CreateThread(nullptr, kWorkerStackBytes, ThreadMain, work.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    // The host's default stack reservation (1 MiB for most programs): on
+    // Windows the TLS layer and certificate chain building run on this thread,
+    // in depths no test here can measure. Only touched pages are committed.
+    HANDLE thread = CreateThread(nullptr, 0, ThreadMain, work.get(), 0, nullptr);
     if (thread == nullptr) {
         CloseThreadpoolWait(wait);
         FreeLibrary(module);
