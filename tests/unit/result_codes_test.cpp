@@ -42,10 +42,12 @@ TEST(ResultCodes, CopiesAgreeWithTheLibrarysTable) {
         << "MQL5/Include/movu_mt5.mqh, docs/api.md and docs/troubleshooting.md must be readable in " << MOVU_SOURCE_DIR;
 
     std::map<std::string, std::string> expectedValues, expectedTexts;
+    std::set<std::int32_t> knownValues;
     std::string docsRows;  // the docs' table as the library's table gives it
     for (std::size_t i = 0; i < kResultCodeCount; ++i) {
         const ResultCodeRow row = ResultCodeAt(i);
         expectedValues[row.name] = std::to_string(row.value);
+        knownValues.insert(row.value);
         if (row.brief) expectedTexts[row.name] = row.brief;
         docsRows +=
             "| " + std::to_string(row.value) + " | `" + row.name + "` | " + row.text + " | " + row.from + " |\n";
@@ -65,7 +67,7 @@ TEST(ResultCodes, CopiesAgreeWithTheLibrarysTable) {
     std::set<std::int32_t> named;
     for (const auto& [value, rest] : Matches(troubleshooting, R"(\n\| (-\d+) \|([^\n]*))")) {
         named.insert(std::stoi(value));
-        EXPECT_NE(FindResultCode(std::stoi(value), kAllWithResult), nullptr) << "troubleshooting.md names " << value;
+        EXPECT_EQ(knownValues.count(std::stoi(value)), 1u) << "troubleshooting.md names " << value;
     }
     for (std::int32_t code : {kBadBaseUrl, kNoSession, kConnectFailed, kOpenRequestFailed, kSendFailed, kReceiveFailed})
         EXPECT_EQ(named.count(code), 1u) << code << " is missing from docs/troubleshooting.md";

@@ -80,10 +80,14 @@ std::string StatusMeaning(std::int32_t code) {
 std::string Meaning(Family family, std::int32_t code) {
     if (code == MOVU_OK) return "ok";
     std::string text;
-    for (const Code& row : kCodes) {
-        if (row.value != code || !Returns(family, row)) continue;
+    const auto add = [&](const Code& row) {
         text += text.empty() ? std::string(row.text) : std::string(" (or: ") + row.text + ")";
-    }
+    };
+    // A poll's own answer (no such job) comes before a finished request's code.
+    for (const Code& row : kCodes)
+        if (row.value == code && Returns(family, row) && std::string(row.name) == "MOVU_ERR_NO_JOB") add(row);
+    for (const Code& row : kCodes)
+        if (row.value == code && Returns(family, row) && std::string(row.name) != "MOVU_ERR_NO_JOB") add(row);
     if (!text.empty()) return text;
     if (family == Family::Request || family == Family::Poll) return StatusMeaning(code);
     return "unknown code";
