@@ -344,19 +344,18 @@ awaitable<void> Listener::Accept() {
         auto c = std::make_shared<Conn>(std::move(socket), tls_);
         const auto id = next_++;
         conns_[id] = c;
-        asio::co_spawn(io_, Serve(c, id), asio::detached);
+        asio::co_spawn(io_, Serve(self, c, id), asio::detached);
     }
 }
 
-awaitable<void> Listener::Serve(std::shared_ptr<Conn> c, std::uint64_t id) {
-    auto self = shared_from_this();
+awaitable<void> Listener::Serve(std::shared_ptr<Listener> self, std::shared_ptr<Conn> c, std::uint64_t id) {
     try {
-        if (co_await c->Handshake(std::chrono::seconds(30))) co_await handler_(c);
+        if (co_await c->Handshake(std::chrono::seconds(30))) co_await self->handler_(c);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "movu-devserver: connection failed: %s\n", e.what());
     }
     c->Abort();
-    conns_.erase(id);
+    self->conns_.erase(id);
 }
 
 void Listener::Close() {

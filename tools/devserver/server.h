@@ -122,7 +122,9 @@ public:
 
 private:
     awaitable<void> Accept();
-    awaitable<void> Serve(std::shared_ptr<Conn> c, std::uint64_t id);
+    // `self` is a parameter, so the frame holds the listener from its start:
+    // a site closed before the coroutine first runs must not free it.
+    static awaitable<void> Serve(std::shared_ptr<Listener> self, std::shared_ptr<Conn> c, std::uint64_t id);
 
     asio::io_context& io_;
     tcp::acceptor acceptor_;
