@@ -364,24 +364,23 @@ awaitable<void> Listener::Accept() {
         socket.set_option(tcp::no_delay(true), ec);
         auto c = std::make_shared<Conn>(std::move(socket), tls_);
         if (!MakeRoom()) {
-            if (refusing_ < cap_) asio::co_spawn(io_, Refuse(c), asio::detached);
+            if (refusing_ < cap_) asio::co_spawn(io_, Refuse(self, c), asio::detached);
             continue;  // beyond that, closed at once
         }
         const auto id = next_++;
         conns_[id] = c;
-        asio::co_spawn(io_, Serve(c, id), asio::detached);
+        asio::co_spawn(io_, Serve(self, c, id), asio::detached);
     }
 }
 
-awaitable<void> Listener::Serve(std::shared_ptr<Conn> c, std::uint64_t id) {
-    auto self = shared_from_this();
+awaitable<void> Listener::Serve(std::shared_ptr<Listener> self, std::shared_ptr<Conn> c, std::uint64_t id) {
     try {
-        if (co_await c->Handshake(std::chrono::seconds(30))) co_await handler_(c);
+        if (co_await c->Handshake(std::chrono::seconds(30))) co_await self->handler_(c);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "movu-devserver: connection failed: %s\n", e.what());
     }
     c->Abort();
-    conns_.erase(id);
+    self->conns_.erase(id);
 }
 
 bool Listener::MakeRoom() {
@@ -397,12 +396,11 @@ bool Listener::MakeRoom() {
     return false;
 }
 
-awaitable<void> Listener::Refuse(std::shared_ptr<Conn> c) {
-    auto self = shared_from_this();
-    ++refusing_;
-    if (co_await c->Handshake(std::chrono::seconds(2)) && co_await c->Write(refusal_)) co_await c->CloseGracefully();
+awaitable<void> Listener::Refuse(std::shared_ptr<Listener> self, std::shared_ptr<Conn> c) {
+    ++self->refusing_;
+    if (co_await c->Handshake(std::chrono::seconds(2)) && co_await c->Write(self->refusal_)) co_await c->CloseGracefully();
     c->Abort();
-    --refusing_;
+    --self->refusing_;
 }
 
 void Listener::Close() {
