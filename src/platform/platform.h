@@ -67,8 +67,11 @@ struct ExchangeReply {
     std::string body;             // the body as received when step == Done
 };
 
-// Opens, uses and closes its own session, connection and request.
+// Opens, uses and closes its own session, connection and request. The method
+// is an HTTP token and the target fit for the request line, as given.
 ExchangeReply PerformExchange(const ExchangeRequest& request);
+// The stack's own error number for a request it was given wrong.
+std::uint32_t InvalidArgumentError();
 
 // ---- protection, hashing, encoding --------------------------------------------
 // User-bound protection; description and entropy are bound to the blob.

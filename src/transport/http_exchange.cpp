@@ -47,16 +47,44 @@ std::int32_t ResultOf(platform::ExchangeStep step) {
     }
 }
 
+// The path member is the target as the caller gave it, before encoding.
 std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::string_view baseUrl,
-                     const platform::ExchangeRequest& request) {
+                     const platform::ExchangeRequest& request, std::string_view target) {
     FailureEnvelope out(ErrorName(step));
     out.Number("win32", error).Text("base_url", baseUrl).Text("host", request.host);
     if (step == platform::ExchangeStep::Connect) {
         out.Number("port", request.port);
     } else {
-        out.Text("path", request.target);
+        out.Text("path", target);
     }
     return out.Close();
+}
+
+// A method is an HTTP token; none given is GET.
+bool IsMethod(std::string_view method) {
+    constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={}";
+    for (char ch : method) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c >= 0x7F || kSeparators.find(ch) != std::string_view::npos) return false;
+    }
+    return true;
+}
+
+// Bytes that cannot stand in a request line are percent-encoded, so that no
+// target can split the request and both stacks send the same line.
+std::string RequestLineTarget(std::string_view target) {
+    std::string out;
+    for (char ch : target) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c >= 0x7F) {
+            out += '%';
+            ascii::AppendHex(out, c);
+        } else {
+            out += ch;
+        }
+    }
+    if (out.empty()) out = "/";
+    return out;
 }
 
 }  // namespace
@@ -75,12 +103,18 @@ std::int32_t HttpExchange(std::string_view baseUrl, const HostPin& pin, std::str
     request.port = endpoint.port;
     if (!pin.host.empty() && ascii::EqualsIgnoreCase(endpoint.host, pin.host)) request.pinAddress = pin.address;
     request.limits = Limits();
-    request.method.assign(method);
-    request.target.assign(target);
+    request.method.assign(method.empty() ? std::string_view("GET") : method);
+    request.target = RequestLineTarget(target);
     request.headers = headers;
     request.body.assign(body);
 
-    platform::ExchangeReply reply = platform::PerformExchange(request);
+    platform::ExchangeReply reply;
+    if (IsMethod(request.method)) {
+        reply = platform::PerformExchange(request);
+    } else {
+        reply.step = platform::ExchangeStep::OpenRequest;
+        reply.errorCode = platform::InvalidArgumentError();
+    }
     const std::int32_t code = ResultOf(reply.step);
     if (code == kOk) {
         responseBody = std::move(reply.body);
@@ -88,7 +122,7 @@ std::int32_t HttpExchange(std::string_view baseUrl, const HostPin& pin, std::str
     } else if (code != kNoSession) {
         // Whatever part of an answer arrived is dropped: the caller gets the
         // envelope, never a piece of the service's text.
-        responseBody = Envelope(reply.step, reply.errorCode, baseUrl, request);
+        responseBody = Envelope(reply.step, reply.errorCode, baseUrl, request, target);
     }
     return code;
 }

@@ -92,12 +92,17 @@ TEST_F(Transport, BaseUrlContributesOnlySchemeHostAndPort) {
     EXPECT_EQ(o.body, "plain");
     EXPECT_EQ(site.Requests().at(0).target, "/v1/t.php");
     EXPECT_EQ(site.Requests().at(0).Header("Host"), "localhost:" + std::to_string(site.port()));
-#ifndef _WIN32
-    // Bytes that cannot stand in a request line are percent-encoded (the
-    // Windows stack has escaping rules of its own).
+    // Both stacks get the same request line: bytes that cannot stand in it
+    // percent-encoded, "/" for an empty target, GET for no method, and no
+    // request at all for a method that is no HTTP token.
     Exchange(site.BaseUrl(), "/a b\t\x7F\xC3\xA9?q=%20");
     EXPECT_EQ(site.Requests().back().target, "/a%20b%09%7F%C3%A9?q=%20");
-#endif
+    Exchange(site.BaseUrl(), "", "");
+    EXPECT_EQ(std::tie(site.Requests().back().method, site.Requests().back().target), std::make_tuple("GET", "/"));
+    const Outcome badMethod = Exchange(site.BaseUrl(), "/a b", "GE T");
+    EXPECT_EQ(badMethod.code, kOpenRequestFailed);
+    EXPECT_EQ(nlohmann::json::parse(badMethod.body)["path"], "/a b");
+    EXPECT_EQ(site.Requests().size(), 3u);
     const std::string lookAlike = Unresolvable(std::string(SecondaryHostName()));
     const std::tuple<std::string, std::string, int> cases[] = {
         {Unresolvable("noscheme"), Unresolvable("noscheme"), 443},  // no scheme: HTTPS

@@ -84,53 +84,6 @@ bool Append(curl_slist*& list, const std::string& line) {
     return true;
 }
 
-bool IsTokenChar(unsigned char c) {
-    if (c <= 0x20 || c >= 0x7F) return false;
-    switch (c) {
-        case '(':
-        case ')':
-        case '<':
-        case '>':
-        case '@':
-        case ',':
-        case ';':
-        case ':':
-        case '\\':
-        case '"':
-        case '/':
-        case '[':
-        case ']':
-        case '?':
-        case '=':
-        case '{':
-        case '}': return false;
-        default: return true;
-    }
-}
-
-bool IsToken(const std::string& s) {
-    if (s.empty()) return false;
-    for (unsigned char c : s)
-        if (!IsTokenChar(c)) return false;
-    return true;
-}
-
-// The target goes into the request line as given; bytes that cannot stand in
-// a request line are percent-encoded, so no target can split the request.
-std::string RequestLineTarget(const std::string& target) {
-    std::string out;
-    for (unsigned char c : target) {
-        if (c <= 0x20 || c >= 0x7F) {
-            out += '%';
-            ascii::AppendHex(out, c);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    if (out.empty()) out = "/";
-    return out;
-}
-
 ExchangeStep StepOf(CURLcode code) {
     switch (code) {
         case CURLE_COULDNT_RESOLVE_PROXY:
@@ -244,6 +197,8 @@ ExchangeReply Fail(ExchangeStep step, CURLcode code) {
 
 }  // namespace
 
+std::uint32_t InvalidArgumentError() { return CURLE_BAD_FUNCTION_ARGUMENT; }
+
 ExchangeReply PerformExchange(const ExchangeRequest& request) {
     if (!GlobalInit()) return Fail(ExchangeStep::Session, CURLE_FAILED_INIT);
     EasyHandle h;
@@ -299,12 +254,9 @@ ExchangeReply PerformExchange(const ExchangeRequest& request) {
     }
 
     // Request: verb, target, header lines, body.
-    std::string verb = request.method;
-    if (verb.empty()) verb = "GET";
-    if (!IsToken(verb)) return Fail(ExchangeStep::OpenRequest, CURLE_BAD_FUNCTION_ARGUMENT);
-    const std::string target = RequestLineTarget(request.target);
+    const std::string& verb = request.method;
     set(curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, verb.c_str()));
-    set(curl_easy_setopt(c, CURLOPT_REQUEST_TARGET, target.c_str()));
+    set(curl_easy_setopt(c, CURLOPT_REQUEST_TARGET, request.target.c_str()));
     if (rc != CURLE_OK) return Fail(ExchangeStep::OpenRequest, rc);
 
     const bool head = verb == "HEAD";

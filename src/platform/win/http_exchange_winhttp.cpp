@@ -109,6 +109,8 @@ bool BodyExpected(const ExchangeRequest& request, DWORD status) {
 
 }  // namespace
 
+std::uint32_t InvalidArgumentError() { return ERROR_INVALID_PARAMETER; }
+
 ExchangeReply PerformExchange(const ExchangeRequest& request) {
     // Declared in closing order reversed: request, connection, session.
     Handle session, connection, req;
