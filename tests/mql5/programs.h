@@ -14,19 +14,15 @@ namespace programs {
 inline datetime Utc(const char* hhmm) {  // on 2024-03-05
     return 1709596800 + std::stol(std::string(hhmm, 2)) * 3600 + std::stol(std::string(hhmm + 3, 2)) * 60;
 }
+// The tick count never goes back, whatever another test set: a program's
+// globals outlive OnDeinit, and their pacing with them.
+inline ulong ticks_seen = 0;
+inline ulong TicksOnward() { return ticks_seen = std::max(ticks_seen, terminal.ticks) + 3600000; }
+
 // Live at UTC hh:mm, DLLs allowed or not, files under folder.
 inline void Live(const std::string& folder, const char* hhmm, bool dlls = true) {
-    // a program's globals outlive OnDeinit: the tick count goes on, past any pacing they hold
-    terminal = {terminal.ticks + 3600000,
-                Utc(hhmm),
-                Utc(hhmm) + 7200,
-                Utc(hhmm) + 7200,
-                false,
-                5550123,
-                folder + "/Files",
-                folder + "/Common",
-                folder + "/Agent/Files",
-                dlls};
+    terminal = {TicksOnward(), Utc(hhmm),         Utc(hhmm) + 7200,   Utc(hhmm) + 7200,        false,
+                5550123,       folder + "/Files", folder + "/Common", folder + "/Agent/Files", dlls};
     symbols["EURUSD"] = {"EUR", "USD", "EUR"};
     current_symbol = "EURUSD";
     chart = MqlChart();
@@ -37,6 +33,7 @@ inline void Live(const std::string& folder, const char* hhmm, bool dlls = true) 
 inline void Pass(int seconds) {
     terminal.gmt += seconds, terminal.server += seconds, terminal.current += seconds;
     terminal.ticks += 1000UL * seconds;
+    ticks_seen = std::max(ticks_seen, terminal.ticks);
 }
 // The tester's agent at the server time of UTC hh:mm; no DLLs there.
 inline void Tester(const char* hhmm, const std::vector<std::string>& tester_files = {}) {
