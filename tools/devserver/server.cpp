@@ -364,7 +364,7 @@ awaitable<void> Listener::Accept() {
         socket.set_option(tcp::no_delay(true), ec);
         auto c = std::make_shared<Conn>(std::move(socket), tls_);
         if (!MakeRoom()) {
-            if (refusing_ < cap_) asio::co_spawn(io_, Refuse(self, c), asio::detached);
+            if (refusing_ < cap_) asio::co_spawn(io_, Refuse(c), asio::detached);
             continue;  // beyond that, closed at once
         }
         const auto id = next_++;
@@ -396,11 +396,12 @@ bool Listener::MakeRoom() {
     return false;
 }
 
-awaitable<void> Listener::Refuse(std::shared_ptr<Listener> self, std::shared_ptr<Conn> c) {
-    ++self->refusing_;
-    if (co_await c->Handshake(std::chrono::seconds(2)) && co_await c->Write(self->refusal_)) co_await c->CloseGracefully();
+awaitable<void> Listener::Refuse(std::shared_ptr<Conn> c) {
+    auto self = shared_from_this();
+    ++refusing_;
+    if (co_await c->Handshake(std::chrono::seconds(2)) && co_await c->Write(refusal_)) co_await c->CloseGracefully();
     c->Abort();
-    --self->refusing_;
+    --refusing_;
 }
 
 void Listener::Close() {

@@ -135,7 +135,7 @@ private:
     // `self` is a parameter, so the frame holds the listener from its start:
     // a site closed before the coroutine first runs must not free it.
     static awaitable<void> Serve(std::shared_ptr<Listener> self, std::shared_ptr<Conn> c, std::uint64_t id);
-    static awaitable<void> Refuse(std::shared_ptr<Listener> self, std::shared_ptr<Conn> c);
+    awaitable<void> Refuse(std::shared_ptr<Conn> c);
     bool MakeRoom();
 
     asio::io_context& io_;
