@@ -22,15 +22,54 @@ std::size_t Utf16Length(std::string_view utf8) {
     return units;
 }
 
-// Hex digits, colons and an embedded IPv4 tail: what an IPv6 address is
-// written with. Zone identifiers are not taken.
-bool IsIpv6Literal(std::string_view text) {
-    if (text.find(':') == std::string_view::npos) return false;
-    for (char c : text) {
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex && c != ':' && c != '.') return false;
+// A dotted IPv4 address: four decimal parts of 0 to 255, no leading zeros.
+bool IsIpv4Dotted(std::string_view text) {
+    int parts = 0;
+    while (parts < 4) {
+        std::size_t n = 0;
+        unsigned value = 0;
+        while (n < text.size() && n < 4 && text[n] >= '0' && text[n] <= '9') value = value * 10 + (text[n++] - '0');
+        if (n == 0 || n > 3 || value > 255 || (n > 1 && text[0] == '0')) return false;
+        text.remove_prefix(n);
+        if (++parts < 4) {
+            if (text.empty() || text.front() != '.') return false;
+            text.remove_prefix(1);
+        }
+    }
+    return text.empty();
+}
+
+// Colon-separated groups of one to four hex digits (an IPv4 tail counts two);
+// "::" stands for one or more zero groups and appears at most once (RFC 4291,
+// as RFC 3986 takes it). Zone identifiers are not taken.
+bool IsIpv6Groups(std::string_view text, bool last, int& groups) {
+    groups = 0;
+    while (!text.empty()) {
+        const std::size_t colon = text.find(':');
+        const std::string_view group = text.substr(0, colon);
+        if (colon == std::string_view::npos && last && group.find('.') != std::string_view::npos) {
+            if (!IsIpv4Dotted(group)) return false;
+            groups += 2;
+            return true;
+        }
+        if (group.empty() || group.size() > 4 ||
+            !std::all_of(group.begin(), group.end(), [](char c) { return ascii::HexValue(c) >= 0; }))
+            return false;
+        ++groups;
+        if (colon == std::string_view::npos) break;
+        text.remove_prefix(colon + 1);
+        if (text.empty()) return false;  // a lone trailing colon
     }
     return true;
+}
+
+bool IsIpv6Literal(std::string_view text) {
+    const std::size_t gap = text.find("::");
+    int head = 0, tail = 0;
+    if (gap == std::string_view::npos) return IsIpv6Groups(text, true, head) && head == 8;
+    if (text.find("::", gap + 1) != std::string_view::npos) return false;
+    return IsIpv6Groups(text.substr(0, gap), false, head) && IsIpv6Groups(text.substr(gap + 2), true, tail) &&
+           head + tail <= 7;
 }
 
 }  // namespace

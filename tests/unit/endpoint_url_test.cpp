@@ -45,6 +45,9 @@ TEST(CrackBaseUrl, AcceptedAndRejectedForms) {
         {"http://[::1]:8443", "http [::1] 8443"}, {"[::1]", "https [::1] 443"}, {"https://u@[::1]:7/p", "https [::1] 7"},
         {"http://[::FFFF:127.0.0.1]/", "http [::FFFF:127.0.0.1] 80"}, {"http://[2001:db8::1]:", "http [2001:db8::1] 80"},
         {"http://[::1]?q=1", "http [::1] 80"}, {"http://[::1", "fail"}, {"http://[::1]8443", "fail"}, {"http://[h]", "fail"}, {"http://[]:80", "fail"},
+        {"http://[1:2:3:4:5:6:7:8]", "http [1:2:3:4:5:6:7:8] 80"}, {"http://[:31267]", "fail"}, {"http://[1:2]", "fail"},
+        {"http://[1::2::3]", "fail"}, {"http://[12345::]", "fail"}, {"http://[::1:]", "fail"}, {"http://[::256.0.0.1]", "fail"},
+        {"http://[1:2:3:4:5:6:7::8]", "fail"}, {"http://[fe80::1%25eth0]", "fail"},
         {"http://[fe80::1%251]", "fail"}, {"http://h[1]:81", "http h[1] 81"},
     };
     // clang-format on
