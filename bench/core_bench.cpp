@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api/text.h"
+#include "settings/client_settings.h"
 #include "testservice_client.h"
 #include "token/acquire_token.h"
 #include "token/client_token.h"
@@ -48,7 +49,7 @@ std::map<std::string, Case> g_cases;  // "http", "https", "50MiB"
 
 void LibraryExchange(benchmark::State& state, const std::string& name) {
     const Case& k = g_cases.at(name);
-    const std::string& base = k.baseUrl;
+    const movu::BaseUrl base = movu::MakeBaseUrl(k.baseUrl);
     movu::HeaderFields fields;
     for (const std::string& l : kHeaderLines) {
         const std::size_t colon = l.find(':');

@@ -48,15 +48,17 @@ query-unreserved @@ src/transport/query_params.cpp @@ c == '_' || c == '~'; @@ c
 query-hex-case @@ src/platform/ascii.h @@ kUpperHex[] = "0123456789ABCDEF" @@ kUpperHex[] = "0123456789abcdef"
 query-order @@ src/transport/query_params.cpp @@ return a.first < b.first; @@ return a.first > b.first;
 query-decode-end @@ src/transport/query_params.cpp @@ i + 2 < text.size() @@ i + 3 < text.size()
-url-port-max @@ src/transport/endpoint_url.cpp @@ port > 65535 @@ port > 65536
-url-default-port @@ src/transport/endpoint_url.cpp @@ secure ? 443 : 80 @@ secure ? 80 : 443
-url-user-part @@ src/transport/endpoint_url.cpp @@ authority.rfind('@') @@ authority.find('@')
-url-pin-case @@ src/transport/http_exchange.cpp @@ ascii::EqualsIgnoreCase(endpoint.host, pin.host) @@ endpoint.host == pin.host
+url-port-max @@ src/settings/base_url.cpp @@ port > 65535 @@ port > 65536
+url-default-port @@ src/settings/base_url.cpp @@ secure ? 443 : 80 @@ secure ? 80 : 443
+url-user-part @@ src/settings/base_url.cpp @@ authority.rfind('@') @@ authority.find('@')
+url-pin-case @@ src/transport/http_exchange.cpp @@ ascii::EqualsIgnoreCase(baseUrl.host, pin.host) @@ baseUrl.host == pin.host
 failover-order @@ src/settings/client_settings.cpp @@ s.baseUrls.push_back(DefaultSecondaryBaseUrl());⏎    s.baseUrls.push_back(DefaultPrimaryBaseUrl()); @@ s.baseUrls.push_back(DefaultPrimaryBaseUrl());⏎    s.baseUrls.push_back(DefaultSecondaryBaseUrl());
 secondary-first-dropped @@ src/settings/client_settings.cpp @@ if (order == BaseUrlOrder::SecondaryHostFirst) SecondaryHostFirst(urls); @@ (void)order;
 token-429-next-url @@ src/token/acquire_token.cpp @@ status == 401 || status == 429 || status >= 500 @@ status == 401 || status >= 500
 current-url-kept @@ src/token/acquire_token.cpp @@ StoreCurrentBaseUrl(url); @@ (void)url;
 token-500-stop @@ src/token/acquire_token.cpp @@ status == 429 || status >= 500 @@ status == 429 || status > 500
+token-utf8-fetched @@ src/token/acquire_token.cpp @@ fetched = ValidUtf8(fetched); @@ (void)0;
+token-utf8-loaded @@ src/token/token_cache.cpp @@ held.token = ValidUtf8(token); @@ held.token = std::move(token);
 renewal-dropped @@ src/requests/signed_request.cpp @@ out.exchangeCode == kOk && out.status == 401 @@ false && out.status == 401
 refused-token-offered @@ src/requests/signed_request.cpp @@ AcquireToken(request.identity, renewed, token) @@ AcquireToken(request.identity, renewed, {})
 status-2xx-range @@ src/transport/http_exchange.cpp @@ status >= 200 && status <= 299 @@ status >= 200 && status < 299

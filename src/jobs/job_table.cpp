@@ -72,7 +72,7 @@ void JobWorker(const WorkerArgs& args) {
     std::uint32_t status = 0;
     std::string retained;
     bool cancelled = false;
-    WalkBaseUrls(BaseUrlOrder::AsSet, [&](const std::string& url) {
+    WalkBaseUrls(BaseUrlOrder::AsSet, [&](const BaseUrl& url) {
         cancelled = !StillWanted(args.id);
         if (cancelled) return true;
         std::string body;

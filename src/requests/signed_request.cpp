@@ -4,7 +4,6 @@
 
 #include "api/envelope.h"
 #include "api/result_codes.h"
-#include "api/text.h"
 #include "settings/client_settings.h"
 #include "token/acquire_token.h"
 #include "token/client_token.h"
@@ -15,14 +14,13 @@ namespace movu {
 
 namespace {
 
+// The token was made valid UTF-8 when it was obtained or loaded.
 HeaderFields SignedHeaders(const Identity& identity, const std::string& token) {
-    // A token is the service's text; what it sends as a header is valid UTF-8.
-    const std::string bearer = ValidUtf8(token);
     HeaderFields fields;
     fields.reserve(8);
     SetHeader(fields, "Content-Type", "application/json");
-    SetHeader(fields, "Authorization", "Bearer " + bearer);
-    SetHeader(fields, "X-Client-Token", bearer);
+    SetHeader(fields, "Authorization", "Bearer " + token);
+    SetHeader(fields, "X-Client-Token", token);
     AddIdentityHeaders(fields, identity, EmptyIdentity::Named);
     return fields;
 }
@@ -41,7 +39,7 @@ struct SignedAttempt {
 // The steps both forms share, from token acquisition to the last exchange.
 // Without a fixed base URL the current one is read once the token is had, so
 // that a base URL acquisition has just moved to is the one used.
-SignedAttempt SendWithRenewal(const std::string* fixedBaseUrl, const Request& request, std::string& resultText) {
+SignedAttempt SendWithRenewal(const BaseUrl* fixedBaseUrl, const Request& request, std::string& resultText) {
     SignedAttempt out;
     std::string token;
     std::string last;
@@ -52,7 +50,7 @@ SignedAttempt SendWithRenewal(const std::string* fixedBaseUrl, const Request& re
         out.code = rc;
         return out;
     }
-    const std::string baseUrl = fixedBaseUrl ? *fixedBaseUrl : SnapshotCurrentBaseUrl();
+    const BaseUrl baseUrl = fixedBaseUrl ? *fixedBaseUrl : SnapshotCurrentBaseUrl();
     if (token.empty()) {
         out.code = kEmptyToken;
         return out;
@@ -92,10 +90,9 @@ std::int32_t ExecuteSignedRequest(const Request& request, std::string& resultTex
     return out.code;
 }
 
-std::int32_t ExecuteSignedRequestAt(std::string_view baseUrl, const Request& request, std::string& resultText,
+std::int32_t ExecuteSignedRequestAt(const BaseUrl& baseUrl, const Request& request, std::string& resultText,
                                     std::uint32_t& httpStatus) {
-    const std::string url(baseUrl);
-    SignedAttempt out = SendWithRenewal(&url, request, resultText);
+    SignedAttempt out = SendWithRenewal(&baseUrl, request, resultText);
     if (out.tokenFailed) httpStatus = 0;
     if (out.exchanged) {
         // The worker keeps the transport's envelope too.

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "settings/base_url.h"
 #include "transport/request.h"
 
 namespace movu {
@@ -17,7 +18,7 @@ std::int32_t ExecuteSignedRequest(const Request& request, std::string& resultTex
 // Sends to the given base URL and hands back the status and any envelope.
 // A job's request always carries an account (empty when none was given), so
 // an absent one is left to token acquisition.
-std::int32_t ExecuteSignedRequestAt(std::string_view baseUrl, const Request& request, std::string& resultText,
+std::int32_t ExecuteSignedRequestAt(const BaseUrl& baseUrl, const Request& request, std::string& resultText,
                                     std::uint32_t& httpStatus);
 
 }  // namespace movu

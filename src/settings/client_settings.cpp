@@ -37,7 +37,7 @@ std::string_view SecondaryFallbackIpv4() { return kSecondaryIpv4; }
 
 ClientSettings& Settings() {
     // The current base URL names the primary host from load on.
-    static LibraryLifetime<ClientSettings> settings(ClientSettings{{}, DefaultPrimaryBaseUrl(), {}, {}});
+    static LibraryLifetime<ClientSettings> settings(ClientSettings{{}, MakeBaseUrl(DefaultPrimaryBaseUrl()), {}, {}});
     return settings.get();
 }
 
@@ -54,35 +54,48 @@ bool SplitBaseUrlList(std::string_view text, std::vector<std::string>& entries) 
     return !entries.empty();
 }
 
+// The host name is ASCII, so folding ASCII letters is the whole of the
+// case-insensitive match; no other letter can fold into it.
+BaseUrl MakeBaseUrl(std::string_view text) {
+    BaseUrl url;
+    CrackBaseUrl(text, url);
+    const std::string name = ascii::Lower(SecondaryHostName());
+    url.secondaryHost = ascii::Lower(url.text).find(name) != std::string::npos;
+    return url;
+}
+
 namespace {
 
 // The caller holds ProcessLock().
 void ApplyDefaultsLocked() {
     ClientSettings& s = Settings();
     if (!s.baseUrls.empty()) return;
-    s.baseUrls.push_back(DefaultSecondaryBaseUrl());
-    s.baseUrls.push_back(DefaultPrimaryBaseUrl());
+    s.baseUrls.push_back(MakeBaseUrl(DefaultSecondaryBaseUrl()));
+    s.baseUrls.push_back(MakeBaseUrl(DefaultPrimaryBaseUrl()));
     s.currentBaseUrl = s.baseUrls.front();
 }
 
 }  // namespace
 
 void SetBaseUrl(std::string_view url) {
-    std::string trimmed = TrimSpace(url);
-    if (trimmed.empty()) return;
+    BaseUrl cracked = MakeBaseUrl(url);
+    if (cracked.text.empty()) return;
     std::lock_guard<std::mutex> lock(ProcessLock());
     ClientSettings& s = Settings();
-    s.currentBaseUrl = trimmed;
-    s.baseUrls.assign(1, std::move(trimmed));
+    s.currentBaseUrl = cracked;
+    s.baseUrls.assign(1, std::move(cracked));
 }
 
 void SetBaseUrls(std::string_view list) {
     std::vector<std::string> entries;
     if (!SplitBaseUrlList(list, entries)) return;
+    std::vector<BaseUrl> urls;
+    urls.reserve(entries.size());
+    for (const std::string& entry : entries) urls.push_back(MakeBaseUrl(entry));
     std::lock_guard<std::mutex> lock(ProcessLock());
     ClientSettings& s = Settings();
-    s.currentBaseUrl = entries.front();
-    s.baseUrls = std::move(entries);
+    s.currentBaseUrl = urls.front();
+    s.baseUrls = std::move(urls);
 }
 
 void SetProductSecret(std::string_view secret) {
@@ -102,13 +115,13 @@ void ApplyDefaultBaseUrlsIfUnset() {
     ApplyDefaultsLocked();
 }
 
-std::vector<std::string> BaseUrlList() {
+std::vector<BaseUrl> BaseUrlList() {
     std::lock_guard<std::mutex> lock(ProcessLock());
     ApplyDefaultsLocked();
     return Settings().baseUrls;
 }
 
-std::string SnapshotCurrentBaseUrl() {
+BaseUrl SnapshotCurrentBaseUrl() {
     std::lock_guard<std::mutex> lock(ProcessLock());
     return Settings().currentBaseUrl;
 }
@@ -121,7 +134,9 @@ std::string SnapshotTerminalDataPath() {
 #ifdef MOVU_TEST_HOOKS
 std::vector<std::string> SnapshotBaseUrls() {
     std::lock_guard<std::mutex> lock(ProcessLock());
-    return Settings().baseUrls;
+    std::vector<std::string> texts;
+    for (const BaseUrl& url : Settings().baseUrls) texts.push_back(url.text);
+    return texts;
 }
 
 std::string SnapshotProductSecret() {
@@ -130,24 +145,19 @@ std::string SnapshotProductSecret() {
 }
 #endif
 
-void StoreCurrentBaseUrl(std::string_view url) {
+void StoreCurrentBaseUrl(const BaseUrl& url) {
     std::lock_guard<std::mutex> lock(ProcessLock());
-    Settings().currentBaseUrl = std::string(url);
+    Settings().currentBaseUrl = url;
 }
 
-// The host name is ASCII, so folding ASCII letters is the whole of the
-// case-insensitive match; no other letter can fold into it.
-void SecondaryHostFirst(std::vector<std::string>& baseUrls) {
-    const std::string name = ascii::Lower(SecondaryHostName());
-    std::stable_partition(baseUrls.begin(), baseUrls.end(), [&](const std::string& url) {
-        return url.size() >= name.size() && ascii::Lower(url).find(name) != std::string::npos;
-    });
+void SecondaryHostFirst(std::vector<BaseUrl>& baseUrls) {
+    std::stable_partition(baseUrls.begin(), baseUrls.end(), [](const BaseUrl& url) { return url.secondaryHost; });
 }
 
-bool WalkBaseUrls(BaseUrlOrder order, const std::function<bool(const std::string& baseUrl)>& attempt) {
-    std::vector<std::string> urls = BaseUrlList();
+bool WalkBaseUrls(BaseUrlOrder order, const std::function<bool(const BaseUrl& baseUrl)>& attempt) {
+    std::vector<BaseUrl> urls = BaseUrlList();
     if (order == BaseUrlOrder::SecondaryHostFirst) SecondaryHostFirst(urls);
-    for (const std::string& url : urls)
+    for (const BaseUrl& url : urls)
         if (attempt(url)) break;
     return !urls.empty();
 }

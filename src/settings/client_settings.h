@@ -7,11 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "settings/base_url.h"
+
 namespace movu {
 
 struct ClientSettings {
-    std::vector<std::string> baseUrls;  // UTF-8, as every text inside the library
-    std::string currentBaseUrl;
+    std::vector<BaseUrl> baseUrls;  // cracked when set
+    BaseUrl currentBaseUrl;
     std::string productSecret;
     std::string terminalDataPath;
 };
@@ -27,6 +29,9 @@ std::string_view SecondaryFallbackIpv4();  // an IPv4 literal
 
 bool SplitBaseUrlList(std::string_view text, std::vector<std::string>& entries);
 
+// Cracks text and marks whether it mentions the secondary default host.
+BaseUrl MakeBaseUrl(std::string_view text);
+
 // Setter bodies, given the caller's text as UTF-8.
 void SetBaseUrl(std::string_view url);
 void SetBaseUrls(std::string_view list);
@@ -38,19 +43,19 @@ void SetTerminalDataPath(std::string_view path);
 // become the list and the current base URL the first time a request needs one.
 void ApplyDefaultBaseUrlsIfUnset();
 // The list, with the defaults applied.
-std::vector<std::string> BaseUrlList();
-std::string SnapshotCurrentBaseUrl();
+std::vector<BaseUrl> BaseUrlList();
+BaseUrl SnapshotCurrentBaseUrl();
 std::string SnapshotTerminalDataPath();
-void StoreCurrentBaseUrl(std::string_view url);
+void StoreCurrentBaseUrl(const BaseUrl& url);
 
 // Stable partition: entries that mention the secondary default host first.
-void SecondaryHostFirst(std::vector<std::string>& baseUrls);
+void SecondaryHostFirst(std::vector<BaseUrl>& baseUrls);
 
 enum class BaseUrlOrder { AsSet, SecondaryHostFirst };
 
 // The one walk over the base URLs (defaults applied), taken from a snapshot:
 // offers each to attempt, in order, until attempt returns true. False when
 // there was no base URL to offer.
-bool WalkBaseUrls(BaseUrlOrder order, const std::function<bool(const std::string& baseUrl)>& attempt);
+bool WalkBaseUrls(BaseUrlOrder order, const std::function<bool(const BaseUrl& baseUrl)>& attempt);
 
 }  // namespace movu

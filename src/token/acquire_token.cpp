@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "api/result_codes.h"
+#include "api/text.h"
 #include "settings/client_settings.h"
 #include "token/client_token.h"
 #include "token/token_cache.h"
@@ -62,7 +63,7 @@ std::int32_t AcquireToken(const Identity& identity, std::string& token, std::str
     std::int32_t result = kNoBaseUrl;
     // An answer that refuses the account or the load ends the walk; one that
     // only lacks a usable token moves on to the next base URL.
-    const bool offered = WalkBaseUrls(BaseUrlOrder::SecondaryHostFirst, [&](const std::string& url) {
+    const bool offered = WalkBaseUrls(BaseUrlOrder::SecondaryHostFirst, [&](const BaseUrl& url) {
         std::string body;
         std::uint32_t status = 0;
         result = HttpExchange(url, SecondaryHostPin(), "GET", kTokenPath, headers, {}, body, status);
@@ -78,6 +79,8 @@ std::int32_t AcquireToken(const Identity& identity, std::string& token, std::str
         if (!ExtractJsonString(body, "expires_at", expiresText)) return false;
         if (!ParseIsoTimestamp(expiresText, expiry)) return false;
         if (fetched.empty() || expiry <= 0) return false;
+        // Checked once here: what is held and sent is valid UTF-8.
+        fetched = ValidUtf8(fetched);
 
         {
             std::lock_guard<std::mutex> lock(TokenLock());

@@ -71,8 +71,9 @@ bool LoadTokenCache(std::string_view account) {
     if (token.empty() || expiry <= 0) return false;
 
     // A past expiry is taken all the same; the caller's validity check
-    // decides whether the token can still be used.
-    held.token = std::move(token);
+    // decides whether the token can still be used. A file written elsewhere
+    // may hold any bytes: the token is checked once, here.
+    held.token = ValidUtf8(token);
     held.expiry = expiry;
     held.ownerAccount.assign(account.data(), account.size());
     return true;

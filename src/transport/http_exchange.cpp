@@ -1,4 +1,4 @@
-// One exchange: crack the base URL, hand the request to the platform's HTTP
+// One exchange: hand the request to the platform's HTTP
 // stack and turn a failed step into its result code and error envelope.
 #include "transport/http_exchange.h"
 
@@ -8,7 +8,6 @@
 #include "api/result_codes.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
-#include "transport/endpoint_url.h"
 
 namespace movu {
 namespace {
@@ -48,10 +47,10 @@ std::int32_t ResultOf(platform::ExchangeStep step) {
 }
 
 // The path member is the target as the caller gave it, before encoding.
-std::string Envelope(platform::ExchangeStep step, std::uint32_t error, std::string_view baseUrl,
+std::string Envelope(platform::ExchangeStep step, std::uint32_t error, const BaseUrl& baseUrl,
                      const platform::ExchangeRequest& request, std::string_view target) {
     FailureEnvelope out(ErrorName(step));
-    out.Number("win32", error).Text("base_url", baseUrl).Text("host", request.host);
+    out.Number("win32", error).Text("base_url", baseUrl.text).Text("host", request.host);
     if (step == platform::ExchangeStep::Connect) {
         out.Number("port", request.port);
     } else {
@@ -89,19 +88,18 @@ std::string RequestLineTarget(std::string_view target) {
 
 }  // namespace
 
-std::int32_t HttpExchange(std::string_view baseUrl, const HostPin& pin, std::string_view method,
-                          std::string_view target, const HeaderFields& headers, std::string_view body,
-                          std::string& responseBody, std::uint32_t& httpStatus) {
+std::int32_t HttpExchange(const BaseUrl& baseUrl, const HostPin& pin, std::string_view method, std::string_view target,
+                          const HeaderFields& headers, std::string_view body, std::string& responseBody,
+                          std::uint32_t& httpStatus) {
     responseBody.clear();
     httpStatus = 0;
 
-    EndpointUrl endpoint;
-    if (!CrackBaseUrl(baseUrl, endpoint)) return kBadBaseUrl;
+    if (!baseUrl.cracked) return kBadBaseUrl;
     platform::ExchangeRequest request;
-    request.secure = endpoint.secure;
-    request.host = endpoint.host;
-    request.port = endpoint.port;
-    if (!pin.host.empty() && ascii::EqualsIgnoreCase(endpoint.host, pin.host)) request.pinAddress = pin.address;
+    request.secure = baseUrl.secure;
+    request.host = baseUrl.host;
+    request.port = baseUrl.port;
+    if (!pin.host.empty() && ascii::EqualsIgnoreCase(baseUrl.host, pin.host)) request.pinAddress = pin.address;
     request.limits = Limits();
     request.method.assign(method.empty() ? std::string_view("GET") : method);
     request.target = RequestLineTarget(target);

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "settings/base_url.h"
 #include "transport/header_fields.h"
 
 namespace movu {
@@ -19,10 +20,10 @@ struct HostPin {
 
 // Returns 0 when any response arrived (body and status filled), else a
 // transport code (-10 to -15) with an error envelope in responseBody (empty
-// for -10 and -11).
-std::int32_t HttpExchange(std::string_view baseUrl, const HostPin& pin, std::string_view method,
-                          std::string_view target, const HeaderFields& headers, std::string_view body,
-                          std::string& responseBody, std::uint32_t& httpStatus);
+// for -10, a base URL that did not crack, and -11).
+std::int32_t HttpExchange(const BaseUrl& baseUrl, const HostPin& pin, std::string_view method, std::string_view target,
+                          const HeaderFields& headers, std::string_view body, std::string& responseBody,
+                          std::uint32_t& httpStatus);
 
 // A failed status as a result code: -401, -429, -500 for 500 and above,
 // minus the status for any other.

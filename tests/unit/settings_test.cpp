@@ -22,7 +22,7 @@ class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::lock_guard<std::mutex> lock(ProcessLock());
-        Settings() = ClientSettings{{}, DefaultPrimaryBaseUrl(), {}, {}};
+        Settings() = ClientSettings{{}, MakeBaseUrl(DefaultPrimaryBaseUrl()), {}, {}};
     }
 };
 
@@ -32,11 +32,11 @@ using List = std::vector<std::string>;
 
 TEST_F(SettingsTest, DefaultsSecondaryFirstUntilAListIsSet) {
     EXPECT_TRUE(SnapshotBaseUrls().empty());
-    EXPECT_EQ(SnapshotCurrentBaseUrl(), "https://" MOVU_PRIMARY_HOST);
+    EXPECT_EQ(SnapshotCurrentBaseUrl().text, "https://" MOVU_PRIMARY_HOST);
     ApplyDefaultBaseUrlsIfUnset();
     const List expected{"https://" + std::string(SecondaryHostName()), "https://" MOVU_PRIMARY_HOST};
     EXPECT_EQ(SnapshotBaseUrls(), expected);
-    EXPECT_EQ(SnapshotCurrentBaseUrl(), expected[0]);
+    EXPECT_EQ(SnapshotCurrentBaseUrl().text, expected[0]);
     Movu_SetBaseUrl(W(u"  https://one.test/v2/\u3000"));
     ApplyDefaultBaseUrlsIfUnset();
     EXPECT_EQ(SnapshotBaseUrls(), List{"https://one.test/v2/"});
@@ -54,7 +54,7 @@ TEST_F(SettingsTest, TextIsSplitTrimmedAndUnusableTextChangesNothing) {
     for (const auto& [text, list] : cases) {
         Movu_SetBaseUrls(W(text));
         EXPECT_EQ(SnapshotBaseUrls(), list);
-        EXPECT_EQ(SnapshotCurrentBaseUrl(), list.front());
+        EXPECT_EQ(SnapshotCurrentBaseUrl().text, list.front());
     }
     Movu_SetBaseUrlA(wide);
     EXPECT_EQ(SnapshotBaseUrls(), List{"http://x"});
@@ -64,7 +64,7 @@ TEST_F(SettingsTest, TextIsSplitTrimmedAndUnusableTextChangesNothing) {
     Movu_SetBaseUrl(nullptr);
     Movu_SetBaseUrlsA("  ");
     EXPECT_EQ(SnapshotBaseUrls(), (List{"a", "b"}));
-    EXPECT_EQ(SnapshotCurrentBaseUrl(), "a");
+    EXPECT_EQ(SnapshotCurrentBaseUrl().text, "a");
     // The secret and the data path are trimmed and may be set to empty text.
     Movu_SetProductSecretA(" s\xC3\xBC ");
     EXPECT_EQ(SnapshotProductSecret(), "s\xC3\xBC");

@@ -135,7 +135,7 @@ protected:
     static void Reset() {
         Hold("", "", 0);
         std::lock_guard<std::mutex> lock(ProcessLock());
-        Settings() = ClientSettings{{}, DefaultPrimaryBaseUrl(), {}, {}};
+        Settings() = ClientSettings{{}, MakeBaseUrl(DefaultPrimaryBaseUrl()), {}, {}};
     }
     // A site answering the token path as scripted, as the only base URL.
     Site OneSite(const std::vector<ScriptedResponse>& answers) {
@@ -182,6 +182,7 @@ TEST_F(TokenAcquisition, AStoredTokenServesOnlyItsOwnAccountWhileFreshAndNotRefu
         {"refused token in memory and file", "B", "revoked", kFar, "revoked", kFar, "revoked", "fetched"},
         {"another token in memory", "B", "good", kFar, "revoked", kFar, "revoked", "good"},
         {"another token in the file", nullptr, nullptr, 0, "good", kFar, "revoked", "good"},
+        {"a file's token that is not UTF-8", nullptr, nullptr, 0, "c\xC3", kFar, "", "c\xEF\xBF\xBD"},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -206,6 +207,15 @@ TEST_F(TokenAcquisition, AStoredTokenServesOnlyItsOwnAccountWhileFreshAndNotRefu
         std::lock_guard<std::mutex> lock(TokenLock());  // a fetched token replaced the file
         EXPECT_TRUE(!fetched || (LoadTokenCache("B") && TokenState().token == "fetched"));
     }
+}
+
+// A fetched token that is not UTF-8 is held and sent as valid UTF-8.
+TEST_F(TokenAcquisition, AFetchedTokenIsMadeValidUtf8WhereItArrives) {
+    Site site = OneSite({Answer(200, TokenBody("f\xFF!"))});
+    std::string token;
+    ASSERT_EQ(Acquire(Account("B"), token), 0);
+    EXPECT_EQ(token, "f\xEF\xBF\xBD!");
+    EXPECT_EQ(Held().token, token);
 }
 
 // The walk over the base URLs: asked in order (the secondary host first) until
@@ -257,7 +267,7 @@ TEST_F(TokenAcquisition, WalksTheBaseUrlsUntilOneAnswersWithAToken) {
             list += urls.back() + ";";
         }
         SetBaseUrls(list);
-        StoreCurrentBaseUrl("https://untouched.example");
+        StoreCurrentBaseUrl(MakeBaseUrl("https://untouched.example"));
         Hold("10001", "ending", Now() + 10);
 
         std::string token;
@@ -273,7 +283,7 @@ TEST_F(TokenAcquisition, WalksTheBaseUrlsUntilOneAnswersWithAToken) {
             EXPECT_EQ(sites[i].Requests().size(), c.asked[i]) << "base URL " << i;
             if (c.asked[i]) answered = i;
         }
-        EXPECT_EQ(SnapshotCurrentBaseUrl(), c.rc == 0 ? urls[answered] : "https://untouched.example");
+        EXPECT_EQ(SnapshotCurrentBaseUrl().text, c.rc == 0 ? urls[answered] : "https://untouched.example");
         EXPECT_EQ(SnapshotBaseUrls(), urls) << "the stored list keeps its order";
     }
 }

@@ -30,7 +30,7 @@ struct Outcome {
 Outcome Exchange(const std::string& baseUrl, const std::string& target, const std::string& verb = "GET",
                  const std::string& body = {}) {
     Outcome o;
-    o.code = HttpExchange(baseUrl, SecondaryHostPin(), verb, target, {}, body, o.body, o.status);
+    o.code = HttpExchange(MakeBaseUrl(baseUrl), SecondaryHostPin(), verb, target, {}, body, o.body, o.status);
     return o;
 }
 
@@ -130,11 +130,11 @@ TEST_F(Transport, Ipv6LiteralBaseUrlsConnectToThatAddressAndPort) {
     EXPECT_EQ(site.Requests()[0].Header("Host"), "[::1]:" + port);
 
     const int closed = service.ClosedPort();
-    const Outcome failed = Exchange(" http://[::1]:" + std::to_string(closed), "/six");
+    const Outcome failed = Exchange("http://[::1]:" + std::to_string(closed), "/six");
     EXPECT_EQ(failed.code, kConnectFailed) << failed.body;
     const auto env = nlohmann::json::parse(failed.body);
     EXPECT_EQ(std::make_tuple(env["base_url"], env["host"], env["port"]),
-              std::make_tuple(nlohmann::json(" http://[::1]:" + std::to_string(closed)), nlohmann::json("[::1]"),
+              std::make_tuple(nlohmann::json("http://[::1]:" + std::to_string(closed)), nlohmann::json("[::1]"),
                               nlohmann::json(closed)));
 }
 

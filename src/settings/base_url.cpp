@@ -1,4 +1,4 @@
-#include "transport/endpoint_url.h"
+#include "settings/base_url.h"
 
 #include <algorithm>
 
@@ -74,9 +74,10 @@ bool IsIpv6Literal(std::string_view text) {
 
 }  // namespace
 
-bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
-    out = EndpointUrl{};
-    std::string t = TrimSpace(baseUrl);
+bool CrackBaseUrl(std::string_view text, BaseUrl& out) {
+    out = BaseUrl{};
+    out.text = TrimSpace(text);
+    std::string t = out.text;
     if (t.size() < 3 || t.find("://") == std::string::npos) t.insert(0, "https://");
 
     std::size_t colon = t.find(':');
@@ -118,10 +119,12 @@ bool CrackBaseUrl(std::string_view baseUrl, EndpointUrl& out) {
     }
     if (port == 0) port = secure ? 443 : 80;
 
+    if (host.empty()) return false;
     out.secure = secure;
     out.host = std::string(host);
     out.port = static_cast<std::uint16_t>(port);
-    return !out.host.empty();
+    out.cracked = true;
+    return true;
 }
 
 }  // namespace movu

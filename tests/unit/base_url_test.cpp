@@ -8,7 +8,6 @@
 
 #include "api/text.h"
 #include "settings/client_settings.h"
-#include "transport/endpoint_url.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,7 +20,7 @@ namespace {
 
 // "https h 443", or "fail".
 std::string Crack(std::string_view url) {
-    EndpointUrl e;
+    BaseUrl e;
     if (!CrackBaseUrl(url, e)) return "fail";
     return std::string(e.secure ? "https " : "http ") + e.host + " " + std::to_string(e.port);
 }
@@ -58,9 +57,14 @@ TEST(SecondaryHost, ComesFirstInItsOrderInAnyCase) {
     const std::string name(SecondaryHostName());
     std::string upper = name;
     std::transform(name.begin(), name.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-    std::vector<std::string> list{"https://a", "https://" + name, "http://b", "https://" + upper + ":1/p", "x"};
+    std::vector<BaseUrl> list;
+    for (const char* text : {"https://a", "", "http://b", "", "x"}) list.push_back(MakeBaseUrl(text));
+    list[1] = MakeBaseUrl("https://" + name);
+    list[3] = MakeBaseUrl("https://" + upper + ":1/p");
     SecondaryHostFirst(list);
-    EXPECT_EQ(list,
+    std::vector<std::string> texts;
+    for (const BaseUrl& url : list) texts.push_back(url.text);
+    EXPECT_EQ(texts,
               (std::vector<std::string>{"https://" + name, "https://" + upper + ":1/p", "https://a", "http://b", "x"}));
 }
 
