@@ -43,8 +43,12 @@ MOVU_FUZZ_TARGET(input) {
     }
     fuzz::Check(joined == kept);
 
+    // Each entry is kept as its text less any space around it.
     std::vector<BaseUrl> ordered;
-    for (const auto& entry : entries) ordered.push_back(MakeBaseUrl(entry));
+    for (auto& entry : entries) {
+        ordered.push_back(MakeBaseUrl(entry));
+        entry = TrimSpace(entry);
+    }
     SecondaryHostFirst(ordered);
     std::vector<std::string> texts;
     for (const BaseUrl& url : ordered) texts.push_back(url.text);
