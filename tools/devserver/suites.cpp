@@ -311,34 +311,15 @@ private:
         };
         const bool is_site = !site_id.empty() && rest != "?";
         const std::vector<Route> routes = {
-            {"GET", path == "/health",
-             [&] {
-                 return json{{"status", "ok"}, {"pid", getpid()}, {"sites", sites_.size()}};
-             }},
+            {"GET", path == "/health", [&] { return Health(); }},
             {"POST", path == "/sites", [&] { return OpenSite(JsonBody(r)); }},
             {"DELETE", is_site && rest.empty(), [&] { return CloseSite(SiteOf(site_id)); }},
             {"POST", is_site && rest == "/script", [&] { return Script(SiteOf(site_id), JsonBody(r)); }},
             {"GET", is_site && rest == "/requests", [&] { return Requests(SiteOf(site_id)); }},
-            {"DELETE", is_site && rest == "/requests",
-             [&] {
-                 auto s = SiteOf(site_id);
-                 s->requests.clear();
-                 return json{{"cleared", s->id}};
-             }},
-            {"POST", path == "/reset",
-             [&] {
-                 JsonBody(r);
-                 CloseAllSites();
-                 return json{{"reset", true}};
-             }},
-            {"GET", path == "/closed-port",
-             [&] {
-                 return json{{"port", ClosedPort()}};
-             }},
-            {"GET", path == "/unaccepting-port",
-             [&] {
-                 return json{{"port", UnacceptingPort()}};
-             }},
+            {"DELETE", is_site && rest == "/requests", [&] { return Forget(SiteOf(site_id)); }},
+            {"POST", path == "/reset", [&] { return CloseAllSites(); }},
+            {"GET", path == "/closed-port", [&] { return Port(ClosedPort()); }},
+            {"GET", path == "/unaccepting-port", [&] { return Port(UnacceptingPort()); }},
         };
         std::string allowed;
         for (const auto& route : routes) {
@@ -356,8 +337,7 @@ private:
         if (!slot) {
             auto ctx = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
             SSL_CTX* native = ctx->native_handle();
-            // Older terminals still negotiate TLS 1.0/1.1; allow them where the local
-            // OpenSSL can.
+            // Older terminals still negotiate TLS 1.0/1.1; allow them where the local OpenSSL can.
             SSL_CTX_set_security_level(native, 0);
             // "tls13": the default certificate on a site that speaks TLS 1.3 only.
             SSL_CTX_set_min_proto_version(native, cert == "tls13" ? TLS1_3_VERSION : TLS1_VERSION);
@@ -416,9 +396,7 @@ private:
             if (k != "path" && k != "responses") throw ApiError{400, "unknown field " + k};
         const auto path = Latin1TextToBytes(body.value("path", ""));
         if (!path || path->rfind("/", 0) != 0 || path->find('?') != std::string::npos)
-            throw ApiError{400,
-                           "'path' must start with '/', hold no query and carry "
-                           "bytes as Latin-1"};
+            throw ApiError{400, "'path' must start with '/', hold no query and carry bytes as Latin-1"};
         const json responses = body.value("responses", json());
         if (!responses.is_array() || responses.empty()) throw ApiError{400, "'responses' must be a non-empty list"};
         std::vector<Scripted> parsed;
@@ -432,6 +410,13 @@ private:
         auto& queue = site->scripts[*path];
         queue.insert(queue.end(), parsed.begin(), parsed.end());
         return {{"queued", queue.size()}};
+    }
+
+    json Health() const { return {{"status", "ok"}, {"pid", getpid()}, {"sites", sites_.size()}}; }
+    static json Port(int port) { return {{"port", port}}; }
+    static json Forget(const std::shared_ptr<Site>& site) {
+        site->requests.clear();
+        return {{"cleared", site->id}};
     }
 
     json Requests(const std::shared_ptr<Site>& site) const {
@@ -476,11 +461,12 @@ private:
 #endif
     }
 
-    void CloseAllSites() {
+    json CloseAllSites() {
         unaccepting_.clear();
         auto sites = std::move(sites_);
         sites_.clear();
         for (auto& [id, s] : sites) s->listener->Close();
+        return {{"reset", true}};
     }
 
     asio::io_context& io_;
@@ -555,8 +541,7 @@ int RunSuitesService(const SuitesOptions& given) {
         if (!ec) control.Stop();
     });
     try {
-        // pid first: once control.port exists, a fixture can always find whom to
-        // stop.
+        // pid first: once control.port exists, a fixture can always find whom to stop.
         WriteAtomic(pid_file, pid_text);
         WriteAtomic(port_file, port_text);
     } catch (const std::exception& e) {
