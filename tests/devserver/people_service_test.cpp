@@ -1,9 +1,9 @@
 // movu-devserver's answers in process: hostile bodies, the control API's
-// guard, strict control input, the bounds on what it keeps, the console line,
-// and the request reader's refusals.
+// guard, strict control input, tokens, the bounds on what it keeps, the
+// console line, and the request reader's refusals.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <ctime>
 #include <fstream>
 
 #include "people_service.h"
@@ -14,15 +14,9 @@ using namespace movu::devserver;
 
 namespace {
 
-constexpr int kPort = 8787;
-
-std::unique_ptr<SampleCalendar> Sample() {
-    return std::make_unique<SampleCalendar>(SampleCalendar::FromText(kBuiltinSampleCalendar));
-}
-
 PeopleService Service(ServiceOptions o = {}) {
-    PeopleService s(std::move(o), Sample());
-    s.SetPort(kPort);
+    PeopleService s(std::move(o), std::make_unique<SampleCalendar>(SampleCalendar::FromText(kBuiltinSampleCalendar)));
+    s.SetPort(8787);
     return s;
 }
 
@@ -37,21 +31,22 @@ Request Make(const std::string& method, const std::string& target, std::vector<s
     return r;
 }
 
-const std::vector<std::string> kHost = {"Host: 127.0.0.1:8787"};
-const std::vector<std::string> kJsonPost = {"Host: 127.0.0.1:8787", "Content-Type: application/json"};
+const std::string kOurs = "Host: 127.0.0.1:8787", kJson = "Content-Type: application/json";
+const std::vector<std::string> kHost = {kOurs}, kJsonPost = {kOurs, kJson};
 
-// The answer's body, parsed: nlohmann refuses text that is not UTF-8, so this also proves the bytes are.
+// The answer's body, parsed: nlohmann refuses text that is not UTF-8, so this
+// also proves the bytes are.
 ojson Parsed(const Answer& a) { return ojson::parse(a.Body()); }
 
-std::vector<std::string> Signed(PeopleService& s, const std::string& account) {
-    const Answer t = s.Handle(Make("GET", "/v1/client/token.php", {"X-Account: " + account}));
-    const std::string token = Parsed(t)["token"];
+std::vector<std::string> Auth(const std::string& token, const std::string& account) {
     return {"Authorization: Bearer " + token, "X-Client-Token: " + token, "X-Account: " + account};
 }
 
-std::string Nested(size_t depth, const std::string& inner = "1") {
-    return std::string(depth, '[') + inner + std::string(depth, ']');
+std::vector<std::string> Signed(PeopleService& s, const std::string& account) {
+    return Auth(Parsed(s.Handle(Make("GET", "/v1/client/token.php", {"X-Account: " + account})))["token"], account);
 }
+
+std::string Nested(size_t depth) { return std::string(depth, '[') + "1" + std::string(depth, ']'); }
 
 }  // namespace
 
@@ -61,42 +56,38 @@ TEST(DevServerBodies, NoBodyCrashesTheServerOrLosesItsAnswer) {
     struct Case {
         const char* name;
         std::string body;
-        int status;
-        const char* error;  // or nullptr for an echo
+        int status;  // 200: echoed
     };
     const Case cases[] = {
-        {"60,000 nested arrays", Nested(60000), 400, "INVALID_JSON"},
-        {"nesting at the limit", Nested(kJsonDepth), 200, nullptr},
-        {"one level over it", Nested(kJsonDepth + 1), 400, "INVALID_JSON"},
-        {"deep objects", std::string(50000, '{') + "", 400, "INVALID_JSON"},
-        {"a Latin-1 byte", "\xE9", 400, "INVALID_JSON"},
-        {"half a euro sign in a string", "[\"\xE2\x82", 400, "INVALID_JSON"},
-        {"text around the euro sign", " {\"a\": \"\xE2\x82\xAC\", \"b\": [1, {\"c\": null}]} ", 200, nullptr},
-        {"not JSON", "not json", 400, "INVALID_JSON"},
+        {"60,000 nested arrays", Nested(60000), 400},
+        {"nesting at the limit", Nested(kJsonDepth), 200},
+        {"one level over it", Nested(kJsonDepth + 1), 400},
+        {"deep objects", std::string(50000, '{'), 400},
+        {"a Latin-1 byte", "\xE9", 400},
+        {"half a euro sign in a string", "[\"\xE2\x82", 400},
+        {"text around the euro sign", " {\"a\": \"\xE2\x82\xAC\", \"b\": [1, {\"c\": null}]} ", 200},
+        {"not JSON", "not json", 400},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Answer a = s.Handle(Make("POST", "/v1/client/heartbeat.php", auth, c.body));
         ASSERT_EQ(a.status, c.status);
         const ojson got = Parsed(a);
-        if (c.error) {
-            EXPECT_EQ(got["error"], c.error);
+        if (c.status != 200) {
+            EXPECT_EQ(got["error"], "INVALID_JSON");
             EXPECT_FALSE(got["detail"].get<std::string>().empty());
         } else {
             EXPECT_EQ(got["echo"], ojson::parse(c.body));
             EXPECT_EQ(got["account"], "1001");
         }
     }
-}
-
-TEST(DevServerBodies, TextsThatAreNotUtf8StillGiveValidAnswers) {
-    PeopleService s = Service();
     // An account of raw bytes is answered, with what cannot be shown replaced.
     const Answer token = s.Handle(Make("GET", "/v1/client/token.php", {"X-Account: caf\xE9"}));
     ASSERT_EQ(token.status, 200);
     EXPECT_EQ(Parsed(token)["account"], "caf\xEF\xBF\xBD");
 
-    // A calendar file with a mistake next to a euro sign: the reason reaches the caller.
+    // A calendar file with a mistake next to a euro sign: the reason reaches the
+    // caller.
     movu::test::TempFolder dir("devserver");
     const auto file = dir.path() / "calendar.json";
     std::ofstream(file, std::ios::binary) << "{\"sample\": true, \"currencies\": [\"\xE2\x82";
@@ -108,69 +99,46 @@ TEST(DevServerBodies, TextsThatAreNotUtf8StillGiveValidAnswers) {
     EXPECT_EQ(Parsed(a)["error"], "BAD_CALENDAR");
 }
 
-TEST(DevServerControl, AnswersOnlyItsOwnOriginAndJson) {
+TEST(DevServerControl, AnswersOnlyItsOwnOriginJsonAndMachine) {
     struct Case {
-        const char* name;
         std::string method, target;
         std::vector<std::string> headers;
         int status;
         const char* error;  // nullptr: served
+        bool control = true, remote = false;
     };
-    const std::string ct = "Content-Type: application/json";
     const Case cases[] = {
-        {"127.0.0.1 with the port", "GET", "/dev/health", {"Host: 127.0.0.1:8787"}, 200, nullptr},
-        {"localhost, any case", "GET", "/dev/health", {"Host: LocalHost:8787"}, 200, nullptr},
-        {"[::1]", "GET", "/dev/health", {"Host: [::1]:8787"}, 200, nullptr},
-        {"our own origin",
-         "POST",
-         "/dev/revoke",
-         {"Host: localhost:8787", "Origin: http://localhost:8787", ct},
-         200,
-         nullptr},
-        {"JSON with a charset", "POST", "/dev/expire", {"Host: 127.0.0.1:8787", ct + "; charset=utf-8"}, 200, nullptr},
-        {"no Host", "GET", "/dev/health", {}, 403, "BAD_HOST"},
-        {"a rebinding name", "GET", "/dev/requests", {"Host: evil.example:8787"}, 403, "BAD_HOST"},
-        {"another port", "GET", "/dev/health", {"Host: 127.0.0.1:8788"}, 403, "BAD_HOST"},
-        {"no port", "GET", "/dev/health", {"Host: 127.0.0.1"}, 403, "BAD_HOST"},
-        {"a name ending like ours", "GET", "/dev/health", {"Host: evil127.0.0.1:8787"}, 403, "BAD_HOST"},
-        {"two Host headers",
-         "GET",
-         "/dev/health",
-         {"Host: evil.example:8787", "Host: 127.0.0.1:8787"},
-         403,
-         "BAD_HOST"},
-        {"a foreign origin",
-         "POST",
-         "/dev/revoke",
-         {"Host: 127.0.0.1:8787", "Origin: http://evil.example", ct},
-         403,
-         "FOREIGN_ORIGIN"},
-        {"origin null", "POST", "/dev/faults", {"Host: 127.0.0.1:8787", "Origin: null", ct}, 403, "FOREIGN_ORIGIN"},
-        {"origin on another port",
-         "GET",
-         "/dev/requests",
-         {"Host: 127.0.0.1:8787", "Origin: http://127.0.0.1:80"},
-         403,
-         "FOREIGN_ORIGIN"},
-        {"absolute form",
-         "POST",
-         "http://evil.example/dev/revoke",
-         {"Host: 127.0.0.1:8787", ct},
-         400,
-         "NOT_ORIGIN_FORM"},
-        {"text/plain, as a cross-site form",
-         "POST",
-         "/dev/faults",
-         {"Host: 127.0.0.1:8787", "Content-Type: text/plain"},
-         415,
-         "NOT_JSON"},
-        {"no Content-Type", "POST", "/dev/revoke", {"Host: 127.0.0.1:8787"}, 415, "NOT_JSON"},
-        {"JSON as a prefix only", "POST", "/dev/revoke", {"Host: 127.0.0.1:8787", ct + "x"}, 415, "NOT_JSON"},
+        {"GET", "/dev/health", {kOurs}, 200, nullptr},
+        {"GET", "/dev/health", {"Host: LocalHost:8787"}, 200, nullptr},
+        {"GET", "/dev/health", {"Host: [::1]:8787"}, 200, nullptr},
+        {"POST", "/dev/revoke", {"Host: localhost:8787", "Origin: http://localhost:8787", kJson}, 200, nullptr},
+        {"POST", "/dev/expire", {kOurs, kJson + "; charset=utf-8"}, 200, nullptr},
+        {"GET", "/dev/health", {}, 403, "BAD_HOST"},
+        {"GET", "/dev/requests", {"Host: evil.example:8787"}, 403, "BAD_HOST"},
+        {"GET", "/dev/health", {"Host: 127.0.0.1:8788"}, 403, "BAD_HOST"},
+        {"GET", "/dev/health", {"Host: 127.0.0.1"}, 403, "BAD_HOST"},
+        {"GET", "/dev/health", {"Host: evil127.0.0.1:8787"}, 403, "BAD_HOST"},
+        {"GET", "/dev/health", {"Host: evil.example:8787", kOurs}, 403, "BAD_HOST"},
+        {"POST", "/dev/revoke", {kOurs, "Origin: http://evil.example", kJson}, 403, "FOREIGN_ORIGIN"},
+        {"POST", "/dev/faults", {kOurs, "Origin: null", kJson}, 403, "FOREIGN_ORIGIN"},
+        {"GET", "/dev/requests", {kOurs, "Origin: http://127.0.0.1:80"}, 403, "FOREIGN_ORIGIN"},
+        {"POST", "http://evil.example/dev/revoke", {kOurs, kJson}, 400, "NOT_ORIGIN_FORM"},
+        {"POST", "/dev/faults", {kOurs, "Content-Type: text/plain"}, 415, "NOT_JSON"},  // a cross-site form
+        {"POST", "/dev/revoke", {kOurs}, 415, "NOT_JSON"},
+        {"POST", "/dev/revoke", {kOurs, kJson + "x"}, 415, "NOT_JSON"},
+        {"GET", "/dev/health", {kOurs}, 403, "CONTROL_OFF", false},
+        {"GET", "/dev/health", {"Host: 192.168.1.5:8787"}, 200, nullptr, true, true},
+        {"GET", "/dev/health", {"Host: [fe80::1]:8787"}, 200, nullptr, true, true},
+        {"GET", "/dev/health", {"Host: evil.example:8787"}, 403, "BAD_HOST", true, true},
+        {"GET", "/dev/health", {"Host: 192.168.1.5:8787"}, 403, "BAD_HOST", true, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PeopleService s = Service();
-        const auto auth = Signed(s, "7");
+        SCOPED_TRACE(c.target + " " + (c.headers.empty() ? "" : c.headers.back()) + (c.remote ? " remote" : ""));
+        ServiceOptions o;
+        o.control = c.control;
+        o.remote_control = c.remote;
+        PeopleService s = Service(o);
+        const auto auth = Signed(s, "7");  // the service itself answers whatever the control API does
         const Answer a = s.Handle(Make(c.method, c.target, c.headers, c.method == "POST" ? "{}" : ""));
         EXPECT_EQ(a.status, c.status) << a.Body();
         if (c.error) {
@@ -181,69 +149,38 @@ TEST(DevServerControl, AnswersOnlyItsOwnOriginAndJson) {
     }
 }
 
-TEST(DevServerControl, OffBeyondLoopbackUnlessTurnedOn) {
-    struct Case {
-        bool control, remote;
-        const char* host;
-        int status;
-    };
-    const Case cases[] = {{false, false, "127.0.0.1:8787", 403},
-                          {true, true, "192.168.1.5:8787", 200},
-                          {true, true, "[fe80::1]:8787", 200},
-                          {true, true, "evil.example:8787", 403},
-                          {true, false, "192.168.1.5:8787", 403}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.host);
-        ServiceOptions o;
-        o.control = c.control;
-        o.remote_control = c.remote;
-        PeopleService s = Service(o);
-        const Answer a = s.Handle(Make("GET", "/dev/health", {std::string("Host: ") + c.host}));
-        EXPECT_EQ(a.status, c.status);
-        if (!c.control) {
-            EXPECT_EQ(Parsed(a)["error"], "CONTROL_OFF");
-        }
-        // The service itself answers whatever the control API does.
-        EXPECT_EQ(s.Handle(Make("GET", "/v1/client/token.php", {"X-Account: 1"})).status, 200);
-    }
-}
-
 TEST(DevServerControl, FaultInputIsCheckedStrictly) {
-    struct Case {
-        const char* body;
-        int status;
-        const char* detail;  // a part of the message
+    const std::pair<const char*, const char*> cases[] = {
+        // body, a part of the refusal (nullptr: planned)
+        {R"({"fault":"503:2@/v1/calendar/day.php"})", "kind alone"},
+        {R"({"fault":"503","count":4294967297})", "count must lie"},
+        {R"({"fault":"slow","delay_ms":99999999999})", "delay_ms must lie"},
+        {R"({"fault":"503","count":18446744073709551615})", "count must lie"},
+        {R"({"fault":"503","count":true})", "count must be a whole number"},
+        {R"({"fault":"503","count":1.5})", "count must be a whole number"},
+        {R"({"fault":"503","count":0})", "count must lie"},
+        {R"({"fault":"503","delay_ms":-1})", "delay_ms must lie"},
+        {R"({"fault":"teapot"})", "unknown fault 'teapot'"},
+        {R"({"fault":"399"})", "unknown fault '399'"},
+        {R"({"fault":true})", "fault must be a text"},
+        {R"({"count":2})", "fault is missing"},
+        {R"({"fault":"503","path":"v1/x"})", "start with /"},
+        {R"({"fault":"503","path":"/v1/x\r\nX: y"})", "control character"},
+        {R"({"fault":"503","path":5})", "path must be a text"},
+        {R"({"fault":"503","colour":"red"})", "unknown field 'colour'"},
+        {R"(["503"])", "JSON object"},
+        {R"({"fault":"503")", ""},
+        {R"({"fault":"503","count":2,"path":"/v1/calendar/day.php","delay_ms":0})", nullptr},
+        {R"({"fault":429,"path":null})", nullptr},
     };
-    const Case cases[] = {
-        {R"({"fault":"503:2@/v1/calendar/day.php"})", 400, "kind alone"},
-        {R"({"fault":"503","count":4294967297})", 400, "count must lie"},
-        {R"({"fault":"slow","delay_ms":99999999999})", 400, "delay_ms must lie"},
-        {R"({"fault":"503","count":18446744073709551615})", 400, "count must lie"},
-        {R"({"fault":"503","count":true})", 400, "count must be a whole number"},
-        {R"({"fault":"503","count":1.5})", 400, "count must be a whole number"},
-        {R"({"fault":"503","count":0})", 400, "count must lie"},
-        {R"({"fault":"503","delay_ms":-1})", 400, "delay_ms must lie"},
-        {R"({"fault":"teapot"})", 400, "unknown fault 'teapot'"},
-        {R"({"fault":"399"})", 400, "unknown fault '399'"},
-        {R"({"fault":true})", 400, "fault must be a text"},
-        {R"({"count":2})", 400, "fault is missing"},
-        {R"({"fault":"503","path":"v1/x"})", 400, "start with /"},
-        {R"({"fault":"503","path":"/v1/x\r\nX: y"})", 400, "control character"},
-        {R"({"fault":"503","path":5})", 400, "path must be a text"},
-        {R"({"fault":"503","colour":"red"})", 400, "unknown field 'colour'"},
-        {R"(["503"])", 400, "JSON object"},
-        {R"({"fault":"503")", 400, ""},
-        {R"({"fault":"503","count":2,"path":"/v1/calendar/day.php","delay_ms":0})", 200, nullptr},
-        {R"({"fault":429,"path":null})", 200, nullptr},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
+    for (const auto& [body, refusal] : cases) {
+        SCOPED_TRACE(body);
         PeopleService s = Service();
-        const Answer a = s.Handle(Make("POST", "/dev/faults", kJsonPost, c.body));
-        ASSERT_EQ(a.status, c.status) << a.Body();
+        const Answer a = s.Handle(Make("POST", "/dev/faults", kJsonPost, body));
+        ASSERT_EQ(a.status, refusal ? 400 : 200) << a.Body();
         const ojson got = Parsed(a);
-        if (c.detail) {
-            EXPECT_NE(got["detail"].get<std::string>().find(c.detail), std::string::npos) << got["detail"];
+        if (refusal) {
+            EXPECT_NE(got["detail"].get<std::string>().find(refusal), std::string::npos) << got["detail"];
             EXPECT_TRUE(Parsed(s.Handle(Make("GET", "/dev/faults", kHost)))["queued"].empty());
         } else {
             EXPECT_EQ(got["queued"].size(), 1u);
@@ -270,11 +207,10 @@ TEST(DevServerControl, PlannedFaultsStrikeOnlyTheirPathAndCount) {
 
 TEST(DevServerControl, QueriesAndRulesOfTheCommandLine) {
     PeopleService s = Service();
-    for (const char* target : {"/dev/requests?since=-1", "/dev/requests?since=abc",
-                               "/dev/requests?since=", "/dev/requests?since=99999999999999999999",
-                               "/dev/requests?limit=0", "/dev/requests?limit=1001"}) {
-        SCOPED_TRACE(target);
-        const Answer a = s.Handle(Make("GET", target, kHost));
+    for (const char* query :
+         {"since=-1", "since=abc", "since=", "since=99999999999999999999", "limit=0", "limit=1001"}) {
+        SCOPED_TRACE(query);
+        const Answer a = s.Handle(Make("GET", std::string("/dev/requests?") + query, kHost));
         EXPECT_EQ(a.status, 400);
         EXPECT_EQ(Parsed(a)["error"], "BAD_QUERY");
     }
@@ -289,6 +225,36 @@ TEST(DevServerControl, QueriesAndRulesOfTheCommandLine) {
         EXPECT_EQ(rule.has_value(), *why == '\0');
         EXPECT_NE(got.find(why), std::string::npos) << got;
     }
+}
+
+TEST(DevServerTokens, EachBadTokenGets401WithItsReason) {
+    PeopleService s = Service();
+    const auto revoked = Signed(s, "1002");
+    ASSERT_EQ(s.Handle(Make("POST", "/dev/revoke", kJsonPost)).status, 200);
+    const std::string soon = IsoUtc(std::time(nullptr) + 3600);
+    const ojson issued = Parsed(s.Handle(Make("GET", "/v1/client/token.php", {"X-Account: 1001"})));
+    EXPECT_GE(issued["expires_at"].get<std::string>(), soon) << "tokens live an hour";
+    EXPECT_LE(issued["expires_at"].get<std::string>(), IsoUtc(std::time(nullptr) + 3600));
+    const auto good = Auth(issued["token"],
+                           "1001");  // revoking must not spoil tokens handed out later
+    EXPECT_NE(Signed(s, "1001"), good) << "every request gets its own token";
+    auto differs = good;
+    differs[1] += "x";
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"X-Account: 1001"}, "no bearer token"},
+        {Auth("dev-unknown", "1001"), "unknown token"},
+        {Auth(issued["token"], "1002"), "token of another account"},
+        {differs, "X-Client-Token differs from the bearer token"},
+        {revoked, "revoked token"},
+    };
+    for (const auto& [headers, note] : cases) {
+        SCOPED_TRACE(note);
+        const Answer a = s.Handle(Make("GET", "/v1/client/ping.php", headers));
+        EXPECT_EQ(a.status, 401);
+        EXPECT_EQ(a.note, note);
+        EXPECT_EQ(Parsed(a), ojson::parse(R"({"ok":false,"error":"UNAUTHORIZED"})"));
+    }
+    EXPECT_EQ(s.Handle(Make("GET", "/v1/client/ping.php", good)).status, 200);
 }
 
 TEST(DevServerBounds, TokensExpireAndStayWithinTheirLimits) {
@@ -325,7 +291,6 @@ TEST(DevServerBounds, TokensExpireAndStayWithinTheirLimits) {
     EXPECT_EQ(s.tokens(), 0u);
     EXPECT_EQ(s.Handle(Make("GET", "/v1/client/ping.php", newest)).note, "revoked token");
 }
-
 TEST(DevServerBounds, TheRecordHoldsBoundedBytesAndPagesItsAnswer) {
     ServiceOptions o;
     o.limits.record_bytes = 256 * 1024;

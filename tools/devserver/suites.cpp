@@ -1,6 +1,5 @@
 #include "suites.h"
 
-#include <boost/asio/redirect_error.hpp>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -19,8 +18,8 @@
 #define getpid _getpid
 #else
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -51,7 +50,6 @@ const std::set<std::string> kEarlyFaults = {"reset_after_request_line"};
 
 struct Scripted {
     int status = 200;
-    std::string reason;
     std::vector<std::pair<std::string, std::string>> headers;
     Body body;
     int delay_ms = 0;
@@ -60,85 +58,58 @@ struct Scripted {
 };
 
 std::int64_t IntField(const json& obj, const char* key, std::int64_t fallback, std::int64_t low, std::int64_t high) {
-    if (!obj.contains(key)) return fallback;
-    const json& v = obj[key];
+    const json v = obj.value(key, json(fallback));
     if (!v.is_number_integer() || v.get<std::int64_t>() < low || v.get<std::int64_t>() > high ||
         (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(high)))
         throw std::invalid_argument("'" + std::string(key) + "' must be an integer from " + std::to_string(low) +
-                                    " to " + std::to_string(high) + ", got " + v.dump());
+                                    " to " + std::to_string(high));
     return v.get<std::int64_t>();
 }
 
-std::string Latin1(const json& v, const std::string& what) {
+// Strings carry bytes as Latin-1; a line break would end the head early.
+std::string HeadText(const json& v) {
     auto bytes = Latin1TextToBytes(v.get<std::string>());
-    if (!bytes) throw std::invalid_argument(what + " holds characters beyond U+00FF (strings carry bytes as Latin-1)");
+    if (!bytes || bytes->find_first_of("\r\n") != std::string::npos)
+        throw std::invalid_argument(v.dump() + " holds a line break or characters beyond U+00FF");
     return *bytes;
 }
 
 Scripted ParseScripted(const json& obj) {
-    static const std::set<std::string> fields = {"status",    "reason",   "headers", "body", "body_b64",
-                                                 "body_size", "delay_ms", "repeat",  "fault"};
+    static const std::set<std::string> fields = {"status",   "headers", "body_b64", "body_size",
+                                                 "delay_ms", "repeat",  "fault"};
     if (!obj.is_object()) throw std::invalid_argument("a response must be a JSON object");
-    std::string unknown;
     for (const auto& [k, v] : obj.items())
-        if (!fields.count(k)) unknown += (unknown.empty() ? "" : ", ") + k;
-    if (!unknown.empty()) throw std::invalid_argument("unknown response field(s): " + unknown);
+        if (!fields.count(k)) throw std::invalid_argument("unknown response field " + k);
     Scripted r;
     r.status = static_cast<int>(IntField(obj, "status", 200, 100, 999));
-    if (obj.contains("reason") && !obj["reason"].is_null()) {
-        const json& v = obj["reason"];
-        if (!v.is_string() || v.get<std::string>().find_first_of("\r\n") != std::string::npos)
-            throw std::invalid_argument("'reason' must be a single-line string");
-        r.reason = Latin1(v, "reason");
+    for (const json& pair : obj.value("headers", json::array())) {
+        std::string name = HeadText(pair.at(0)), value = HeadText(pair.at(1));
+        if (pair.size() != 2 || name.empty() || name.find(':') != std::string::npos)
+            throw std::invalid_argument("header " + pair.dump() + " is not a [name, value] pair");
+        r.headers.emplace_back(std::move(name), std::move(value));
     }
-    if (obj.contains("headers")) {
-        if (!obj["headers"].is_array()) throw std::invalid_argument("'headers' must be a list of [name, value] pairs");
-        for (const json& pair : obj["headers"]) {
-            if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string())
-                throw std::invalid_argument("header " + pair.dump() + " is not a [name, value] pair of strings");
-            const std::string name = Latin1(pair[0], "header"), value = Latin1(pair[1], "header");
-            if (name.empty() || name.find(':') != std::string::npos ||
-                (name + value).find_first_of("\r\n") != std::string::npos)
-                throw std::invalid_argument("header " + pair.dump() +
-                                            " has an empty name, ':' in the name, or a line break");
-            r.headers.emplace_back(name, value);
-        }
-    }
-    const int given = obj.contains("body") + obj.contains("body_b64") + obj.contains("body_size");
-    if (given > 1) throw std::invalid_argument("give only one of body, body_b64, body_size");
-    if (obj.contains("body")) {
-        if (!obj["body"].is_string()) throw std::invalid_argument("'body' must be a string (use body_b64 for binary)");
-        r.body.data = obj["body"].get<std::string>();
-    } else if (obj.contains("body_b64")) {
-        auto bytes = obj["body_b64"].is_string() ? Base64Decode(obj["body_b64"].get<std::string>()) : std::nullopt;
+    if (obj.contains("body_b64") && obj.contains("body_size"))
+        throw std::invalid_argument("give body_b64 or body_size");
+    if (obj.contains("body_b64")) {
+        auto bytes = Base64Decode(obj["body_b64"].get<std::string>());
         if (!bytes) throw std::invalid_argument("'body_b64' is not valid base64");
         r.body.data = std::move(*bytes);
     } else if (obj.contains("body_size")) {
         r.body.generated = static_cast<std::uint64_t>(IntField(obj, "body_size", 0, 0, std::int64_t{1} << 40));
     }
     r.delay_ms = static_cast<int>(IntField(obj, "delay_ms", 0, 0, 3'600'000));
-    if (obj.contains("repeat")) {
-        if (!obj["repeat"].is_boolean()) throw std::invalid_argument("'repeat' must be true or false");
-        r.repeat = obj["repeat"].get<bool>();
-    }
-    if (obj.contains("fault") && !obj["fault"].is_null()) {
-        if (!obj["fault"].is_string() || !kFaults.count(obj["fault"].get<std::string>()))
-            throw std::invalid_argument("unknown fault " + obj["fault"].dump());
-        r.fault = obj["fault"].get<std::string>();
-    }
+    r.repeat = obj.value("repeat", false);
+    r.fault = obj.value("fault", "");
+    if (!r.fault.empty() && !kFaults.count(r.fault)) throw std::invalid_argument("unknown fault " + r.fault);
     return r;
 }
 
 json RequestJson(const Request& r) {
     json lines = json::array();
     for (const auto& l : r.header_lines) lines.push_back(BytesToLatin1Text(l));
-    json j = {{"method", BytesToLatin1Text(r.method)}, {"target", BytesToLatin1Text(r.target)},
-              {"path", BytesToLatin1Text(r.Path())},   {"version", BytesToLatin1Text(r.version)},
-              {"header_lines", std::move(lines)},      {"body_b64", Base64Encode(r.body)}};
-    j["tls_version"] = r.tls_version.empty() ? json() : json(r.tls_version);
-    j["sni"] = r.sni.empty() ? json() : json(BytesToLatin1Text(r.sni));
-    j["resumed"] = r.resumed;
-    return j;
+    return {{"method", BytesToLatin1Text(r.method)}, {"target", BytesToLatin1Text(r.target)},
+            {"path", BytesToLatin1Text(r.Path())},   {"header_lines", std::move(lines)},
+            {"body_b64", Base64Encode(r.body)},      {"resumed", r.resumed}};
 }
 
 awaitable<void> SendJson(Conn& c, int status, const json& payload,
@@ -151,43 +122,38 @@ awaitable<void> SendJson(Conn& c, int status, const json& payload,
 
 awaitable<void> Fault(Conn& c, const Scripted& r) {
     const std::string& f = r.fault;
-    if (f == "reset_after_request_line") {
-        c.Reset();
-    } else if (f == "reset_mid_header") {
-        if (co_await c.Write("HTTP/1.1 200 OK\r\nContent-Le")) co_await c.Flush();
-        c.Reset();
-    } else if (f == "reset_mid_body") {
-        Body body = r.body.size() ? r.body : Body::Generated(1024);
+    if (f == "stall") co_return co_await c.Sleep(24h);  // ends when the site closes
+    if (f == "garbage") {
+        for (std::uint64_t left = r.body.size() ? r.body.size() : 256; left;) {
+            const size_t n = static_cast<size_t>(std::min<std::uint64_t>(left, 256 * 1024));
+            if (!co_await c.Write(RandomBytes(n))) co_return;
+            left -= n;
+        }
+        co_return co_await c.CloseGracefully();
+    }
+    // Some bytes, then a reset (the faults named so) or a close.
+    const Body body = r.body.size() ? r.body : Body::Generated(1024);
+    std::string bytes;
+    if (f == "reset_mid_header") bytes = "HTTP/1.1 200 OK\r\nContent-Le";
+    if (f == "malformed_status") bytes = "HTTX/9 abc\r\n\r\nhello";
+    if (f == "broken_chunked")
+        bytes = ResponseHead(r.status, {{"Transfer-Encoding", "chunked"}, {"Connection", "close"}}) +
+                "5\r\nhello\r\nzz-not-a-size\r\nworld\r\n0\r\n\r\n";
+    if (f == "reset_mid_body") {  // half the body
         auto headers = r.headers;
         std::erase_if(headers, [](const auto& h) { return EqualsIgnoreCase(h.first, "Content-Length"); });
         headers.emplace_back("Content-Length", std::to_string(body.size()));
         headers.emplace_back("Connection", "close");
-        if (co_await c.Write(ResponseHead(r.status, headers, r.reason)) &&
-            co_await c.WriteBody(body, body.size() / 2, false))
-            co_await c.Flush();
-        c.Reset();
-    } else if (f == "stall") {
-        co_await c.Sleep(24h);  // ends when the site closes
-    } else if (f == "malformed_status") {
-        if (co_await c.Write("HTTX/9 abc\r\n\r\nhello")) co_await c.CloseGracefully();
-    } else if (f == "close_no_response") {
-        co_await c.CloseGracefully();
-    } else if (f == "garbage") {
-        std::uint64_t remaining = r.body.size() ? r.body.size() : 256;
-        bool ok = true;
-        while (remaining && ok) {
-            const size_t n = static_cast<size_t>(std::min<std::uint64_t>(remaining, 256 * 1024));
-            ok = co_await c.Write(RandomBytes(n));
-            remaining -= n;
-        }
-        if (ok) co_await c.CloseGracefully();
-    } else if (f == "broken_chunked") {
-        std::vector<std::pair<std::string, std::string>> headers;
-        headers.emplace_back("Transfer-Encoding", "chunked");
-        headers.emplace_back("Connection", "close");
-        const std::string head = ResponseHead(r.status, headers, r.reason);
-        if (co_await c.Write(head + "5\r\nhello\r\nzz-not-a-size\r\nworld\r\n0\r\n\r\n")) co_await c.CloseGracefully();
+        bytes = ResponseHead(r.status, headers);
     }
+    bool ok = bytes.empty() || co_await c.Write(bytes);
+    if (f == "reset_mid_body") ok = ok && co_await c.WriteBody(body, body.size() / 2, false);
+    if (f.rfind("reset_", 0) != 0) {
+        if (ok) co_await c.CloseGracefully();
+        co_return;
+    }
+    if (ok && !bytes.empty()) co_await c.Flush();
+    c.Reset();
 }
 
 // ---- sites
@@ -210,10 +176,6 @@ struct Site {
         if (!r.repeat) queue.pop_front();
         return r;
     }
-
-    json Describe() const {
-        return {{"id", id}, {"port", listener->port()}, {"tls", tls}, {"cert", tls ? json(cert) : json()}};
-    }
 };
 
 awaitable<void> ServeSite(std::shared_ptr<Site> site, std::shared_ptr<Conn> c) {
@@ -229,43 +191,28 @@ awaitable<void> ServeSite(std::shared_ptr<Site> site, std::shared_ptr<Conn> c) {
         return early.has_value();
     };
     const ReadResult got = co_await ReadRequest(*c, limits, r, strike_early);
-    if (got.outcome == ReadOutcome::kEarly) {
-        if (site->verbose)
-            Log("DEBUG",
-                "site " + std::to_string(site->id) + ": " + r.method + " " + r.target + " -> fault " + early->fault);
-        co_await c->Sleep(std::chrono::milliseconds(early->delay_ms));
-        co_await Fault(*c, *early);
-        co_return;
-    }
     if (got.head_done) site->requests.push_back(r);
     if (got.outcome == ReadOutcome::kBad) {
         Log("INFO", "site " + std::to_string(site->id) + ": bad request: " + got.why);
-        json payload = {{"error", "bad request: " + got.why}};
+        const json payload = {{"error", "bad request: " + got.why}};
         co_await SendJson(*c, got.status, payload);
-        co_await c->CloseGracefully();
-        co_return;
+        co_return co_await c->CloseGracefully();
     }
-    if (got.outcome != ReadOutcome::kOk) co_return;
-    const std::string path = r.Path();
-    const auto response = site->Next(path, false);
+    if (got.outcome != ReadOutcome::kOk && !early) co_return;
+    const auto response = early ? early : site->Next(r.Path(), false);
     if (site->verbose)
         Log("DEBUG", "site " + std::to_string(site->id) + ": " + r.method + " " + r.target + " -> " +
                          (!response                 ? "unscripted"
                           : response->fault.empty() ? std::to_string(response->status)
                                                     : response->fault));
     if (!response) {
-        json payload = {{"error", "unscripted"}, {"path", BytesToLatin1Text(path)}};
+        const json payload = {{"error", "unscripted"}, {"path", BytesToLatin1Text(r.Path())}};
         co_await SendJson(*c, 404, payload);
-        co_await c->CloseGracefully();
-        co_return;
+        co_return co_await c->CloseGracefully();
     }
     co_await c->Sleep(std::chrono::milliseconds(response->delay_ms));
-    if (!response->fault.empty()) {
-        co_await Fault(*c, *response);
-        co_return;
-    }
-    co_await SendResponse(*c, response->status, response->headers, response->body, response->reason,
-                          r.method == "HEAD");
+    if (!response->fault.empty()) co_return co_await Fault(*c, *response);
+    co_await SendResponse(*c, response->status, response->headers, response->body, "", r.method == "HEAD");
     co_await c->CloseGracefully();
 }
 
@@ -300,7 +247,7 @@ private:
         Request r;
         const ReadResult got = co_await ReadRequest(*c, limits, r);
         if (got.outcome == ReadOutcome::kBad) {
-            json payload = {{"error", "bad request: " + got.why}};
+            const json payload = {{"error", "bad request: " + got.why}};
             co_await SendJson(*c, got.status, payload);
         } else if (got.outcome == ReadOutcome::kOk) {
             int status = 200;
@@ -364,42 +311,15 @@ private:
         };
         const bool is_site = !site_id.empty() && rest != "?";
         const std::vector<Route> routes = {
-            {"GET", path == "/health",
-             [&] {
-                 return json{{"status", "ok"}, {"pid", getpid()}, {"sites", sites_.size()}};
-             }},
-            {"GET", path == "/sites", [&] { return ListSites(); }},
+            {"GET", path == "/health", [&] { return Health(); }},
             {"POST", path == "/sites", [&] { return OpenSite(JsonBody(r)); }},
             {"DELETE", is_site && rest.empty(), [&] { return CloseSite(SiteOf(site_id)); }},
             {"POST", is_site && rest == "/script", [&] { return Script(SiteOf(site_id), JsonBody(r)); }},
             {"GET", is_site && rest == "/requests", [&] { return Requests(SiteOf(site_id)); }},
-            {"DELETE", is_site && rest == "/requests",
-             [&] {
-                 auto s = SiteOf(site_id);
-                 s->requests.clear();
-                 return json{{"cleared", s->id}};
-             }},
-            {"POST", path == "/reset",
-             [&] {
-                 JsonBody(r);
-                 CloseAllSites();
-                 return json{{"reset", true}};
-             }},
-            {"GET", path == "/closed-port",
-             [&] {
-                 return json{{"port", ClosedPort()}};
-             }},
-            {"GET", path == "/unaccepting-port",
-             [&] {
-                 return json{{"port", UnacceptingPort()}};
-             }},
-            {"POST", path == "/shutdown",
-             [&] {
-                 JsonBody(r);
-                 auto timer = std::make_shared<asio::steady_timer>(io_, 50ms);  // lets this answer go out first
-                 timer->async_wait([this, timer](boost::system::error_code) { Stop(); });
-                 return json{{"stopping", true}};
-             }},
+            {"DELETE", is_site && rest == "/requests", [&] { return Forget(SiteOf(site_id)); }},
+            {"POST", path == "/reset", [&] { return CloseAllSites(); }},
+            {"GET", path == "/closed-port", [&] { return Port(ClosedPort()); }},
+            {"GET", path == "/unaccepting-port", [&] { return Port(UnacceptingPort()); }},
         };
         std::string allowed;
         for (const auto& route : routes) {
@@ -409,12 +329,6 @@ private:
         }
         if (!allowed.empty()) throw ApiError{405, r.method + " not allowed on " + path, {{"Allow", allowed}}};
         throw ApiError{404, "no such endpoint: " + r.method + " " + path};
-    }
-
-    json ListSites() const {
-        json list = json::array();
-        for (const auto& [id, s] : sites_) list.push_back(s->Describe());
-        return {{"sites", list}};
     }
 
     TlsContext* ContextFor(const std::string& cert) {
@@ -447,20 +361,16 @@ private:
 
     json OpenSite(const json& body) {
         for (const auto& [k, v] : body.items())
-            if (k != "tls" && k != "cert" && k != "address") throw ApiError{400, "unknown field(s): " + k};
+            if (k != "tls" && k != "cert" && k != "address") throw ApiError{400, "unknown field " + k};
         const json address = body.value("address", json("127.0.0.1"));
+        // Sites listen on this machine only.
         if (address != "127.0.0.1" && address != "::1") throw ApiError{400, "'address' must be 127.0.0.1 or ::1"};
-        const json tls = body.value("tls", json(false));
-        const json cert = body.value("cert", json("default"));
-        if (!tls.is_boolean()) throw ApiError{400, "'tls' must be true or false"};
         static const std::set<std::string> kCerts = {"default", "untrusted", "wrongname", "tls13", "askclient"};
-        if (!cert.is_string() || !kCerts.count(cert.get<std::string>()))
-            throw ApiError{400,
-                           "unknown cert " + cert.dump() + "; known: default, untrusted, wrongname, tls13, askclient"};
         auto site = std::make_shared<Site>();
+        site->tls = body.value("tls", false);
+        site->cert = body.value("cert", "default");
+        if (!kCerts.count(site->cert)) throw ApiError{400, "unknown cert " + site->cert};
         site->id = ++next_id_;
-        site->tls = tls.get<bool>();
-        site->cert = cert.get<std::string>();
         site->verbose = options_.verbose;
         std::weak_ptr<Site> weak = site;
         site->listener = std::make_shared<Listener>(io_, site->tls ? ContextFor(site->cert) : nullptr,
@@ -483,13 +393,10 @@ private:
 
     json Script(const std::shared_ptr<Site>& site, const json& body) {
         for (const auto& [k, v] : body.items())
-            if (k != "path" && k != "responses") throw ApiError{400, "unknown field(s): " + k};
-        const json path = body.value("path", json());
-        if (!path.is_string() || path.get<std::string>().rfind("/", 0) != 0 ||
-            path.get<std::string>().find('?') != std::string::npos)
-            throw ApiError{400, "'path' must be a string starting with '/' and without a query"};
-        const auto path_bytes = Latin1TextToBytes(path.get<std::string>());
-        if (!path_bytes) throw ApiError{400, "path holds characters beyond U+00FF (strings carry bytes as Latin-1)"};
+            if (k != "path" && k != "responses") throw ApiError{400, "unknown field " + k};
+        const auto path = Latin1TextToBytes(body.value("path", ""));
+        if (!path || path->rfind("/", 0) != 0 || path->find('?') != std::string::npos)
+            throw ApiError{400, "'path' must start with '/', hold no query and carry bytes as Latin-1"};
         const json responses = body.value("responses", json());
         if (!responses.is_array() || responses.empty()) throw ApiError{400, "'responses' must be a non-empty list"};
         std::vector<Scripted> parsed;
@@ -500,9 +407,16 @@ private:
                 throw ApiError{400, "responses[" + std::to_string(i) + "]: " + e.what()};
             }
         }
-        auto& queue = site->scripts[*path_bytes];
+        auto& queue = site->scripts[*path];
         queue.insert(queue.end(), parsed.begin(), parsed.end());
         return {{"queued", queue.size()}};
+    }
+
+    json Health() const { return {{"status", "ok"}, {"pid", getpid()}, {"sites", sites_.size()}}; }
+    static json Port(int port) { return {{"port", port}}; }
+    static json Forget(const std::shared_ptr<Site>& site) {
+        site->requests.clear();
+        return {{"cleared", site->id}};
     }
 
     json Requests(const std::shared_ptr<Site>& site) const {
@@ -547,11 +461,12 @@ private:
 #endif
     }
 
-    void CloseAllSites() {
+    json CloseAllSites() {
         unaccepting_.clear();
         auto sites = std::move(sites_);
         sites_.clear();
         for (auto& [id, s] : sites) s->listener->Close();
+        return {{"reset", true}};
     }
 
     asio::io_context& io_;

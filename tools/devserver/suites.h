@@ -13,7 +13,7 @@ struct SuitesOptions {
     bool verbose = false;
 };
 
-// Runs until SIGINT/SIGTERM or POST /shutdown; returns the exit code.
+// Runs until SIGINT/SIGTERM; returns the exit code.
 int RunSuitesService(const SuitesOptions& options);
 
 }  // namespace movu::devserver
