@@ -30,19 +30,6 @@ inline std::u16string Widen(const std::string& ascii) { return std::u16string(as
 
 inline constexpr const char* kTokenPath = "/v1/client/token.php";
 
-inline ScriptedResponse Answer(int status, const std::string& body, bool repeat = false) {
-    return {.status = status, .body = body, .repeat = repeat};
-}
-// A usable answer of the token endpoint.
-inline ScriptedResponse TokenAnswer(const std::string& token, bool repeat = false,
-                                    const std::string& expiresAt = "2099-01-01T00:00:00Z") {
-    return Answer(200, "{\"ok\":true,\"token\":\"" + token + "\",\"expires_at\":\"" + expiresAt + "\"}", repeat);
-}
-// An answer broken in the named way (see ScriptedResponse::fault).
-inline ScriptedResponse Fault(const std::string& fault, bool repeat = false) {
-    return {.fault = fault, .repeat = repeat};
-}
-
 // A finished (or vanished) job as Movu_PollA reports it.
 struct Outcome {
     int32_t rc = 0;

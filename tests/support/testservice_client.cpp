@@ -58,7 +58,6 @@ json ParseJson(const std::string& text, const std::string& what) {
 json ResponseToJson(const ScriptedResponse& r) {
     json j;
     j["status"] = r.status;
-    if (!r.reason.empty()) j["reason"] = BytesToLatin1Text(r.reason);
     json headers = json::array();
     for (const auto& [name, value] : r.headers) {
         headers.push_back(json::array({BytesToLatin1Text(name), BytesToLatin1Text(value)}));

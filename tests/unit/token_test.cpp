@@ -97,10 +97,6 @@ namespace {
 
 Identity Account(const std::string& account) { return Identity{account, "", "", "", ""}; }
 
-ScriptedResponse Answer(int status, const std::string& body, bool repeat = false) {
-    return {status, "", {}, body, 0, 0, "", repeat};
-}
-
 std::string TokenBody(const std::string& token, const std::string& expiresAt = "2030-01-01T00:00:00Z") {
     return "{\"ok\":true,\"token\":\"" + token + "\",\"expires_at\":\"" + expiresAt + "\"}";
 }

@@ -63,7 +63,7 @@ TEST_F(Transport, BodiesTravelUnchangedBothWays) {
     };
     for (const auto& [verb, sent, status, answer] : cases) {
         SCOPED_TRACE(std::string(verb) + " answered " + std::to_string(status));
-        site.Script("/b", {status, "", {}, answer});
+        site.Script("/b", Answer(status, answer));
         const Outcome o = Exchange(site.BaseUrl(), "/b?x=1&y=%20z", verb, sent);
         EXPECT_EQ(std::tie(o.code, o.status, o.body), std::make_tuple(0, std::uint32_t(status), answer));
         const auto r = site.Requests().back();
@@ -87,7 +87,7 @@ TEST_F(Transport, BodiesTravelUnchangedBothWays) {
 // secondary host is looked up, not pinned (pinned, it would reach the site).
 TEST_F(Transport, BaseUrlContributesOnlySchemeHostAndPort) {
     Site site = service.OpenSite();
-    site.Script("/v1/t.php", {200, "", {}, "plain"});
+    site.Script("/v1/t.php", Answer(200, "plain"));
     const Outcome o = Exchange("  http://localhost:" + std::to_string(site.port()) + "/v2/?k=v  ", "/v1/t.php");
     EXPECT_EQ(o.body, "plain");
     EXPECT_EQ(site.Requests().at(0).target, "/v1/t.php");
@@ -123,7 +123,7 @@ TEST_F(Transport, BaseUrlContributesOnlySchemeHostAndPort) {
 TEST_F(Transport, Ipv6LiteralBaseUrlsConnectToThatAddressAndPort) {
     Site site = service.OpenSite(false, "default", "::1");
     const std::string port = std::to_string(site.port());
-    site.Script("/six", {200, "", {}, "over six"});
+    site.Script("/six", Answer(200, "over six"));
     const Outcome o = Exchange("http://[::1]:" + port + "/v2/", "/six");
     EXPECT_EQ(std::tie(o.code, o.status, o.body), std::make_tuple(0, 200u, std::string("over six")));
     ASSERT_EQ(site.Requests().size(), 1u);
@@ -198,7 +198,7 @@ TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) 
     std::string secondary(SecondaryHostName()), upper = secondary;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     Site site = service.OpenSite(true);
-    site.Script("/p", {200, "", {}, "pinned", 0, 0, "", true});
+    site.Script("/p", Answer(200, "pinned", true));
     for (const std::string& name : {secondary, upper}) {
         Outcome o = Exchange("https://" + name + ":" + std::to_string(site.port()) + "/", "/p");
         EXPECT_EQ(o.code, 0) << name << ": " << o.body;
@@ -208,7 +208,7 @@ TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) 
     EXPECT_EQ(Exchange("localhost:" + std::to_string(site.port()), "/p").body, "pinned");
 
     Site wrong = service.OpenSite(true, "wrongname");
-    wrong.Script("/p", {200, "", {}, "must not arrive"});
+    wrong.Script("/p", Answer(200, "must not arrive"));
     EXPECT_EQ(Exchange("https://" + secondary + ":" + std::to_string(wrong.port()), "/p").code, kSendFailed);
     EXPECT_TRUE(wrong.Requests().empty());
 }
@@ -218,7 +218,7 @@ TEST_F(Transport, SecondaryHostReachesItsSiteInAnyLetterCaseWithTheNameChecked) 
 TEST_F(Transport, OptionalClientCertificateRequestIsAnsweredWithoutOne) {
     REQUIRE_HTTPS();
     Site site = service.OpenSite(true, "askclient");
-    site.Script("/c", {200, "", {}, "no certificate needed"});
+    site.Script("/c", Answer(200, "no certificate needed"));
     const Outcome o = Exchange(site.BaseUrl("localhost"), "/c");
     EXPECT_EQ(std::tie(o.code, o.status, o.body), std::make_tuple(0, 200u, std::string("no certificate needed")));
     EXPECT_EQ(site.Requests("/c").size(), 1u);
@@ -234,7 +234,7 @@ TEST_F(Transport, TlsSessionsResumeOnlyForTheSameHostAndPort) {
                         "for an address it names (the Windows one does neither)";
     Site a = service.OpenSite(true), b = service.OpenSite(true);
     const auto resumed = [&](Site& s, const std::string& host) {
-        s.Script("/r", {200, "", {}, "ok"});
+        s.Script("/r", Answer(200, "ok"));
         EXPECT_EQ(Exchange(s.BaseUrl(host), "/r").body, "ok") << host;
         const auto got = s.Requests("/r");
         return !got.empty() && got.back().resumed;

@@ -119,12 +119,10 @@ TEST(Exit, WithJobsInFlightEndsWithTheHostsOwnStatus) {
         // child left behind, so the service never holds more than one run's.
         Site secure = service.OpenSite(true), plain = service.OpenSite();
         for (Site* site : {&secure, &plain}) {
-            site->Script(
-                "/v1/client/token.php",
-                {200, "", {}, R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})", 0, 0, "", true});
-            site->Script("/v1/client/ping.php", {200, "", {}, "", 0, 0, "stall", true});
+            site->Script("/v1/client/token.php", TokenAnswer("T1", true));
+            site->Script("/v1/client/ping.php", Fault("stall", true));
         }
-        secure.Script("/warm", {200, "", {}, "warm"});
+        secure.Script("/warm", Answer(200, "warm"));
         std::vector<std::string> args{std::to_string(kStatus), std::to_string(kJobsPerUrl)};
         const bool warm = run % 3 != 0, cancel = run % 3 == 2;
         if (warm) args.insert(args.end(), {"--warm", "/warm"});

@@ -77,9 +77,8 @@ TEST(Unload, WithJobsInFlightLeavesTheHostRunning) {
     TestService& service = TestService::Instance();
     ASSERT_TRUE(service.available()) << service.error();
     Site site = service.OpenSite();
-    site.Script("/v1/client/token.php",
-                {200, "", {}, R"({"ok":true,"token":"T1","expires_at":"2099-01-01T00:00:00Z"})", 0, 0, "", true});
-    site.Script(kPing, {200, "", {}, "", 0, 0, "stall", true});
+    site.Script("/v1/client/token.php", TokenAnswer("T1", true));
+    site.Script(kPing, Fault("stall", true));
 
     ASSERT_FALSE(Mapped());
     {
