@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,34 +143,23 @@ inline string ShortToString(ushort c) { return c ? string(std::u16string(1, stat
 inline string IntegerToString(long v) { return std::to_string(v).c_str(); }
 // Leading white space and a sign, then digits; 0 when there are none.
 inline long StringToInteger(const string& s) { return std::strtol(s.utf8().c_str(), nullptr, 10); }
-// 0..16: digits after the point; -1..-16: scientific with that many; else 8.
+// 0..16: digits after the point; -1..-16: scientific with that many.
 inline string DoubleToString(double v, int digits = 8) {
     char out[64];
-    if (digits >= 0 && digits <= 16)
-        std::snprintf(out, sizeof out, "%.*f", digits, v);
-    else if (digits <= -1 && digits >= -16)
-        std::snprintf(out, sizeof out, "%.*e", -digits, v);
-    else
-        std::snprintf(out, sizeof out, "%.8f", v);
+    std::snprintf(out, sizeof out, digits < 0 ? "%.*e" : "%.*f", std::abs(digits), v);
     return out;
 }
 
-// Text -> array: the units (or bytes in the code page) and a zero go to the
-// array from start; count -1 takes them all and grows the array as needed,
-// never shrinks it; a count takes at most that many. Array -> text: from
-// start, count units (-1: to the end), cut at a zero. Both return or read
-// only what lies inside the array.
+// Text -> array: the units (or bytes in the code page) and a zero, from
+// the array's start, which grows to hold them and never shrinks (the kit
+// converts whole texts only). Array -> text: from start, count units (-1: to
+// the end), cut at a zero, never beyond the array.
 template <class T, class S>
-int CopyIn(const S& s, MqlArray<T>& a, int start, int count) {
-    if (start < 0) return 0;
-    size_t n = s.size() + 1;  // with the zero
-    if (count >= 0) n = std::min(n, static_cast<size_t>(count));
-    if (a.size() < start + n) {
-        if (count >= 0 && static_cast<size_t>(start) >= a.size()) return 0;
-        ArrayResize(a, static_cast<int>(start + n));
-    }
-    for (size_t i = 0; i < n; ++i) a[start + i] = i < s.size() ? static_cast<T>(s[i]) : 0;
-    return static_cast<int>(n);
+int CopyIn(const S& s, MqlArray<T>& a) {
+    if (a.size() < s.size() + 1) ArrayResize(a, static_cast<int>(s.size() + 1));
+    std::copy(s.begin(), s.end(), a.begin());
+    a[s.size()] = 0;
+    return static_cast<int>(s.size() + 1);
 }
 template <class C, class T>
 std::basic_string<C> CopyOut(const MqlArray<T>& a, int start, int count) {
@@ -179,12 +169,9 @@ std::basic_string<C> CopyOut(const MqlArray<T>& a, int start, int count) {
     std::basic_string<C> out(a.begin() + start, a.begin() + start + n);
     return out.substr(0, out.find(C()));
 }
-inline int StringToShortArray(const string& s, MqlArray<ushort>& a, int start = 0, int count = -1) {
-    return CopyIn(s, a, start, count);
-}
-inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int start = 0, int count = -1,
-                             uint codepage = CP_ACP) {
-    return CopyIn(Narrow(s, codepage), a, start, count);
+inline int StringToShortArray(const string& s, MqlArray<ushort>& a) { return CopyIn(s, a); }
+inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int start, int count, uint codepage) {
+    return start == 0 && count == WHOLE_ARRAY ? CopyIn(Narrow(s, codepage), a) : throw std::logic_error("not shimmed");
 }
 inline string ShortArrayToString(const MqlArray<ushort>& a, int start = 0, int count = -1) {
     return CopyOut<char16_t>(a, start, count);

@@ -119,6 +119,7 @@ TEST(Indicator, AfterARefusedChangesStartItWaitsOnTheChangesPacing) {
     EXPECT_NE(chart.comment.find("calendar not started: -1002"), std::string::npos) << chart.comment;
     int wait = 1 + indicator::g_movu.WaitMs(MOVU_PATH_CHANGES) / 1000;
     ASSERT_GT(wait, 1 + indicator::g_movu.WaitMs(MOVU_PATH_DAY) / 1000);
+    EXPECT_EQ(indicator::g_nextStart - TimeLocal(), wait);
     size_t calls = script.accounts.size();
     for (int i = 0; i < wait - 1; ++i) Pass(1), indicator::OnTimer();
     EXPECT_EQ(script.accounts.size(), calls);
