@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,50 +32,34 @@ typedef long datetime;        // seconds since 1970
 #define INVALID_HANDLE (-1)
 
 // Code page conversions as Windows makes them (MultiByteToWideChar and
-// WideCharToMultiByte without flags): in UTF-8 each malformed sequence, the
-// longest start of a well-formed one or a single byte, becomes one U+FFFD and
-// reading goes on after it; a lone surrogate becomes U+FFFD. CP_ACP is taken
-// as a Western system code page: one byte per character, '?' for the rest.
+// WideCharToMultiByte without flags): in UTF-8 each byte outside a
+// well-formed sequence becomes U+FFFD, as does a lone surrogate. CP_ACP is
+// taken as a Western code page: one byte per character, '?' for the rest.
 #define CP_ACP 0
 inline std::u16string Widen(const std::string& s, uint codepage = CP_UTF8) {
     std::u16string out;
-    out.reserve(s.size());
     const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-    size_t n = s.size();
-    for (size_t i = 0; i < n;) {
-        unsigned c = b[i];
-        if (codepage != CP_UTF8 || c < 0x80) {
-            out += static_cast<char16_t>(c), ++i;
+    for (size_t i = 0, n = s.size(); i < n;) {
+        unsigned c = b[i], need = codepage != CP_UTF8 || c < 0x80 ? 0
+                                  : c < 0xC2                      ? 9
+                                  : c < 0xE0                      ? 1
+                                  : c < 0xF0                      ? 2
+                                  : c < 0xF5                      ? 3
+                                                                  : 9;
+        unsigned cp = need ? c & (0x3F >> need) : c, j = 1;
+        for (; need < 9 && j <= need && i + j < n && (b[i + j] & 0xC0) == 0x80; ++j) cp = cp << 6 | (b[i + j] & 0x3F);
+        static const unsigned least[] = {0, 0x80, 0x800, 0x10000};
+        if (need == 9 || j <= need || cp < least[need] || (cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF) {
+            out += u'\uFFFD', ++i;
             continue;
         }
-        int need = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
-        unsigned lo = 0x80, hi = 0xBF;  // the second byte's range depends on the first
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-        unsigned cp = need == 1 ? c & 0x1F : need == 2 ? c & 0x0F : c & 0x07;
-        size_t j = i + 1;
-        for (int k = 0; k < need; ++k, ++j) {
-            if (j >= n || b[j] < (k == 0 ? lo : 0x80) || b[j] > (k == 0 ? hi : 0xBF)) break;
-            cp = cp << 6 | (b[j] & 0x3F);
-        }
-        if (need < 0 || j - i - 1 != static_cast<size_t>(need)) {
-            out += u'\uFFFD', i = need < 0 ? i + 1 : j;  // the maximal start, as one
-            continue;
-        }
-        if (cp >= 0x10000)
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)),
-                out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        else
-            out += static_cast<char16_t>(cp);
-        i = j;
+        if (cp >= 0x10000) out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)), cp = 0xDC00 + (cp & 0x3FF);
+        out += static_cast<char16_t>(cp), i += j;
     }
     return out;
 }
 inline std::string Narrow(const std::u16string& s, uint codepage = CP_UTF8) {
     std::string out;
-    out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         unsigned c = s[i];
         if (codepage != CP_UTF8) {
@@ -85,16 +70,9 @@ inline std::string Narrow(const std::u16string& s, uint codepage = CP_UTF8) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
         else if (c >= 0xD800 && c <= 0xDFFF)
             c = 0xFFFD;
-        if (c < 0x80)
-            out += static_cast<char>(c);
-        else if (c < 0x800)
-            out += static_cast<char>(0xC0 | c >> 6), out += static_cast<char>(0x80 | (c & 0x3F));
-        else if (c < 0x10000)
-            out += static_cast<char>(0xE0 | c >> 12), out += static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-                out += static_cast<char>(0x80 | (c & 0x3F));
-        else
-            out += static_cast<char>(0xF0 | c >> 18), out += static_cast<char>(0x80 | (c >> 12 & 0x3F)),
-                out += static_cast<char>(0x80 | (c >> 6 & 0x3F)), out += static_cast<char>(0x80 | (c & 0x3F));
+        int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        out += static_cast<char>(extra ? 0xFF00 >> (extra + 1) | c >> 6 * extra : c);
+        for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | (c >> 6 * k & 0x3F));
     }
     return out;
 }
@@ -120,17 +98,11 @@ struct MqlArray : std::vector<T> {
 };
 #define ArraySize(a) static_cast<int>(std::size(a))
 // Memory is taken anew only when the new size passes what the array holds,
-// and then exactly the new size plus the reserve asked for: growing one
-// element at a time without a reserve reallocates every time, as in MQL5.
-// A smaller size keeps the memory. reallocations counts them for tests.
-inline std::atomic<long> reallocations{0};
+// and then the new size plus the reserve asked for, as in MQL5.
 template <class T>  // the new size, or -1 with the array unchanged
 int ArrayResize(MqlArray<T>& a, int n, int reserve = 0) {
     if (n < 0) return -1;
-    if (static_cast<size_t>(n) > a.capacity()) {
-        a.reserve(static_cast<size_t>(n) + static_cast<size_t>(std::max(reserve, 0)));
-        ++reallocations;
-    }
+    if (static_cast<size_t>(n) > a.capacity()) a.reserve(static_cast<size_t>(n) + std::max(reserve, 0));
     a.resize(n);
     return n;
 }
@@ -156,11 +128,6 @@ inline string StringSubstr(const string& s, int start, int length = -1) {
 inline int StringFind(const string& s, const string& what, int start = 0) {  // -1: not found
     return start < 0 || start > StringLen(s) ? -1 : static_cast<int>(s.find(what, start));
 }
-inline int StringReplace(string& s, const string& find, const string& by) {
-    int count = 0;
-    for (size_t p = 0; (p = s.find(find, p)) != s.npos; p += by.size(), ++count) s.replace(p, find.size(), by);
-    return count;
-}
 // Trimming removes spaces, tabs and line breaks; the number removed.
 inline int Cut(string& s, size_t at, size_t n) { return s.erase(at, n), static_cast<int>(n); }
 inline int StringTrimLeft(string& s) { return Cut(s, 0, std::min(s.find_first_not_of(u" \t\r\n"), s.size())); }
@@ -176,34 +143,23 @@ inline string ShortToString(ushort c) { return c ? string(std::u16string(1, stat
 inline string IntegerToString(long v) { return std::to_string(v).c_str(); }
 // Leading white space and a sign, then digits; 0 when there are none.
 inline long StringToInteger(const string& s) { return std::strtol(s.utf8().c_str(), nullptr, 10); }
-// 0..16: digits after the point; -1..-16: scientific with that many; else 8.
+// 0..16: digits after the point; -1..-16: scientific with that many.
 inline string DoubleToString(double v, int digits = 8) {
     char out[64];
-    if (digits >= 0 && digits <= 16)
-        std::snprintf(out, sizeof out, "%.*f", digits, v);
-    else if (digits <= -1 && digits >= -16)
-        std::snprintf(out, sizeof out, "%.*e", -digits, v);
-    else
-        std::snprintf(out, sizeof out, "%.8f", v);
+    std::snprintf(out, sizeof out, digits < 0 ? "%.*e" : "%.*f", std::abs(digits), v);
     return out;
 }
 
-// Text -> array: the units (or bytes in the code page) and a zero go to the
-// array from start; count -1 takes them all and grows the array as needed,
-// never shrinks it; a count takes at most that many. Array -> text: from
-// start, count units (-1: to the end), cut at a zero. Both return or read
-// only what lies inside the array.
+// Text -> array: the units (or bytes in the code page) and a zero, from
+// the array's start, which grows to hold them and never shrinks (the kit
+// converts whole texts only). Array -> text: from start, count units (-1: to
+// the end), cut at a zero, never beyond the array.
 template <class T, class S>
-int CopyIn(const S& s, MqlArray<T>& a, int start, int count) {
-    if (start < 0) return 0;
-    size_t n = s.size() + 1;  // with the zero
-    if (count >= 0) n = std::min(n, static_cast<size_t>(count));
-    if (a.size() < start + n) {
-        if (count >= 0 && static_cast<size_t>(start) >= a.size()) return 0;
-        ArrayResize(a, static_cast<int>(start + n));
-    }
-    for (size_t i = 0; i < n; ++i) a[start + i] = i < s.size() ? static_cast<T>(s[i]) : 0;
-    return static_cast<int>(n);
+int CopyIn(const S& s, MqlArray<T>& a) {
+    if (a.size() < s.size() + 1) ArrayResize(a, static_cast<int>(s.size() + 1));
+    std::copy(s.begin(), s.end(), a.begin());
+    a[s.size()] = 0;
+    return static_cast<int>(s.size() + 1);
 }
 template <class C, class T>
 std::basic_string<C> CopyOut(const MqlArray<T>& a, int start, int count) {
@@ -213,12 +169,9 @@ std::basic_string<C> CopyOut(const MqlArray<T>& a, int start, int count) {
     std::basic_string<C> out(a.begin() + start, a.begin() + start + n);
     return out.substr(0, out.find(C()));
 }
-inline int StringToShortArray(const string& s, MqlArray<ushort>& a, int start = 0, int count = -1) {
-    return CopyIn(s, a, start, count);
-}
-inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int start = 0, int count = -1,
-                             uint codepage = CP_ACP) {
-    return CopyIn(Narrow(s, codepage), a, start, count);
+inline int StringToShortArray(const string& s, MqlArray<ushort>& a) { return CopyIn(s, a); }
+inline int StringToCharArray(const string& s, MqlArray<uchar>& a, int start, int count, uint codepage) {
+    return start == 0 && count == WHOLE_ARRAY ? CopyIn(Narrow(s, codepage), a) : throw std::logic_error("not shimmed");
 }
 inline string ShortArrayToString(const MqlArray<ushort>& a, int start = 0, int count = -1) {
     return CopyOut<char16_t>(a, start, count);
@@ -265,10 +218,6 @@ void Print(const A&... a) {
 #define MathRound std::round  // half away from zero
 #define MathIsValidNumber std::isfinite
 #define MathAbs std::fabs
-template <class A, class B>
-auto MathMin(A a, B b) {
-    return a < b ? a : b;
-}
 template <class A, class B>
 auto MathMax(A a, B b) {
     return a > b ? a : b;
@@ -329,19 +278,8 @@ inline bool TimeToStruct(datetime t, MqlDateTime& out) {
 // FILE_WRITE alone empties the file; with FILE_READ it is kept. Text files
 // (FILE_TXT) are read a line at a time, the line break dropped; FILE_ANSI
 // texts are converted with the code page given to FileOpen.
-enum {
-    FILE_READ = 1,
-    FILE_WRITE = 2,
-    FILE_BIN = 4,
-    FILE_CSV = 8,
-    FILE_TXT = 16,
-    FILE_ANSI = 32,
-    FILE_UNICODE = 64,
-    FILE_SHARE_READ = 128,
-    FILE_SHARE_WRITE = 256,
-    FILE_REWRITE = 512,
-    FILE_COMMON = 4096
-};
+enum { FILE_READ = 1, FILE_WRITE = 2, FILE_TXT = 16, FILE_ANSI = 32, FILE_SHARE_READ = 128 };
+enum { FILE_REWRITE = 512, FILE_COMMON = 4096 };
 inline void StartTester(const std::vector<std::string>& tester_files) {
     terminal.tester = true;
     std::filesystem::remove_all(terminal.agent);
@@ -388,12 +326,6 @@ inline int FileOpen(const string& name, int flags, short = ';', uint codepage = 
     files.push_back(std::move(file));
     return static_cast<int>(files.size()) - 1;
 }
-inline bool FileSeek(int h, long at, int origin) {
-    auto& f = File(h).stream;
-    f.clear();
-    auto dir = origin == 0 ? std::ios::beg : origin == 1 ? std::ios::cur : std::ios::end;
-    return f.seekg(at, dir) && f.seekp(at, dir);
-}
 inline uint FileWriteString(int h, const string& s, int = -1) {
     auto& f = File(h);
     std::string bytes = Narrow(s, f.flags & FILE_ANSI ? f.codepage : CP_UTF8);
@@ -409,10 +341,6 @@ inline string FileReadString(int h, int = -1) {
 inline bool FileIsEnding(int h) { return File(h).stream.peek() == std::char_traits<char>::eof(); }
 inline void FileFlush(int h) { File(h).stream.flush(); }
 inline void FileClose(int h) { File(h).stream.close(); }
-inline bool FileIsExist(const string& name, int common_flag = 0) {
-    std::string path;
-    return SandboxPath(name, common_flag, path) && std::filesystem::is_regular_file(path);
-}
 inline bool FileDelete(const string& name, int common_flag = 0) {
     std::string path;
     return SandboxPath(name, common_flag, path) && std::filesystem::remove(path);
@@ -442,19 +370,10 @@ inline bool GlobalVariableTemp(const string& name) {
     std::lock_guard<std::mutex> hold(global_lock);
     return Globals().emplace(name.utf8(), 0.0), true;
 }
-inline datetime GlobalVariableSet(const string& name, double value) {
-    std::lock_guard<std::mutex> hold(global_lock);
-    Globals()[name.utf8()] = value;
-    return TimeCurrent();
-}
 inline double GlobalVariableGet(const string& name) {
     std::lock_guard<std::mutex> hold(global_lock);
     auto it = Globals().find(name.utf8());
     return it == Globals().end() ? 0 : it->second;
-}
-inline bool GlobalVariableDel(const string& name) {
-    std::lock_guard<std::mutex> hold(global_lock);
-    return Globals().erase(name.utf8()) > 0;
 }
 inline bool GlobalVariableSetOnCondition(const string& name, double value, double check_value) {
     std::lock_guard<std::mutex> hold(global_lock);

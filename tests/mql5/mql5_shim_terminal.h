@@ -9,7 +9,6 @@
 #include "mql5_shim.h"
 
 #define input  // an input is a global the test may set before OnInit
-#define sinput
 #define INIT_SUCCEEDED 0
 #define INIT_FAILED 1
 
@@ -64,8 +63,15 @@ inline bool IsStopped() { return false; }
 
 // The chart: its comment, its objects by name, the program's timer period.
 enum { OBJ_LABEL = 23 };
-enum { OBJPROP_COLOR = 0, OBJPROP_SELECTABLE = 1000, OBJPROP_CORNER = 101, OBJPROP_XDISTANCE, OBJPROP_YDISTANCE };
-enum { OBJPROP_ANCHOR = 111, OBJPROP_TEXT = 999 };
+enum {
+    OBJPROP_COLOR,
+    OBJPROP_SELECTABLE,
+    OBJPROP_CORNER,
+    OBJPROP_XDISTANCE,
+    OBJPROP_YDISTANCE,
+    OBJPROP_ANCHOR,
+    OBJPROP_TEXT
+};
 enum { CORNER_LEFT_UPPER = 0, CORNER_LEFT_LOWER = 1 };
 enum { ANCHOR_LEFT_UPPER = 0, ANCHOR_LEFT_LOWER = 2 };
 typedef uint color;
@@ -73,13 +79,11 @@ enum : uint { clrLimeGreen = 0x32CD32, clrOrangeRed = 0x0045FF, clrGold = 0x00D7
 struct MqlChartObject {
     int type = 0;
     std::string text;
-    std::map<int, long> integers;
 };
 struct MqlChart {
     std::string comment;
     std::map<std::string, MqlChartObject> objects;
     int timer_ms = 0;  // 0: no timer
-    int redraws = 0;
 };
 inline MqlChart chart;
 inline bool Comment(const string& text) { return chart.comment = text.utf8(), true; }
@@ -91,12 +95,9 @@ inline bool ObjectCreate(long, const string& name, int type, int, datetime, doub
     return chart.objects.emplace(name.utf8(), MqlChartObject{type}).second;
 }
 inline bool ObjectDelete(long, const string& name) { return chart.objects.erase(name.utf8()) > 0; }
-inline bool ObjectSetInteger(long, const string& name, int what, long value) {
-    auto it = chart.objects.find(name.utf8());
-    return it != chart.objects.end() && (it->second.integers[what] = value, true);
-}
+inline bool ObjectSetInteger(long, const string& name, int, long) { return chart.objects.count(name.utf8()) > 0; }
 inline bool ObjectSetString(long, const string& name, int what, const string& value) {
     auto it = chart.objects.find(name.utf8());
     return it != chart.objects.end() && what == OBJPROP_TEXT && (it->second.text = value.utf8(), true);
 }
-inline void ChartRedraw(long = 0) { ++chart.redraws; }
+inline void ChartRedraw(long = 0) {}
