@@ -365,6 +365,33 @@ TEST_F(Replay, EachSimulatedMinuteShowsExactlyWhatHadBeenObservedAcrossTheClockC
     EXPECT_EQ(journal.size(), 0u);
 }
 
+// A revision a held day takes live from a changes answer is recorded at its
+// moment: the tester shows it from then on, never before.
+TEST_F(Replay, ARevisionTakenFromChangesIsReplayedFromItsMomentOnly) {
+    const Ev first{1, "CPI", day + 8 * h, "1.0", "1.2"}, revised{1, "CPI", day + 8 * h, "1.0", "1.5"};
+    terminal.gmt = day + 9 * h, terminal.server = terminal.gmt + 10800;
+    CMovuClient live;
+    live.SetPacing(0, 0, 0);
+    live.SetRecording(MOVU_RECORD_COMMON);
+    CMovuCalendarDay held;
+    held.Reset("2024-03-10");
+    for (const std::string& answer : {Answer({first}), Answer({revised})}) {  // the day, then its changes
+        script.poll_text = answer;
+        ASSERT_EQ(held.Start(live), MOVU_OK);
+        ASSERT_EQ(held.Poll(live), MOVU_JOB_SUCCEEDED);
+        terminal.gmt += 600, terminal.server += 600;
+    }
+    StartTester({});
+    CMovuClient tester;
+    tester.SetRecording(MOVU_RECORD_COMMON);
+    for (const auto& [utc, actual] : {std::pair{day + 9 * h + 599, "a1.20"}, std::pair{day + 9 * h + 600, "a1.50"}}) {
+        terminal.current = utc + 10800;
+        MqlArray<MovuCalendarEvent> events;
+        ASSERT_EQ(tester.ReplayDay("2024-03-10", events), MOVU_DAY_KNOWN);
+        EXPECT_NE(Describe(events).find(actual), std::string::npos) << Describe(events);
+    }
+}
+
 TEST_F(Replay, ClockRulesSwitchOnTheirDatesAndADayNotRecordedCostsOneJournalLine) {
     // clang-format off
     // the hour a clock repeats maps back to its first pass (an earlier UTC shows less, never more)
