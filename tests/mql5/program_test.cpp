@@ -130,6 +130,24 @@ TEST(Indicator, AfterARefusedChangesStartItWaitsOnTheChangesPacing) {
     script.on = false;
 }
 
+TEST(Indicator, AtMidnightUtcItAsksForTheNewDayWhole) {
+    movu::test::TempFolder dir("indicator");
+    script = Script{true};
+    script.poll_text = R"({"ok":true,"events":[]})";
+    Live(dir, "23:58");
+    ASSERT_EQ(indicator::OnInit(), INIT_SUCCEEDED);
+    indicator::OnTimer(), indicator::OnTimer();  // the day starts and is held
+    EXPECT_EQ(indicator::g_day.date.utf8(), "2024-03-05");
+    Pass(120);
+    const size_t calls = script.accounts.size();
+    indicator::OnTimer();
+    EXPECT_EQ(indicator::g_day.date.utf8(), "2024-03-06");
+    EXPECT_EQ(indicator::g_day.Kind().utf8(), MOVU_PATH_DAY);
+    EXPECT_EQ(script.accounts.size(), calls + 1);
+    indicator::OnDeinit(0);
+    script.on = false;
+}
+
 // The expert's news filter live against the dev server, then in the tester
 // from the days it recorded: the same answer, minute for minute.
 TEST(Expert, NewsFilterAnswersLiveAndInTheTesterAlikeMinuteForMinute) {
