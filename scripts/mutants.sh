@@ -52,7 +52,7 @@ url-port-max @@ src/settings/base_url.cpp @@ port > 65535 @@ port > 65536
 url-default-port @@ src/settings/base_url.cpp @@ secure ? 443 : 80 @@ secure ? 80 : 443
 url-user-part @@ src/settings/base_url.cpp @@ authority.rfind('@') @@ authority.find('@')
 url-pin-case @@ src/transport/http_exchange.cpp @@ ascii::EqualsIgnoreCase(baseUrl.host, pin.host) @@ baseUrl.host == pin.host
-failover-order @@ src/settings/client_settings.cpp @@ s.baseUrls.push_back(DefaultSecondaryBaseUrl());⏎    s.baseUrls.push_back(DefaultPrimaryBaseUrl()); @@ s.baseUrls.push_back(DefaultPrimaryBaseUrl());⏎    s.baseUrls.push_back(DefaultSecondaryBaseUrl());
+failover-order @@ src/settings/client_settings.cpp @@ s.baseUrls.push_back(MakeBaseUrl(DefaultSecondaryBaseUrl()));⏎    s.baseUrls.push_back(MakeBaseUrl(DefaultPrimaryBaseUrl())); @@ s.baseUrls.push_back(MakeBaseUrl(DefaultPrimaryBaseUrl()));⏎    s.baseUrls.push_back(MakeBaseUrl(DefaultSecondaryBaseUrl()));
 secondary-first-dropped @@ src/settings/client_settings.cpp @@ if (order == BaseUrlOrder::SecondaryHostFirst) SecondaryHostFirst(urls); @@ (void)order;
 token-429-next-url @@ src/token/acquire_token.cpp @@ status == 401 || status == 429 || status >= 500 @@ status == 401 || status >= 500
 current-url-kept @@ src/token/acquire_token.cpp @@ StoreCurrentBaseUrl(url); @@ (void)url;
